@@ -1,0 +1,70 @@
+// Process-wide logging for both programs: one level decides whether a message
+// goes to the systemd journal, to standard error or nowhere. Also the system's
+// exception type and the version banner.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace Velk {
+
+enum class DebugLevel : int32_t { None = 0, Debug = 1, Info = 2, Quiet = 3, Console = 4, Trace = 5 };
+
+// Thrown by the system's own failures; the message is the name of the
+// throwing function, the details were logged before the throw.
+class velk_error : public std::runtime_error {
+public:
+    explicit velk_error(const std::string& func) : std::runtime_error(func) {}
+};
+
+// Every operation but the constructor is static: no object is needed to log.
+// The level operations take a printf format whose first conversion is the
+// calling function's name ("%s: ...").  They are checked printf-style
+// functions so that a format that does not match its arguments fails the build.
+class Syslog {
+public:
+    explicit Syslog(const char* tag) : programTag(tag ? tag : "") {}
+    virtual ~Syslog() = default;
+
+    Syslog(const Syslog&) = default;
+    Syslog& operator=(const Syslog&) = default;
+
+    static void setDebugLevel(DebugLevel level);
+    // Accepts "debug", "trace", "info" and "none"; anything else is logged and ignored.
+    static void setDebugLevel(std::string_view name);
+    static int debugLevel();
+    static bool isDebugLevel(DebugLevel level);
+    static bool isTraceMode();
+
+    // Called in every freshly forked child; the journal needs no reopening.
+    static void syslogChildOpen() {}
+
+    static void fprintf_time(FILE* stream, const char* format);
+
+    static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    const std::string& tag() const { return programTag; }
+
+    // Read by every message without a lock; a message racing a level change may
+    // be judged by either value.
+    static int32_t level;
+
+private:
+    std::string programTag;
+};
+
+// 1 for 1, 2 for 2, 0 for anything else.
+int notifyLevel(int value);
+
+// "VELK <name> v.2.1.5 build(202507220750)"
+std::string productVersion(std::string_view name);
+
+}  // namespace Velk

@@ -1,0 +1,223 @@
+// The logger's routing table, journal fields and console format, checked
+// against a real systemd-journald and a captured standard error.
+#include "logger.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <random>
+#include <regex>
+#include <set>
+
+#include "private_journal.h"
+#include "test_support.h"
+
+namespace {
+
+using Velk::DebugLevel;
+using Velk::Syslog;
+using VelkTest::PrivateJournal;
+using VelkTest::StderrCapture;
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void TearDown() override { Syslog::setDebugLevel(saved); }
+
+    static std::string uniqueMarker(const char* what) {
+        return std::string(what) + "-" + std::to_string(getpid()) + "-" +
+               std::to_string(std::random_device{}());
+    }
+
+    // Skips only when the journal cannot be had for want of root.
+    static bool journalUsable(const PrivateJournal& journal) {
+        if (journal.failure().empty()) {
+            return true;
+        }
+        if (!VelkTest::runningAsRoot()) {
+            return false;
+        }
+        ADD_FAILURE() << "private journal failed: " << journal.failure();
+        return false;
+    }
+
+    static void logAtEveryLevel(const std::string& prefix) {
+        Syslog::error("%s: %s", prefix.c_str(), "error");
+        Syslog::warning("%s: %s", prefix.c_str(), "warning");
+        Syslog::notice("%s: %s", prefix.c_str(), "notice");
+        Syslog::info("%s: %s", prefix.c_str(), "info");
+        Syslog::debug("%s: %s", prefix.c_str(), "debug");
+    }
+
+    static std::set<std::string> messagesOf(const std::vector<Json::Value>& records) {
+        std::set<std::string> messages;
+        for (const auto& record : records) {
+            messages.insert(record["MESSAGE"].asString());
+        }
+        return messages;
+    }
+
+private:
+    DebugLevel saved = static_cast<DebugLevel>(Syslog::debugLevel());
+};
+
+TEST_F(LoggerTest, EachLevelSendsEachMessageWhereTheRoutingTableSays) {
+    PrivateJournal journal;
+    if (!journalUsable(journal)) {
+        GTEST_SKIP() << "needs root for a private systemd-journald: " << journal.failure();
+    }
+    const std::string marker = uniqueMarker("route");
+    const std::map<int, std::vector<std::string>> toJournal = {
+        {0, {"error", "warning", "notice"}},
+        {1, {"error", "warning", "notice", "info", "debug"}},
+        {2, {"error", "warning", "notice", "info"}},
+        {3, {}},
+        {4, {}},
+        {5, {"error", "warning", "notice", "info", "debug"}},
+    };
+
+    std::set<std::string> expected;
+    for (const auto& [level, operations] : toJournal) {
+        Syslog::setDebugLevel(static_cast<DebugLevel>(level));
+        const std::string prefix = marker + " level " + std::to_string(level);
+        StderrCapture capture;
+        logAtEveryLevel(prefix);
+        const std::string console = capture.finish();
+
+        const size_t consoleLines = std::count(console.begin(), console.end(), '\n');
+        EXPECT_EQ(consoleLines, level == 4 ? 5U : 0U) << "level " << level << ": " << console;
+        for (const auto& operation : operations) {
+            expected.insert(prefix + ": " + operation);
+        }
+    }
+
+    const auto records = journal.records(marker, expected.size());
+    EXPECT_EQ(messagesOf(records), expected);
+    EXPECT_EQ(records.size(), expected.size()) << "a message reached the journal twice";
+}
+
+TEST_F(LoggerTest, JournalRecordsCarryPriorityFixedLineAndTheOperationName) {
+    PrivateJournal journal;
+    if (!journalUsable(journal)) {
+        GTEST_SKIP() << "needs root for a private systemd-journald: " << journal.failure();
+    }
+    const std::string marker = uniqueMarker("fields");
+    Syslog::setDebugLevel(DebugLevel::Debug);
+    logAtEveryLevel(marker);
+
+    struct Expected {
+        const char* priority;
+        const char* line;
+    };
+    const std::map<std::string, Expected> byFunction = {
+        {"error", {"3", "124"}}, {"warning", {"4", "107"}}, {"notice", {"5", "90"}},
+        {"info", {"6", "69"}},   {"debug", {"7", "53"}},
+    };
+
+    const auto records = journal.records(marker, byFunction.size());
+    ASSERT_EQ(records.size(), byFunction.size());
+    for (const auto& record : records) {
+        const std::string function = record["CODE_FUNC"].asString();
+        ASSERT_EQ(byFunction.count(function), 1U) << "unexpected CODE_FUNC " << function;
+        EXPECT_EQ(record["MESSAGE"].asString(), marker + ": " + function);
+        EXPECT_EQ(record["PRIORITY"].asString(), byFunction.at(function).priority) << function;
+        EXPECT_EQ(record["CODE_LINE"].asString(), byFunction.at(function).line) << function;
+        const std::string file = record["CODE_FILE"].asString();
+        EXPECT_EQ(file.substr(file.size() - std::string("logger.h").size()), "logger.h");
+    }
+}
+
+TEST_F(LoggerTest, LevelMessageObeysTheLevelInForceBeforeTheChange) {
+    PrivateJournal journal;
+    if (!journalUsable(journal)) {
+        GTEST_SKIP() << "needs root for a private systemd-journald: " << journal.failure();
+    }
+    const std::string unknown = uniqueMarker("nolevel");
+    Syslog::setDebugLevel(DebugLevel::None);
+    Syslog::setDebugLevel("trace");
+    EXPECT_TRUE(Syslog::isTraceMode());
+
+    Syslog::setDebugLevel(DebugLevel::Info);
+    Syslog::setDebugLevel(unknown);
+    EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::Info));
+    Syslog::setDebugLevel("trace");
+
+    // Only the change made at level 2 is announced; the unknown name is an error.
+    const auto unknownRecords = journal.records(unknown, 2);
+    ASSERT_EQ(unknownRecords.size(), 2U);
+    const std::set<std::string> expected = {"setDebugLevel: level: " + unknown,
+                                            "setDebugLevel: unknown level: " + unknown};
+    EXPECT_EQ(messagesOf(unknownRecords), expected);
+
+    const auto traceRecords =
+        journal.records("setDebugLevel: level: trace", 1, std::chrono::milliseconds(500));
+    EXPECT_EQ(traceRecords.size(), 1U);
+}
+
+TEST_F(LoggerTest, ConsoleLineIsBracketedDateAndTimeTabMessageNewline) {
+    Syslog::setDebugLevel(DebugLevel::Console);
+    StderrCapture capture;
+    Syslog::debug("%s: value: `%d'", "consoleTest", 42);
+    const std::string line = capture.finish();
+
+    const std::regex format(R"(\[\d{2}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\]\tconsoleTest: value: `42'\n)");
+    EXPECT_TRUE(std::regex_match(line, format)) << line;
+}
+
+TEST_F(LoggerTest, QuietLevelWritesNothingAnywhere) {
+    Syslog::setDebugLevel(DebugLevel::Quiet);
+    StderrCapture capture;
+    logAtEveryLevel("quiet");
+    EXPECT_EQ(capture.finish(), "");
+}
+
+TEST_F(LoggerTest, LevelNamesAreCaseSensitiveAndUnknownNamesKeepTheLevel) {
+    Syslog::setDebugLevel(DebugLevel::Console);
+    StderrCapture capture;
+    Syslog::setDebugLevel("DEBUG");
+    const std::string console = capture.finish();
+
+    EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::Console));
+    EXPECT_NE(console.find("setDebugLevel: level: DEBUG\n"), std::string::npos) << console;
+    EXPECT_NE(console.find("setDebugLevel: unknown level: DEBUG\n"), std::string::npos) << console;
+
+    const std::vector<std::pair<const char*, int>> names = {
+        {"debug", 1}, {"trace", 5}, {"info", 2}, {"none", 0}};
+    for (const auto& [name, value] : names) {
+        Syslog::setDebugLevel(name);
+        EXPECT_EQ(Syslog::debugLevel(), value) << name;
+    }
+}
+
+TEST_F(LoggerTest, LevelQueriesCompareForEquality) {
+    Syslog::setDebugLevel(DebugLevel::Trace);
+    EXPECT_TRUE(Syslog::isTraceMode());
+    EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::Trace));
+    EXPECT_FALSE(Syslog::isDebugLevel(DebugLevel::Debug));
+
+    Syslog::setDebugLevel(DebugLevel::Debug);
+    EXPECT_FALSE(Syslog::isTraceMode());
+    EXPECT_FALSE(Syslog::isDebugLevel(DebugLevel::Info));
+}
+
+TEST(LoggerValues, NotifyLevelPassesOnlyOneAndTwo) {
+    EXPECT_EQ(Velk::notifyLevel(1), 1);
+    EXPECT_EQ(Velk::notifyLevel(2), 2);
+    EXPECT_EQ(Velk::notifyLevel(0), 0);
+    EXPECT_EQ(Velk::notifyLevel(3), 0);
+    EXPECT_EQ(Velk::notifyLevel(-1), 0);
+}
+
+TEST(LoggerValues, ProductVersionBannerNamesTheProgramVersionAndBuild) {
+    EXPECT_EQ(Velk::productVersion("PROXY"), "VELK PROXY v.2.1.5 build(202507220750)");
+    EXPECT_EQ(Velk::productVersion(""), "VELK  v.2.1.5 build(202507220750)");
+}
+
+TEST(LoggerValues, VelkErrorCarriesTheFunctionName) {
+    try {
+        throw Velk::velk_error("recvRaw");
+    } catch (const std::runtime_error& err) {
+        EXPECT_STREQ(err.what(), "recvRaw");
+    }
+}
+
+}  // namespace

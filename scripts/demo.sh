@@ -42,7 +42,7 @@ exec {displayfd}>&-
 export DISPLAY=":$display"
 stage "Xvfb started on $DISPLAY (pid ${pids[0]})"
 
-build/src/velk_kiosk /usr/bin/xterm -geometry 80x24 -e sh -c 'echo velk kiosk demo; exec sh' \
+build/bin/velk_kiosk /usr/bin/xterm -geometry 80x24 -e sh -c 'echo velk kiosk demo; exec sh' \
     > "$out/velk_kiosk.log" 2>&1 &
 kiosk=$!
 pids+=("$kiosk")

@@ -33,11 +33,11 @@ public:
     Syslog(const Syslog&) = default;
     Syslog& operator=(const Syslog&) = default;
 
-    static void setDebugLevel(DebugLevel level);
+    static void setDebugLevel(DebugLevel value);
     // Accepts "debug", "trace", "info" and "none"; anything else is logged and ignored.
     static void setDebugLevel(std::string_view name);
     static int debugLevel();
-    static bool isDebugLevel(DebugLevel level);
+    static bool isDebugLevel(DebugLevel value);
     static bool isTraceMode();
 
     // Called in every freshly forked child; the journal needs no reopening.

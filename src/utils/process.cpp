@@ -16,8 +16,6 @@
 
 #include "logger.h"
 
-extern char** environ;
-
 namespace Velk::Utils {
 
 namespace fs = std::filesystem;
@@ -133,8 +131,8 @@ void setChildLabeler(const ChildLabeler* labeler) {
     childLabeler.store(labeler);
 }
 
-pid_t runChildProcess(const fs::path& cmd, std::list<std::string> args, std::list<std::string> envs,
-                      const char* user, const char* logfile) {
+pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
+                      const std::list<std::string>& envs, const char* user, const char* logfile) {
     if (!pathExists(cmd)) {
         Syslog::error("%s: program not found: %s", "runChildProcess", cmd.c_str());
         throw velk_error("runChildProcess");
@@ -159,11 +157,11 @@ pid_t runChildProcess(const fs::path& cmd, std::list<std::string> args, std::lis
     if (labeler) {
         labeler->labelCurrentProcess(ownerLevel);
     }
-    runOwnerCommand(cmd, std::move(args), std::move(envs), owner.get(), logfile);
+    runOwnerCommand(cmd, args, envs, owner.get(), logfile);
 }
 
-void runOwnerCommand(const fs::path& cmd, std::list<std::string> args, std::list<std::string> envs,
-                     const UserInfo* owner, const char* logfile) {
+void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
+                     const std::list<std::string>& envs, const UserInfo* owner, const char* logfile) {
     Syslog::debug("%s: cmd: `%s', owner: `%s', pid: %d, process uid: %d", "runOwnerCommand", cmd.c_str(),
                   owner ? owner->user.c_str() : "(null)", getpid(), static_cast<int>(getuid()));
 
@@ -197,10 +195,10 @@ void runOwnerCommand(const fs::path& cmd, std::list<std::string> args, std::list
     replaceByFalse();
 }
 
-bool runChildProcessWait(const fs::path& cmd, std::list<std::string> args, std::list<std::string> envs,
-                         const char* user, const char* logfile) {
+bool runChildProcessWait(const fs::path& cmd, const std::list<std::string>& args,
+                         const std::list<std::string>& envs, const char* user, const char* logfile) {
     try {
-        const pid_t pid = runChildProcess(cmd, std::move(args), std::move(envs), user, logfile);
+        const pid_t pid = runChildProcess(cmd, args, envs, user, logfile);
         Syslog::debug("%s: child started, pid %d", "runChildProcessWait", pid);
         int status = -1;
         if (waitForChild(pid, &status) < 0) {
@@ -218,10 +216,11 @@ bool runChildProcessWait(const fs::path& cmd, std::list<std::string> args, std::
     return false;
 }
 
-std::pair<pid_t, std::future<int>> runChildProcessBack(const fs::path& cmd, std::list<std::string> args,
-                                                       std::list<std::string> envs, const char* user,
+std::pair<pid_t, std::future<int>> runChildProcessBack(const fs::path& cmd,
+                                                       const std::list<std::string>& args,
+                                                       const std::list<std::string>& envs, const char* user,
                                                        const char* logfile) {
-    const pid_t pid = runChildProcess(cmd, std::move(args), std::move(envs), user, logfile);
+    const pid_t pid = runChildProcess(cmd, args, envs, user, logfile);
     return {pid, std::async(std::launch::async, asyncWaitPid, pid)};
 }
 

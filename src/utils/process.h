@@ -37,27 +37,29 @@ void setChildLabeler(const ChildLabeler* labeler);
 // Starts the program (never searched in PATH) and returns its pid; the caller
 // reaps it.  Throws velk_error("runChildProcess") for a missing program or a
 // failed fork.  An owner without an account starts the child unchanged.
-pid_t runChildProcess(const std::filesystem::path& cmd, std::list<std::string> args,
-                      std::list<std::string> envs, const char* user = nullptr, const char* logfile = nullptr);
+pid_t runChildProcess(const std::filesystem::path& cmd, const std::list<std::string>& args,
+                      const std::list<std::string>& envs, const char* user = nullptr,
+                      const char* logfile = nullptr);
 
 // Starts and reaps the child; false only when the start failed.
-bool runChildProcessWait(const std::filesystem::path& cmd, std::list<std::string> args,
-                         std::list<std::string> envs, const char* user = nullptr,
+bool runChildProcessWait(const std::filesystem::path& cmd, const std::list<std::string>& args,
+                         const std::list<std::string>& envs, const char* user = nullptr,
                          const char* logfile = nullptr);
 
 // Starts the child and reaps it on a thread of its own; the future yields the
 // raw wait status, or -1 when the wait itself failed.  Destroying the future
 // waits for the child.
 std::pair<pid_t, std::future<int>> runChildProcessBack(const std::filesystem::path& cmd,
-                                                       std::list<std::string> args,
-                                                       std::list<std::string> envs,
+                                                       const std::list<std::string>& args,
+                                                       const std::list<std::string>& envs,
                                                        const char* user = nullptr,
                                                        const char* logfile = nullptr);
 
 // Runs in the forked child: switch user, pick the output file, close
 // descriptors, execve.  Ends in "/bin/false" when the switch or exec fails.
-[[noreturn]] void runOwnerCommand(const std::filesystem::path& cmd, std::list<std::string> args,
-                                  std::list<std::string> envs, const UserInfo* owner, const char* logfile);
+[[noreturn]] void runOwnerCommand(const std::filesystem::path& cmd, const std::list<std::string>& args,
+                                  const std::list<std::string>& envs, const UserInfo* owner,
+                                  const char* logfile);
 
 // Everything the program writes to standard output, one trailing newline cut.
 // The command line goes through the shell unquoted.

@@ -50,10 +50,10 @@ int start(int /*display*/, int argc, char** argv) {
     signal(SIGTERM, signalHandler);
     signal(SIGINT, signalHandler);
 
-    std::list<std::string> args(argv + 2, argv + argc);
+    const std::list<std::string> args(argv + 2, argv + argc);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    const pid_t pid = Utils::runChildProcess(program, std::move(args), {}, nullptr, nullptr);
+    const pid_t pid = Utils::runChildProcess(program, args, {}, nullptr, nullptr);
 
     Syslog::debug("%s: wait pid: %d", "start", pid);
     waitAndReport(pid);

@@ -1,0 +1,203 @@
+// The copy thread of a transfer job.  It sleeps in poll until a side has data,
+// a side can take pending bytes, or the job is stopped, so an idle connection
+// costs nothing and a byte after a quiet moment is forwarded at once.
+#include "proxy/job_transfer.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "logger.h"
+#include "proxy/proxy.h"
+#include "utils/process.h"
+
+namespace Velk {
+
+namespace {
+
+constexpr size_t readChunk = 256 * 1024;
+constexpr auto transportStopGrace = std::chrono::seconds(5);
+
+// -4 on a send error; else the pending bytes that remain.
+int64_t flushPending(int to, PendingBytes& pending) {
+    while (!pending.empty()) {
+        const ssize_t sent = send(to, pending.data.data() + pending.offset,
+                                  pending.data.size() - pending.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            }
+            Syslog::error("%s: %s failed, error: %s, code: %d", "jobTransferIter", "send", strerror(errno),
+                          errno);
+            return -4;
+        }
+        pending.offset += static_cast<size_t>(sent);
+    }
+    return static_cast<int64_t>(pending.data.size() - pending.offset);
+}
+
+const char* resultText(int64_t result) {
+    switch (result) {
+        case -1:
+            return "exception";
+        case -2:
+            return "recv end stream";
+        case -3:
+            return "recv error";
+        case -4:
+            return "send error";
+        default:
+            return "unknown";
+    }
+}
+
+// A side with nothing to do is left out of the poll: a hung-up peer would
+// otherwise wake it at once, again and again, while its bytes wait for the
+// other side.
+pollfd watch(int fd, bool wantRead, bool wantWrite) {
+    const auto events = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+    return {events != 0 ? fd : -1, events, 0};
+}
+
+bool ready(const pollfd& entry, short event) {
+    return (entry.revents & (event | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf) {
+    try {
+        const int64_t left = flushPending(to, pending);
+        if (left != 0) {
+            return left < 0 ? left : 0;
+        }
+        buf.resize(readChunk);
+        const ssize_t received = recv(from, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (received == 0) {
+            return -2;
+        }
+        if (received < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                return 0;
+            }
+            Syslog::error("%s: %s failed, error: %s, code: %d", "jobTransferIter", "recv", strerror(errno),
+                          errno);
+            return -3;
+        }
+        pending.data.assign(buf.begin(), buf.begin() + received);
+        pending.offset = 0;
+        const int64_t unsent = flushPending(to, pending);
+        return unsent < 0 ? unsent : received;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socketFile,
+                         const std::string& samFile, TransportHandle handle, uint32_t session)
+    : sock(clientFd),
+      unixfd(transportFd),
+      sessionId(session),
+      wakefd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      socketPath(socketFile),
+      samPath(samFile),
+      transport(std::move(handle)) {
+    thread = std::thread(&JobTransfer::copyLoop, this);
+}
+
+JobTransfer::~JobTransfer() {
+    running.exchange(false);
+    if (Utils::processRunning(transport.first)) {
+        Syslog::debug("%s: kill transport, pid: %d", "JobTransferStopped", transport.first);
+        kill(transport.first, SIGTERM);
+    }
+    const uint64_t one = 1;
+    if (wakefd >= 0 && write(wakefd, &one, sizeof(one)) < 0) {
+        Syslog::warning("%s: %s failed, error: %s, code: %d", "JobTransferStopped", "write", strerror(errno),
+                        errno);
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+    close(sock);
+    close(unixfd);
+    if (wakefd >= 0) {
+        close(wakefd);
+    }
+    awaitTransportEnd(transport);
+
+    std::error_code ec;
+    if (std::filesystem::exists(socketPath, ec)) {
+        std::filesystem::remove(socketPath, ec);
+    }
+    if (std::filesystem::exists(samPath, ec)) {
+        std::filesystem::remove(samPath, ec);
+    }
+}
+
+void awaitTransportEnd(TransportHandle& transport) {
+    if (!transport.second.valid()) {
+        return;
+    }
+    if (transport.second.wait_for(transportStopGrace) == std::future_status::timeout) {
+        Syslog::warning("%s: transport ignores SIGTERM, kill, pid: %d", "awaitTransportEnd", transport.first);
+        kill(transport.first, SIGKILL);
+    }
+    transport.second.wait();
+}
+
+void JobTransfer::copyLoop() {
+    const int64_t result = copyUntilStopped();
+    Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
+                  resultText(result));
+    running.exchange(false);
+}
+
+int64_t JobTransfer::copyUntilStopped() {
+    PendingBytes toTransport;
+    PendingBytes toClient;
+    while (running.load() && proxyRunning.load()) {
+        pollfd fds[3] = {
+            watch(sock, toTransport.empty(), !toClient.empty()),
+            watch(unixfd, toClient.empty(), !toTransport.empty()),
+            {wakefd, POLLIN, 0},
+        };
+        // Without a wake descriptor the stop flag is looked at ten times a second.
+        if (poll(fds, 3, wakefd < 0 ? 100 : -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Syslog::error("%s: %s failed, error: %s, code: %d", "JobTransfer", "poll", strerror(errno),
+                          errno);
+            return -1;
+        }
+        if (fds[2].revents != 0) {
+            break;
+        }
+        if (ready(fds[0], POLLIN) || ready(fds[1], POLLOUT)) {
+            const int64_t r1 = jobTransferIter(sock, unixfd, toTransport, buf);
+            if (r1 < 0) {
+                return r1;
+            }
+        }
+        if (ready(fds[1], POLLIN) || ready(fds[0], POLLOUT)) {
+            const int64_t r2 = jobTransferIter(unixfd, sock, toClient, buf);
+            if (r2 < 0) {
+                return r2;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace Velk

@@ -1,0 +1,74 @@
+// One forwarded client: the accepted TCP socket, the connection to the
+// transport's unix socket, the transport process and the copy thread that
+// moves bytes both ways until either side ends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace Velk {
+
+// The transport's pid and the future of its wait status.
+using TransportHandle = std::pair<int, std::future<int>>;
+
+// Bytes read from one side and not yet accepted by the other.  While any are
+// left the direction reads nothing more, so a slow receiver slows its sender
+// without ever blocking the opposite direction.
+struct PendingBytes {
+    std::vector<uint8_t> data;
+    size_t offset = 0;
+
+    bool empty() const { return offset == data.size(); }
+};
+
+// Moves what is ready without blocking: first the pending bytes of this
+// direction, then, when they are all gone and `from` has data, one read and as
+// much of it as `to` takes at once.  Returns the bytes read (0 when nothing
+// was read), -1 on an exception, -2 when `from` closed, -3 on a receive error,
+// -4 on a send error.
+int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf);
+
+// Waits for a transport that was sent SIGTERM; one that ignores it is killed
+// after 5 seconds, so no caller (holding the jobs lock, say) waits forever.
+void awaitTransportEnd(TransportHandle& transport);
+
+class JobTransfer {
+public:
+    // Starts the copy thread before it returns; owns both descriptors.
+    JobTransfer(int sock, int unixfd, const std::string& socketPath, const std::string& samPath,
+                TransportHandle transport, uint32_t sessionId);
+    // Stops the copy thread and the transport (SIGTERM, SIGKILL after 5 s),
+    // closes both sockets and removes the socket and SAM files.
+    ~JobTransfer();
+
+    JobTransfer(const JobTransfer&) = delete;
+    JobTransfer& operator=(const JobTransfer&) = delete;
+
+    uint32_t session() const { return sessionId; }
+    int transportPid() const { return transport.first; }
+    bool isRunning() const { return running.load(); }
+
+private:
+    void copyLoop();
+    int64_t copyUntilStopped();
+
+    int sock = -1;
+    int unixfd = -1;
+    uint32_t sessionId = 0;
+    std::atomic<bool> running{true};
+    int wakefd = -1;  // wakes the copy thread when the job is stopped
+    std::thread thread;
+    std::string socketPath;
+    std::string samPath;
+    std::vector<uint8_t> buf;
+    TransportHandle transport;
+};
+
+}  // namespace Velk

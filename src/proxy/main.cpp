@@ -1,0 +1,118 @@
+// velk_proxy: a per-user daemon that forwards one RDP client per allowed
+// connection of the session manager to the session's RDP transport.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "logger.h"
+#include "proxy/proxy.h"
+#include "proxy/proxy_connection.h"
+#include "utils/users.h"
+
+namespace {
+
+struct Options {
+    std::string config = "velk_proxy.json";
+    std::string user;
+    bool background = false;
+};
+
+// nullopt when the command line is not understood.
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options options;
+    for (int it = 1; it < argc; ++it) {
+        const std::string arg(argv[it]);
+        if (arg == "--background") {
+            options.background = true;
+        } else if (arg == "--config" && it + 1 < argc) {
+            options.config = argv[++it];
+        } else if (arg == "--user" && it + 1 < argc) {
+            options.user = argv[++it];
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+bool configExists(const std::string& path) {
+    std::error_code ec;
+    const auto type = std::filesystem::status(path, ec).type();
+    return type != std::filesystem::file_type::none && type != std::filesystem::file_type::not_found;
+}
+
+// The result of the switch is not looked at: the proxy goes on with whatever
+// identity a failed switch left, as the account records say it should run.
+void becomeUser(const std::string& name) {
+    if (name.empty() || getuid() != 0) {
+        return;
+    }
+    if (const auto info = Velk::Utils::getUserInfo(name, true)) {
+        Velk::Utils::switchToUser(*info);
+    }
+}
+
+// True in the process that goes on as the daemon.
+bool enterBackground() {
+    if (fork() != 0) {
+        return false;
+    }
+    signal(SIGTERM, signalHandler);
+    signal(SIGINT, SIG_IGN);
+    return true;
+}
+
+void runProxy(const std::string& configPath) {
+    DBus::default_dispatcher = &Velk::proxyDispatcher;
+    DBus::Connection conn = DBus::Connection::SystemBus();
+    Velk::ProxyConnection proxy(conn, configPath, "/ru/tavio/velk", "ru.tavio.velk");
+    proxy.start();
+}
+
+void logFilesystemError(const std::filesystem::filesystem_error& err) {
+    Velk::Syslog::error(
+        "exception: what: `%s', path1: `%s', path2:`%s', code value: %d, code message: `%s', category name: "
+        "`%s'",
+        err.what(), err.path1().c_str(), err.path2().c_str(), err.code().value(),
+        err.code().message().c_str(), err.code().category().name());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parseOptions(argc, argv);
+    if (!options) {
+        std::cout << "usage: " << argv[0] << " "
+                  << "--background --config <path> --user <user>" << std::endl;
+        return 0;
+    }
+    if (!configExists(options->config)) {
+        std::cerr << "config not found" << std::endl;
+        return 1;
+    }
+
+    becomeUser(options->user);
+    if (options->background) {
+        if (!enterBackground()) {
+            return 0;
+        }
+    } else {
+        signal(SIGTERM, signalHandler);
+        signal(SIGINT, signalHandler);
+    }
+
+    try {
+        runProxy(options->config);
+    } catch (const DBus::Error& err) {
+        Velk::Syslog::error("dbus error: %s", err.message());
+    } catch (const std::filesystem::filesystem_error& err) {
+        logFilesystemError(err);
+    } catch (const std::exception& err) {
+        Velk::Syslog::error("exception: %s", err.what());
+    }
+    return 0;
+}

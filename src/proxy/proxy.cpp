@@ -1,0 +1,13 @@
+// The proxy's process-wide run flag, dispatcher and signal handler.
+#include "proxy/proxy.h"
+
+namespace Velk {
+
+std::atomic<bool> proxyRunning{false};
+DBus::BusDispatcher proxyDispatcher;
+
+}  // namespace Velk
+
+void signalHandler(int /*sig*/) {
+    Velk::proxyRunning.exchange(false);
+}

@@ -1,0 +1,20 @@
+// Process-wide state of velk_proxy shared by its entry and its connection:
+// the run flag, the D-Bus dispatcher and the stop signal handler.
+#pragma once
+
+#include <dbus-c++/dbus.h>
+
+#include <atomic>
+
+namespace Velk {
+
+// Clearing it is the one way to stop the whole proxy; every loop polls it.
+extern std::atomic<bool> proxyRunning;
+
+// The D-Bus main loop of the main thread; the periodic task leaves it.
+extern DBus::BusDispatcher proxyDispatcher;
+
+}  // namespace Velk
+
+// Clears Velk::proxyRunning; safe in a signal handler and nothing more.
+void signalHandler(int sig);

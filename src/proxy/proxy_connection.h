@@ -1,0 +1,95 @@
+// The proxy's one long-lived object: the manager's D-Bus client, the owner of
+// the configuration (reloaded when the file changes), of the listen job and of
+// the transfer jobs, which a periodic task sweeps when they end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <future>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "config.h"
+#include "logger.h"
+#include "proxy/job_transfer.h"
+#include "velk_proxy_glue.h"
+
+namespace Velk {
+
+class ProxyConnection : public Syslog,
+                        public ru::tavio::velk_proxy,
+                        public DBus::IntrospectableProxy,
+                        public DBus::ObjectProxy {
+public:
+    // Throws velk_error("ProxyConnection") when the configuration is not a
+    // JSON object or the home directory is missing; filesystem errors pass.
+    ProxyConnection(DBus::Connection& conn, const std::string& configFile, const char* objectPath,
+                    const char* busName);
+    ~ProxyConnection() override;
+
+    ProxyConnection(const ProxyConnection&) = delete;
+    ProxyConnection& operator=(const ProxyConnection&) = delete;
+
+    // Checks the manager, then runs the D-Bus loop until the proxy stops.
+    void start();
+
+    void signalSessionCreated(const uint32_t& sessionId) override;
+    void signalSessionConnected(const uint32_t& sessionId, const uint32_t& transportPid,
+                                const std::string& remoteAddr) override;
+    void signalSessionShutdown(const uint32_t& sessionId) override;
+    void signalTransportDisplaySwitchTo(const int32_t& x, const int32_t& y, const std::string& name) override;
+    void signalSessionDisconnected(const uint32_t& sessionId, const uint32_t& transportPid,
+                                   const std::string& remoteAddr) override;
+    void signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) override;
+    void signalProxyListenTimeout(const uint32_t& seconds) override;
+    void signalVelkStopped() override;
+
+    // True when a changed, valid configuration file was loaded.
+    bool reloadConfigWatcher();
+    // The larger of "listen:timeout" and the signalled time-out, as unsigned.
+    uint32_t currentListenTimeout() const;
+    // Transfer jobs of the session, running or not.
+    size_t jobMultiSession(const uint32_t& sessionId) const;
+
+    // The listen job: one client, one transport, one transfer job.
+    bool actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId);
+    TransportHandle requestRdpTransport(const std::string& socketPath, const std::string& samPath,
+                                        const uint32_t& sessionId, uint64_t index);
+    std::list<std::string> prepareX11RdpArgs(const std::string& socketPath, const std::string& samPath,
+                                             const JsonConfig& session, bool ownBuild) const;
+
+    // The configuration in force; readers keep it alive while the periodic
+    // task replaces it.
+    std::shared_ptr<const JsonConfig> currentConfig() const;
+    std::filesystem::path velkDirectory() const { return homePath / ".velk"; }
+
+private:
+    void periodicTask();
+    void sweepStoppedJobs();
+    void replaceConfig(const Json::Value& value);
+
+    int acceptClient(const uint32_t& sessionId);
+    int waitForClient(int listenFd, const uint32_t& sessionId) const;
+    void setKeepAlive(int fd, const JsonConfig& cfg) const;
+    bool connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
+                          const uint32_t& samId);
+    bool waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const;
+
+    std::shared_ptr<const JsonConfig> config;
+    std::list<JobTransfer> jobs;
+    mutable std::mutex jobsLock;
+    std::string configPath;
+    std::filesystem::path homePath{"/tmp"};
+    std::atomic<time_t> configModified{0};
+    std::atomic<uint32_t> listenSessionId{0};
+    std::atomic<bool> listenStop{false};
+    std::future<bool> listenJob;
+    std::atomic<uint32_t> listenTimeout{0};
+};
+
+}  // namespace Velk

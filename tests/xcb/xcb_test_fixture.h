@@ -1,0 +1,89 @@
+// What every connector test stands on: a private Xvfb, a connector that
+// records the X errors it reports, a second client to set the scene, and the
+// log lines written meanwhile.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "logger.h"
+#include "test_support.h"
+#include "x_test_client.h"
+#include "xcb/xcb.h"
+#include "xvfb_server.h"
+
+namespace VelkTest {
+
+// The connector with its error hook observed and its protected state opened
+// to the tests.
+class RecordingConnector : public Velk::Xcb::Connector {
+public:
+    struct Report {
+        std::string caller;
+        std::string request;
+        bool withError = false;
+        uint8_t errorCode = 0;
+    };
+
+    using Connector::Connector;
+
+    void toSyslogError(const Velk::Xcb::GenericError& error, std::string_view caller,
+                       std::string_view request) const override {
+        reports.push_back(
+            {std::string(caller), std::string(request), bool(error), error ? error->error_code : uint8_t{0}});
+        Connector::toSyslogError(error, caller, request);
+    }
+
+    xcb_connection_t* connection() const { return conn.get(); }
+    const xcb_screen_t* rootScreen() const { return screen; }
+
+    mutable std::vector<Report> reports;
+};
+
+// The logger's lines written until lines() is called, at the console level,
+// without their time stamps; what libxcb itself prints to standard error is
+// left out.  Restores the level it found.
+class LogCapture {
+public:
+    LogCapture() { Velk::Syslog::setDebugLevel(Velk::DebugLevel::Console); }
+    ~LogCapture() { Velk::Syslog::setDebugLevel(saved); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> lines() {
+        std::vector<std::string> result;
+        const std::string text = capture.finish();
+        Velk::Syslog::setDebugLevel(saved);
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = std::min(text.find('\n', start), text.size());
+            const std::string line = text.substr(start, end - start);
+            const size_t tab = line.find('\t');
+            if (tab != std::string::npos) {
+                result.push_back(line.substr(tab + 1));
+            }
+            start = end + 1;
+        }
+        return result;
+    }
+
+private:
+    Velk::DebugLevel saved = static_cast<Velk::DebugLevel>(Velk::Syslog::debugLevel());
+    StderrCapture capture;
+};
+
+inline bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class XcbTest : public ::testing::Test {
+protected:
+    XvfbServer server;
+    RecordingConnector connector{server.display(), nullptr};
+    XTestClient client{server.display()};
+};
+
+}  // namespace VelkTest

@@ -85,14 +85,14 @@ bool PrivateJournal::startJournald() {
 }
 
 std::vector<Json::Value> PrivateJournal::records(const std::string& marker, size_t expected,
-                                                 std::chrono::milliseconds timeout) const {
+                                                 std::chrono::milliseconds timeout, pid_t pid) const {
     std::vector<Json::Value> found;
-    const std::string pid = std::to_string(getpid());
+    const std::string source = std::to_string(pid > 0 ? pid : getpid());
     waitUntil(
         [&] {
             found.clear();
             const auto result =
-                runProcess({"/usr/bin/journalctl", "-o", "json", "--no-pager", "_PID=" + pid});
+                runProcess({"/usr/bin/journalctl", "-o", "json", "--no-pager", "_PID=" + source});
             std::istringstream lines(result.out);
             std::string line;
             Json::CharReaderBuilder builder;
@@ -109,6 +109,19 @@ std::vector<Json::Value> PrivateJournal::records(const std::string& marker, size
         },
         timeout);
     return found;
+}
+
+}  // namespace VelkTest
+
+namespace VelkTest {
+
+std::vector<std::string> PrivateJournal::messages(const std::string& marker, size_t expected,
+                                                  std::chrono::milliseconds timeout, pid_t pid) const {
+    std::vector<std::string> texts;
+    for (const auto& record : records(marker, expected, timeout, pid)) {
+        texts.push_back(record["MESSAGE"].asString());
+    }
+    return texts;
 }
 
 }  // namespace VelkTest

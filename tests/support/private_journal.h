@@ -24,10 +24,16 @@ public:
     // Empty when it runs; else why it could not be started.
     const std::string& failure() const { return reason; }
 
-    // Every record of this process whose MESSAGE contains the marker, read with
-    // `journalctl -o json`; waits up to the time-out for at least `expected`.
+    // Every record of the process (this one by default) whose MESSAGE contains
+    // the marker, read with `journalctl -o json`; waits up to the time-out for
+    // at least `expected`.
     std::vector<Json::Value> records(const std::string& marker, size_t expected,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                     pid_t pid = 0) const;
+    // The MESSAGE texts of those records, in journal order.
+    std::vector<std::string> messages(const std::string& marker, size_t expected,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                      pid_t pid = 0) const;
 
 private:
     bool isolate();

@@ -88,11 +88,33 @@ void closeInheritedDescriptors() {
     }
 }
 
+// A signal sent to a child right after the fork would otherwise meet the
+// parent's handlers and be lost (a SIGTERM to a just started transport, say):
+// the parent forks with every signal blocked, and the child unblocks them only
+// once its own dispositions are in place.
+class SignalsBlockedForFork {
+public:
+    SignalsBlockedForFork() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+    }
+    ~SignalsBlockedForFork() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    SignalsBlockedForFork(const SignalsBlockedForFork&) = delete;
+    SignalsBlockedForFork& operator=(const SignalsBlockedForFork&) = delete;
+
+private:
+    sigset_t previous{};
+};
+
 void resetSignalsForChild() {
     signal(SIGTERM, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
     signal(SIGINT, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 // waitpid that survives signal interruptions; -1 with errno set on failure.
@@ -143,6 +165,7 @@ pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
     const std::optional<uint32_t> ownerLevel =
         labeler && owner ? labeler->ownerLevel(owner->uid) : std::nullopt;
 
+    const SignalsBlockedForFork blocked;
     const pid_t pid = fork();
     if (pid < 0) {
         Syslog::error("%s: %s failed, error: %s, code: %d", "runChildProcess", "fork", strerror(errno),
@@ -153,6 +176,7 @@ pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
         return pid;
     }
 
+    // The child never returns, so the block stays until runOwnerCommand lifts it.
     Syslog::syslogChildOpen();
     if (labeler) {
         labeler->labelCurrentProcess(ownerLevel);

@@ -1,0 +1,46 @@
+// Logged wrappers over the BSD socket calls for IPv4 TCP and unix stream
+// sockets, returning plain descriptors, and exact-length receive and send
+// loops that either complete or throw.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Velk::Socket {
+
+// Set-up functions log their failures and return -1; every descriptor opened
+// on the failing path is closed.  The caller owns and closes what they return.
+
+// Close-on-exec, SO_REUSEADDR; "0.0.0.0" means every interface, any other text
+// goes through inet_addr.  A text that is no address fails as the bind
+// (EADDRNOTAVAIL) instead of listening on the broadcast address.
+int tcpListen(std::string_view ipaddr, uint16_t port, int backlog);
+int tcpConnect(std::string_view ipaddr, uint16_t port);
+// The peer's dotted address goes to *peer when it is given.
+int tcpAccept(int fd, std::string* peer = nullptr);
+
+// A path longer than 107 bytes is cut to 107 with a warning.  An existing file
+// at the path is not removed, so the bind fails on it.
+int unixListen(std::string_view path, int backlog);
+int unixConnect(std::string_view path);
+int unixAccept(int fd);
+
+// Exactly len bytes or velk_error("recvRaw") / velk_error("sendRaw"): a closed
+// peer after a warning, any other failure after an error.  EAGAIN and EINTR are
+// retried.  A length below 1 does nothing.  sendRaw never raises SIGPIPE.
+void recvRaw(int fd, void* ptr, ssize_t len);
+void sendRaw(int fd, const void* ptr, ssize_t len);
+
+// Host byte order, no conversion.
+uint16_t recvInt16(int fd);
+uint32_t recvInt32(int fd);
+uint64_t recvInt64(int fd);
+
+// Exactly len bytes (empty without reading for 0).
+std::vector<uint8_t> recvData(int fd, size_t len);
+
+}  // namespace Velk::Socket

@@ -243,6 +243,22 @@ TEST(ChildBackground, FutureYieldsTheRawWaitStatus) {
     EXPECT_EQ(WTERMSIG(killedRaw), SIGTERM);
 }
 
+void ignoreTerm(int /*sig*/) {}
+
+TEST(ChildBackground, SigtermRightAfterTheStartIsNeverLostToTheParentsHandler) {
+    // The proxy and the kiosk catch SIGTERM; their children must not inherit
+    // that for the moment between fork and exec.
+    auto* previous = signal(SIGTERM, ignoreTerm);
+    for (int round = 0; round < 20; ++round) {
+        auto [pid, status] = Utils::runChildProcessBack("/bin/sleep", {"30"}, {});
+        kill(pid, SIGTERM);
+        ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "round " << round;
+        const int raw = status.get();
+        EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << "round " << round;
+    }
+    signal(SIGTERM, previous);
+}
+
 TEST(ChildBackground, FailedWaitYieldsMinusOne) {
     // With SIGCHLD ignored the kernel reaps the child itself and waitpid fails.
     auto* previous = signal(SIGCHLD, SIG_IGN);

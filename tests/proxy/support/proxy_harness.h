@@ -1,0 +1,70 @@
+// Everything a test of velk_proxy as a process needs: a private bus with the
+// stand-in manager, a home directory of its own, a configuration file, the
+// stand-in transport's arguments, a free loopback port, and the proxy itself,
+// started and ended by its pid.
+#pragma once
+
+#include <json/json.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "private_bus.h"
+#include "standin_manager.h"
+#include "test_support.h"
+
+namespace VelkTest {
+
+// A port on 127.0.0.1 that nothing listens on right now.
+uint16_t freeLoopbackPort();
+
+// A TCP client of the proxy's listener; -1 when the connection was refused.
+int connectLoopback(uint16_t port);
+
+class ProxyHarness {
+public:
+    ProxyHarness();
+
+    // The configuration: listen on a free loopback port, the stand-in
+    // transport recording into transportRecord(0).  Change it before start().
+    Json::Value config;
+
+    void writeConfig() const;
+    // Starts velk_proxy and returns once it asked the manager for velkTest,
+    // that is once it follows the manager's signals.
+    void start(const std::vector<std::string>& extraArgs = {},
+               const std::map<std::string, std::string>& env = {});
+    // Sends SIGTERM and returns how the proxy ended.
+    ProcessResult stop();
+
+    // The stand-in transport with its record file and mode arguments.
+    void useStandinTransport(const std::vector<std::string>& modes,
+                             const std::string& recordName = "transport");
+    std::filesystem::path recordPath(const std::string& recordName = "transport") const;
+
+    uint16_t port() const { return listenPort; }
+    const std::filesystem::path& home() const { return homeDir.path(); }
+    std::filesystem::path velkDir() const { return homeDir.path() / ".velk"; }
+    const std::filesystem::path& configPath() const { return configFile; }
+
+    // Allows a connection and waits until the proxy listens (true) or
+    // reported that it could not (false); nullopt when it said nothing.
+    std::optional<bool> allowConnection(uint32_t sessionId, uint32_t samId,
+                                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    PrivateBus bus;
+    StandinManager manager;
+    std::unique_ptr<ChildProcess> proxy;
+
+private:
+    TempDir homeDir;
+    TempDir filesDir;
+    std::filesystem::path configFile;
+    uint16_t listenPort;
+};
+
+}  // namespace VelkTest

@@ -9,10 +9,12 @@
 #include <iomanip>
 #include <iostream>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "logger.h"
 #include "utils/process.h"
+#include "velk_kiosk/wm_kiosk.h"
 
 namespace Velk {
 
@@ -40,7 +42,7 @@ void signalHandler(int sig) {
     }
 }
 
-int start(int /*display*/, int argc, char** argv) {
+int start(int display, int argc, char** argv) {
     const std::filesystem::path program(argv[1]);
     if (!programExists(program)) {
         std::cerr << "not found: " << std::quoted(program.string()) << std::endl;
@@ -53,6 +55,9 @@ int start(int /*display*/, int argc, char** argv) {
     const std::list<std::string> args(argv + 2, argv + argc);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
+    // The window manager runs before the program maps its first window and
+    // until its last descendant waited for has ended.
+    auto windowManager = std::make_unique<WmKiosk>(display);
     const pid_t pid = Utils::runChildProcess(program, args, {}, nullptr, nullptr);
 
     Syslog::debug("%s: wait pid: %d", "start", pid);
@@ -60,6 +65,8 @@ int start(int /*display*/, int argc, char** argv) {
 
     Syslog::debug("%s: wait all childs: %d", "start", -1);
     waitAndReport(-1);
+
+    windowManager.reset();
     return 0;
 }
 

@@ -1,0 +1,71 @@
+// Frame placement and drag arithmetic; see frame_geometry.h.
+#include "velk_kiosk/frame_geometry.h"
+
+#include <algorithm>
+
+namespace Velk {
+
+namespace {
+
+constexpr int largestSize = 32767;
+
+uint16_t clampSize(int value, int smallest) {
+    return static_cast<uint16_t>(std::clamp(value, smallest, largestSize));
+}
+
+int smallestFrameWidth(const FrameMetrics& metrics) {
+    return 2 * (metrics.frameBorderWidth + metrics.borderWidth) + 1;
+}
+
+int smallestFrameHeight(const FrameMetrics& metrics) {
+    return 2 * metrics.frameBorderWidth + metrics.titleHeight + metrics.borderWidth + 1;
+}
+
+}  // namespace
+
+FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root) {
+    const int border = metrics.borderWidth;
+    const int outer = 2 * metrics.frameBorderWidth;
+    FramePlacement placement;
+    placement.frame = {client.x, client.y, static_cast<uint16_t>(client.width + 2 * border),
+                       static_cast<uint16_t>(metrics.titleHeight + client.height + border)};
+    placement.client = {client.width, client.height};
+    if (root.width < placement.frame.width) {
+        placement.frame.width = static_cast<uint16_t>(root.width - outer);
+        placement.client.width = static_cast<uint16_t>(root.width - outer - 2 * border);
+    }
+    if (root.height < placement.frame.height) {
+        placement.frame.height = static_cast<uint16_t>(root.height - outer);
+        placement.client.height = static_cast<uint16_t>(root.height - outer - metrics.titleHeight - border);
+    }
+    return placement;
+}
+
+Xcb::Rect clientInside(const Xcb::Size& frame, const FrameMetrics& metrics) {
+    const int border = metrics.borderWidth;
+    return {static_cast<int16_t>(border), static_cast<int16_t>(metrics.titleHeight),
+            clampSize(frame.width - 2 * border, 1),
+            clampSize(frame.height - metrics.titleHeight - border, 1)};
+}
+
+ResizeStep resizeStep(const Xcb::Rect& frame, const Xcb::Size& client, const FrameMetrics& metrics,
+                      bool leftBorder, int dx, int dy) {
+    const int widthChange = leftBorder ? -dx : dx;
+    const uint16_t frameWidth = clampSize(frame.width + widthChange, smallestFrameWidth(metrics));
+    const uint16_t frameHeight = clampSize(frame.height + dy, smallestFrameHeight(metrics));
+    // The client follows what the frame really did, so both stay in step at the limits.
+    const int appliedWidth = frameWidth - frame.width;
+    const int appliedHeight = frameHeight - frame.height;
+
+    ResizeStep step;
+    step.frame = frame;
+    if (leftBorder) {
+        step.frame.x = static_cast<int16_t>(frame.x - appliedWidth);
+    }
+    step.frame.width = frameWidth;
+    step.frame.height = frameHeight;
+    step.client = {clampSize(client.width + appliedWidth, 1), clampSize(client.height + appliedHeight, 1)};
+    return step;
+}
+
+}  // namespace Velk

@@ -1,0 +1,48 @@
+// Pure arithmetic of frames: where a new frame and its client go, what one
+// drag step of a border makes of the sizes, and the client's place inside a
+// frame.  No X requests here, so the edges can be checked without a server.
+#pragma once
+
+#include <cstdint>
+
+#include "xcb/xcb.h"
+
+namespace Velk {
+
+// The decoration of one frame: X border of the frame window, drawn border
+// left, right and below the client, and the title bar above it.
+struct FrameMetrics {
+    uint16_t frameBorderWidth = 0;
+    uint16_t borderWidth = 0;
+    uint16_t titleHeight = 0;
+};
+
+struct FramePlacement {
+    Xcb::Rect frame;
+    Xcb::Size client;
+};
+
+// The frame around a client of geometry `client` on a root of size `root`:
+// at the client's position, grown by the decoration; a frame wider or taller
+// than the root is cut to it and the client shrinks with it.
+FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root);
+
+// The client's rectangle inside a frame of the given size (x borderWidth,
+// y titleHeight), never smaller than 1x1.
+Xcb::Rect clientInside(const Xcb::Size& frame, const FrameMetrics& metrics);
+
+struct ResizeStep {
+    Xcb::Rect frame;
+    Xcb::Size client;
+};
+
+// One resize drag step by (dx, dy).  Dragging right of the left border moves
+// the right and bottom edges; dragging the left border moves the left edge
+// (the right one stays) and the bottom edge.  The frame never gets smaller
+// than its decoration plus one pixel, the client never smaller than 1x1, and
+// neither larger than 32767; inside those bounds the sizes change by exactly
+// the pointer's movement.
+ResizeStep resizeStep(const Xcb::Rect& frame, const Xcb::Size& client, const FrameMetrics& metrics,
+                      bool leftBorder, int dx, int dy);
+
+}  // namespace Velk

@@ -1,0 +1,58 @@
+// Rules read from JSON and matched against a window's facts.
+#include "velk_kiosk/window_rules.h"
+
+#include <algorithm>
+
+#include "logger.h"
+
+namespace Velk {
+
+const Json::Value& operator>>(const Json::Value& value, JsonWindow& rule) {
+    rule.windowType = value.get("wm:window:type", "").asString();
+    rule.wmClass = value.get("wm:class", "").asString();
+    rule.windowRole = value.get("wm:window:role", "").asString();
+    rule.frame = value.get("frame", true).asBool();
+    rule.fullscreen = value.get("fullscreen", true).asBool();
+    return value;
+}
+
+namespace {
+
+// Only the text before the first "*" counts; what follows it is not looked at.
+bool prefixMatches(const std::string& pattern, size_t star, const std::string& instance) {
+    const std::string prefix = pattern.substr(0, star);
+    const std::string head = instance.substr(0, std::min(star, instance.size()));
+    if (prefix != head) {
+        return false;
+    }
+    Syslog::debug("%s: found token: `%s'", "findJsonWindow", prefix.c_str());
+    return true;
+}
+
+bool classMatches(const JsonWindow& rule, const std::string& instance) {
+    if (rule.wmClass.empty() || rule.wmClass == "*" || rule.wmClass == instance) {
+        Syslog::debug("%s: found class: `%s'", "findJsonWindow", rule.wmClass.c_str());
+        return true;
+    }
+    const size_t star = rule.wmClass.find('*');
+    return star != std::string::npos && prefixMatches(rule.wmClass, star, instance);
+}
+
+}  // namespace
+
+const JsonWindow* matchWindowRule(const std::list<JsonWindow>& rules, const WindowFacts& facts) {
+    for (const auto& rule : rules) {
+        if (!rule.windowType.empty() && rule.windowType != facts.typeName) {
+            continue;
+        }
+        if (!rule.windowRole.empty() && rule.windowRole != facts.role) {
+            continue;
+        }
+        if (classMatches(rule, facts.instanceName)) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace Velk

@@ -1,0 +1,41 @@
+// The kiosk's window rules: one record per element of the rules file's array,
+// and the matcher that picks the first rule that applies to a window from the
+// facts read off it (type name, role, WM_CLASS instance name).
+#pragma once
+
+#include <json/json.h>
+
+#include <list>
+#include <string>
+
+namespace Velk {
+
+// One rule.  Empty match fields match any window; the flags default to true,
+// so a rule that names only a class gives full screen and a bordered frame.
+struct JsonWindow {
+    std::string windowType;  // "wm:window:type": "dialog", "utility", ... "normal"
+    std::string wmClass;     // "wm:class": instance name, "*", or "prefix*"
+    std::string windowRole;  // "wm:window:role"
+    bool frame = true;       // "frame"
+    bool fullscreen = true;  // "fullscreen"
+};
+
+// Fills every field from the object with its default for absent keys.  A value
+// of the wrong JSON type raises jsoncpp's error (Json::LogicError).
+const Json::Value& operator>>(const Json::Value& value, JsonWindow& rule);
+
+// What the matcher compares, as read from one window.
+struct WindowFacts {
+    std::string typeName;      // first known _NET_WM_WINDOW_TYPE name, or empty
+    std::string role;          // WM_WINDOW_ROLE
+    std::string instanceName;  // first string of WM_CLASS
+};
+
+// The first rule whose type and role fit (empty fits anything) and whose class
+// is empty, "*", the instance name itself, or a prefix before a "*" that the
+// instance name starts with.  Null when none fits.  Case-sensitive bytes; logs
+// "found class" or "found token" at debug level for the match.  The caller
+// decides that windows without WM_CLASS get no rule at all.
+const JsonWindow* matchWindowRule(const std::list<JsonWindow>& rules, const WindowFacts& facts);
+
+}  // namespace Velk

@@ -1,0 +1,316 @@
+// The window manager's life: construction on the display, the event thread
+// with its one dispatch table, the X error wording and the shutdown that asks
+// the processes of the managed windows to end.
+#include "velk_kiosk/wm_kiosk.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+
+#include "config.h"
+#include "utils/strings.h"
+#include "velk_kiosk/kiosk.h"
+
+namespace Velk {
+
+namespace {
+
+constexpr int connectAttempts = 20;
+constexpr auto connectPause = std::chrono::milliseconds(100);
+constexpr auto idlePause = std::chrono::milliseconds(10);
+constexpr uint32_t rootEventMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+
+std::vector<uint8_t> cookieFromEnvironment() {
+    const char* hex = std::getenv("XCB_AUTH_COOKIE");
+    return hex ? Utils::hexstr2bytes(hex) : std::vector<uint8_t>{};
+}
+
+// _NET_WM_PID is written by clients: 0 would be the kiosk's own process
+// group, 0xFFFFFFFF reads as -1 (every process), and neither init nor the
+// kiosk itself is ever asked to end this way.
+bool isSignallablePid(uint32_t value) {
+    return value > 1 && value <= static_cast<uint32_t>(INT_MAX) && static_cast<pid_t>(value) != getpid();
+}
+
+}  // namespace
+
+WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk"), configPath("/etc/velk/velk_kiosk.json") {
+    const std::vector<uint8_t> cookie = cookieFromEnvironment();
+    Syslog::setDebugLevel(DebugLevel::Debug);
+    connectWithRetries(display, cookie);
+    loadRules();
+
+    xcb_cursor_context_t* context = nullptr;
+    if (xcb_cursor_context_new(conn.get(), screen, &context) < 0) {
+        toSyslogError(Xcb::GenericError(), "WmKiosk", "xcb_cursor_context_new");
+        throw velk_error("WmKiosk");
+    }
+    cursorContext.reset(context);
+
+    checkExtensions();
+    takeRootRedirect();
+    internAtoms();
+    xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+
+    kioskRunning.exchange(true);
+    eventThread = std::thread(&WmKiosk::threadLoop, this);
+    xcb_flush(conn.get());
+}
+
+WmKiosk::~WmKiosk() {
+    kioskRunning.exchange(false);
+    if (eventThread.joinable()) {
+        eventThread.join();
+    }
+    cursorContext.reset();
+}
+
+void WmKiosk::connectWithRetries(int display, const std::vector<uint8_t>& cookie) {
+    for (int attempt = 0; attempt < connectAttempts; ++attempt) {
+        if (connectToDisplay(static_cast<uint32_t>(display), cookie.empty() ? nullptr : &cookie)) {
+            Syslog::notice("%s: %s success", "WmKiosk", "X11 connector");
+            return;
+        }
+        // sleep_for resumes with the time left when a signal interrupts it.
+        std::this_thread::sleep_for(connectPause);
+    }
+    Syslog::error("%s: %s failed", "WmKiosk", "X11 connector");
+    throw velk_error("WmKiosk");
+}
+
+void WmKiosk::loadRules() {
+    const auto type = std::filesystem::status(configPath).type();
+    if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
+        return;
+    }
+    const Json::Value json = readJson(configPath);
+    if (!json.isArray()) {
+        Syslog::error("%s: not json array, file: %s", "WmKiosk", configPath.c_str());
+        return;
+    }
+    jsonWindows = valueToList<JsonWindow>(json);
+}
+
+void WmKiosk::checkExtensions() {
+    randrExt = xcb_get_extension_data(conn.get(), &xcb_randr_id);
+    if (!randrExt || !randrExt->present) {
+        Syslog::error("%s: %s extension not found", "WmKiosk", "RANDR");
+        throw velk_error("WmKiosk");
+    }
+    xfixesExt = xcb_get_extension_data(conn.get(), &xcb_xfixes_id);
+    if (!xfixesExt || !xfixesExt->present) {
+        Syslog::error("%s: %s extension not found", "WmKiosk", "XFIXES");
+        throw velk_error("WmKiosk");
+    }
+    const auto [version, error] = Xcb::getReply1(xcb_xfixes_query_version_reply, conn.get(),
+                                                 xcb_xfixes_query_version(conn.get(), 6, 0));
+    if (!version) {
+        toSyslogError(error, "WmKiosk", "xcb_xfixes_query_version");
+        throw velk_error("WmKiosk");
+    }
+}
+
+// Only one client can hold the redirect: failing here means another window
+// manager runs on the display.
+void WmKiosk::takeRootRedirect() {
+    const uint32_t values[] = {rootEventMask};
+    const Xcb::GenericError error(xcb_request_check(
+        conn.get(),
+        xcb_change_window_attributes_checked(conn.get(), screen->root, XCB_CW_EVENT_MASK, values)));
+    if (error || xcb_connection_has_error(conn.get())) {
+        toSyslogError(error, "WmKiosk", "xcb_change_window_attributes");
+        throw velk_error("WmKiosk");
+    }
+}
+
+void WmKiosk::internAtoms() {
+    wmClass = getAtom("WM_CLASS", true);
+    wmProtocols = getAtom("WM_PROTOCOLS", true);
+    netWmPid = getAtom("_NET_WM_PID", true);
+    netWmWindowType = getAtom("_NET_WM_WINDOW_TYPE", true);
+    netWmName = getAtom("_NET_WM_NAME", true);
+    wmWindowRole = getAtom("WM_WINDOW_ROLE", true);
+    wmDeleteWindow = getAtom("WM_DELETE_WINDOW", true);
+    netWmWindowTypeNormal = getAtom("_NET_WM_WINDOW_TYPE_NORMAL", true);
+    netWmWindowTypeDialog = getAtom("_NET_WM_WINDOW_TYPE_DIALOG", true);
+    netWmWindowTypeUtility = getAtom("_NET_WM_WINDOW_TYPE_UTILITY", true);
+    netWmWindowTypeSplash = getAtom("_NET_WM_WINDOW_TYPE_SPLASH", true);
+    netWmWindowTypeMenu = getAtom("_NET_WM_WINDOW_TYPE_MENU", true);
+    netWmWindowTypePopupMenu = getAtom("_NET_WM_WINDOW_TYPE_POPUP_MENU", true);
+    netWmWindowTypeTooltip = getAtom("_NET_WM_WINDOW_TYPE_TOOLTIP", true);
+    netWmWindowTypeNotification = getAtom("_NET_WM_WINDOW_TYPE_NOTIFICATION", true);
+    utf8String = getAtom("UTF8_STRING", true);
+}
+
+void WmKiosk::toSyslogError(const Xcb::GenericError& error, std::string_view caller,
+                            std::string_view request) const {
+    const std::string callerText(caller);
+    const std::string requestText(request);
+    if (!error) {
+        Syslog::error("%s: %s failed", callerText.c_str(), requestText.c_str());
+        return;
+    }
+    Syslog::error("%s: %s failed, error code: %u, major: 0x%02x, minor: 0x%04x, sequence: %u",
+                  callerText.c_str(), requestText.c_str(), error->error_code, error->major_code,
+                  error->minor_code, error->sequence);
+}
+
+void WmKiosk::threadLoop() {
+    while (kioskRunning) {
+        if (const int code = hasError()) {
+            kioskRunning.exchange(false);
+            Syslog::error("%s: xcb error, code: %d", "threadLoop", code);
+            break;
+        }
+        bool handled = false;
+        try {
+            handled = poolEvents();
+        } catch (const std::exception& err) {
+            // One bad event must not end the window manager.
+            Syslog::error("%s: exception: %s", "threadLoop", err.what());
+            handled = true;
+        }
+        if (!handled) {
+            std::this_thread::sleep_for(idlePause);
+        }
+    }
+    sendKillToClients();
+    Syslog::debug("%s: ended", "threadLoop");
+}
+
+// Runs after the handlers have stopped, so the list is read without the lock.
+void WmKiosk::sendKillToClients() const {
+    for (const auto& window : windows) {
+        if (hasError()) {
+            return;
+        }
+        const uint32_t pid = getPropertyCardinal(window.win, netWmPid);
+        if (pid == 0) {
+            continue;
+        }
+        if (!isSignallablePid(pid)) {
+            Syslog::warning("%s: skipped pid: %u, window: %08x", "threadLoop", pid, window.win);
+            continue;
+        }
+        Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(pid));
+        kill(static_cast<pid_t>(pid), SIGTERM);
+    }
+}
+
+bool WmKiosk::poolEvents() {
+    const Xcb::GenericEvent event(xcb_poll_for_event(conn.get()));
+    if (!event) {
+        return false;
+    }
+    const uint8_t type = event->response_type & ~0x80;
+    if (type == randrExt->first_event + XCB_RANDR_NOTIFY) {
+        onRandrNotify(event.get());
+    } else if (type == xfixesExt->first_event + XCB_XFIXES_CURSOR_NOTIFY) {
+        onFixesCursorNotify(event.get());
+    } else {
+        dispatchCoreEvent(event.get());
+    }
+    return true;
+}
+
+void WmKiosk::onRandrNotify(const xcb_generic_event_t* event) {
+    const auto* notify = reinterpret_cast<const xcb_randr_notify_event_t*>(event);
+    if (notify->subCode != XCB_RANDR_NOTIFY_CRTC_CHANGE) {
+        return;
+    }
+    const auto& change = notify->u.cc;
+    if (change.width != 0 && change.height != 0) {
+        randrNotifyCrtcChanged(change.width, change.height);
+    }
+}
+
+void WmKiosk::onFixesCursorNotify(const xcb_generic_event_t* event) const {
+    const auto* notify = reinterpret_cast<const xcb_xfixes_cursor_notify_event_t*>(event);
+    const std::string name = getAtomName(notify->name);
+    Syslog::info("%s: window: %08x, cursor serial: %08x, subtype: %02x, atom: [%08x,`%s']",
+                 "onFixesCursorNotify", notify->window, notify->cursor_serial, notify->subtype, notify->name,
+                 name.c_str());
+}
+
+void WmKiosk::dispatchCoreEvent(const xcb_generic_event_t* event) {
+    switch (event->response_type & ~0x80) {
+        case XCB_BUTTON_PRESS:
+            onButtonNotify(reinterpret_cast<const xcb_button_press_event_t*>(event), true);
+            break;
+        case XCB_BUTTON_RELEASE:
+            onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(event), false);
+            break;
+        case XCB_MOTION_NOTIFY:
+            onMotionNotify(reinterpret_cast<const xcb_motion_notify_event_t*>(event));
+            break;
+        case XCB_ENTER_NOTIFY:
+            onEnterLeaveNotify(reinterpret_cast<const xcb_enter_notify_event_t*>(event), true);
+            break;
+        case XCB_LEAVE_NOTIFY:
+            onEnterLeaveNotify(reinterpret_cast<const xcb_leave_notify_event_t*>(event), false);
+            break;
+        case XCB_EXPOSE:
+            onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(event));
+            break;
+        case XCB_DESTROY_NOTIFY: {
+            const auto* destroy = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+            Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", destroy->window,
+                         destroy->event, destroy->sequence);
+            break;
+        }
+        case XCB_UNMAP_NOTIFY: {
+            const auto* unmap = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+            Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", unmap->window,
+                          unmap->event, unmap->sequence);
+            unmapNotify(unmap->window, unmap->event);
+            break;
+        }
+        case XCB_MAP_REQUEST:
+            onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(event));
+            break;
+        case XCB_CONFIGURE_REQUEST:
+            onConfigureRequest(reinterpret_cast<const xcb_configure_request_event_t*>(event));
+            break;
+        default:
+            // Errors of unchecked requests (type 0) and events the kiosk does not use.
+            break;
+    }
+}
+
+void WmKiosk::onMotionNotify(const xcb_motion_notify_event_t* event) {
+    const std::lock_guard<std::mutex> guard(lock);
+    if (!dragAction) {
+        return;
+    }
+    const WmWindow* window = findByFrame(event->event);
+    if (!window) {
+        return;
+    }
+    moveResizeAction(*window, *dragAction, event->root_x, event->root_y);
+    dragAction->lastX = event->root_x;
+    dragAction->lastY = event->root_y;
+}
+
+WmWindow* WmKiosk::findByFrame(uint32_t frame) {
+    for (auto& window : windows) {
+        if (window.frame != 0 && window.frame == frame) {
+            return &window;
+        }
+    }
+    return nullptr;
+}
+
+WmWindow* WmKiosk::findByClient(uint32_t win) {
+    for (auto& window : windows) {
+        if (window.win == win) {
+            return &window;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace Velk

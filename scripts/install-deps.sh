@@ -14,7 +14,7 @@ packages=(
     systemd xvfb x11-xserver-utils x11-utils x11-apps xdotool xterm xauth xcvt imagemagick
     freerdp2-shadow-x11 freerdp2-x11
     python3 python3-xlib python3-dbus python3-pytest
-    procps psmisc iproute2 passwd
+    procps psmisc iproute2 passwd lintian
 )
 
 missing=()

@@ -1,0 +1,79 @@
+// Frame arithmetic alone: the frame around a new client, the client's place
+// in a full-screen frame, and resize steps inside and past their limits.
+#include <gtest/gtest.h>
+
+#include "velk_kiosk/frame_geometry.h"
+
+namespace {
+
+using Velk::FrameMetrics;
+using Velk::Xcb::Rect;
+using Velk::Xcb::Size;
+
+const FrameMetrics bordered{0, 3, 18};
+const Size fullHd{1920, 1080};
+
+void expectRect(const Rect& rect, int x, int y, int width, int height) {
+    EXPECT_EQ(rect.x, x);
+    EXPECT_EQ(rect.y, y);
+    EXPECT_EQ(rect.width, width);
+    EXPECT_EQ(rect.height, height);
+}
+
+TEST(FramePlacement, ClientThatFitsGetsBorderAndTitleBarAroundIt) {
+    const auto placement = Velk::placeFrame({100, 100, 640, 480}, bordered, fullHd);
+    expectRect(placement.frame, 100, 100, 646, 501);
+    EXPECT_EQ(placement.client.width, 640);
+    EXPECT_EQ(placement.client.height, 480);
+}
+
+TEST(FramePlacement, ClientLargerThanTheRootIsCutWithItsFrame) {
+    const auto wide = Velk::placeFrame({100, 100, 2000, 1000}, bordered, fullHd);
+    expectRect(wide.frame, 100, 100, 1920, 1021);
+    EXPECT_EQ(wide.client.width, 1914);
+    EXPECT_EQ(wide.client.height, 1000);
+
+    const auto tall = Velk::placeFrame({0, 0, 800, 1070}, bordered, fullHd);
+    expectRect(tall.frame, 0, 0, 806, 1080);
+    EXPECT_EQ(tall.client.height, 1080 - 18 - 3);
+}
+
+TEST(FrameInside, FullScreenClientFillsTheFrameBelowTheTitleBar) {
+    expectRect(Velk::clientInside(fullHd, {0, 0, 18}), 0, 18, 1920, 1062);
+    expectRect(Velk::clientInside(fullHd, bordered), 3, 18, 1914, 1059);
+    expectRect(Velk::clientInside({4, 10}, bordered), 3, 18, 1, 1);
+}
+
+TEST(ResizeStep, RightAndBottomEdgesFollowThePointer) {
+    const auto step = Velk::resizeStep({100, 100, 646, 501}, {640, 480}, bordered, false, 30, -20);
+    expectRect(step.frame, 100, 100, 676, 481);
+    EXPECT_EQ(step.client.width, 670);
+    EXPECT_EQ(step.client.height, 460);
+}
+
+TEST(ResizeStep, LeftBorderMovesTheLeftEdgeAndKeepsTheRightOne) {
+    const auto step = Velk::resizeStep({100, 100, 646, 501}, {640, 480}, bordered, true, -40, 10);
+    expectRect(step.frame, 60, 100, 686, 511);
+    EXPECT_EQ(step.client.width, 680);
+    EXPECT_EQ(step.client.height, 490);
+}
+
+TEST(ResizeStep, DraggingPastTheOppositeEdgeStopsAtTheSmallestFrame) {
+    const auto right = Velk::resizeStep({100, 100, 646, 501}, {640, 480}, bordered, false, -5000, -5000);
+    expectRect(right.frame, 100, 100, 7, 22);
+    EXPECT_EQ(right.client.width, 1);
+    EXPECT_EQ(right.client.height, 1);
+
+    const auto left = Velk::resizeStep({100, 100, 646, 501}, {640, 480}, bordered, true, 5000, 0);
+    expectRect(left.frame, 100 + 646 - 7, 100, 7, 501);
+    EXPECT_EQ(left.client.width, 1);
+}
+
+TEST(ResizeStep, FrameWithoutDecorationKeepsOnePixel) {
+    const auto step = Velk::resizeStep({0, 0, 50, 50}, {50, 50}, {0, 0, 0}, false, -80, -80);
+    expectRect(step.frame, 0, 0, 1, 1);
+    EXPECT_EQ(step.client.width, 1);
+    EXPECT_EQ(step.client.height, 1);
+}
+
+}  // namespace

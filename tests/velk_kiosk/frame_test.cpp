@@ -1,0 +1,197 @@
+// The frame as the user sees and handles it: colours and images in a
+// screenshot, move, resize and cancel with the mouse, the close button, and
+// the resize cursors over border and corners.
+#include <xcb/xcb_cursor.h>
+
+#include "kiosk_expect.h"
+#include "kiosk_harness.h"
+
+namespace {
+
+using namespace VelkTest;
+using namespace std::chrono_literals;
+
+constexpr uint32_t frameColour = 0x021D47;
+
+// The bordered 640x480 window at 100,100: its frame is 646x501 there.
+class FrameTest : public KioskTest {
+protected:
+    void SetUp() override {
+        KioskTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        startKiosk(std::nullopt);
+        win = mapWindow(WindowSpec{});
+        frame = client.frameOf(win);
+        ASSERT_NE(frame, 0U);
+        expectWindowed(client, win);
+    }
+
+    void mouse(const std::vector<std::string>& steps) const { xdotool(server.displayName(), steps); }
+
+    xcb_window_t win = 0;
+    xcb_window_t frame = 0;
+};
+
+TEST_F(FrameTest, BorderHasTheFrameColourAndTheImagesAreDrawnWhereClicksLand) {
+    Screenshot shot;
+    // The images arrive with the frame's first Expose.
+    const bool drawn = waitUntil(
+        [&] {
+            shot = screenshot(server.displayName(), {100, 100, 646, 501});
+            return shot.pixel(7, 4) == 0xFFFFFF;
+        },
+        10s);
+    ASSERT_TRUE(drawn) << "no logo in the title bar";
+    EXPECT_EQ(shot.pixel(1, 300), frameColour) << "left border";
+    EXPECT_EQ(shot.pixel(644, 300), frameColour) << "right border";
+    EXPECT_EQ(shot.pixel(300, 499), frameColour) << "bottom border";
+    EXPECT_EQ(shot.pixel(300, 9), frameColour) << "title bar";
+    EXPECT_EQ(shot.pixel(5, 4), 0x2F8CF0U) << "logo badge";
+    EXPECT_EQ(shot.pixel(1, 1), frameColour) << "black logo pixels are transparent";
+    // The close button ends at the frame's right edge, 24 + 1 pixels in.
+    EXPECT_EQ(shot.pixel(646 - 25 + 20, 1 + 8), 0xD9363EU) << "close button";
+    EXPECT_EQ(shot.pixel(646 - 25 + 11, 1 + 7), 0xFFFFFFU) << "cross of the close button";
+    EXPECT_EQ(shot.pixel(646 - 25 + 1, 1 + 1), frameColour) << "black close pixels are transparent";
+}
+
+TEST_F(FrameTest, DragOnTheTitleBarMovesTheFrame) {
+    mouse({"mousemove", "300", "108", "mousedown", "1", "mousemove", "400", "158", "mouseup", "1"});
+    EXPECT_TRUE(settlesAt(client, frame, {200, 150, 646, 501}));
+    EXPECT_EQ(client.geometry(win), (Geometry{3, 18, 640, 480}));
+}
+
+TEST_F(FrameTest, DragOnTheBottomBorderChangesWidthAndHeight) {
+    mouse({"mousemove", "400", "599", "mousedown", "1", "mousemove", "450", "639", "mouseup", "1"});
+    EXPECT_TRUE(settlesAt(client, frame, {100, 100, 696, 541}));
+    EXPECT_TRUE(settlesAt(client, win, {3, 18, 690, 520}));
+}
+
+TEST_F(FrameTest, DragOnTheLeftBorderMovesTheLeftEdge) {
+    mouse({"mousemove", "101", "300", "mousedown", "1", "mousemove", "61", "310", "mouseup", "1"});
+    EXPECT_TRUE(settlesAt(client, frame, {60, 100, 686, 511}));
+    EXPECT_TRUE(settlesAt(client, win, {3, 18, 680, 490}));
+}
+
+TEST_F(FrameTest, DragPastTheOppositeEdgeStopsAtTheSmallestFrame) {
+    mouse({"mousemove", "745", "600", "mousedown", "1", "mousemove", "10", "10", "mouseup", "1"});
+    EXPECT_TRUE(settlesAt(client, frame, {100, 100, 7, 22}));
+    EXPECT_TRUE(settlesAt(client, win, {3, 18, 1, 1}));
+}
+
+TEST_F(FrameTest, ButtonThreeCancelsTheDragUnderWay) {
+    mouse({"mousemove", "300", "108", "mousedown", "1", "mousedown", "3", "mousemove", "500", "300",
+           "mouseup", "3", "mouseup", "1"});
+    syncWithKiosk();
+    EXPECT_EQ(client.geometry(frame), (Geometry{100, 100, 646, 501}));
+}
+
+TEST_F(FrameTest, CloseButtonSendsExactlyOneDeleteRequestOnRelease) {
+    mouse({"mousemove", "300", "108", "click", "1"});
+    mouse({"mousemove", "733", "109", "mousedown", "1", "mousemove", "500", "500", "mouseup", "1"});
+    ASSERT_TRUE(waitUntil([&] { return client.deleteRequests(win) > 0; }, 10s));
+    syncWithKiosk();
+    EXPECT_EQ(client.deleteRequests(win), 1);
+    // The kiosk never closes the window itself.
+    EXPECT_EQ(client.frameOf(win), frame);
+}
+
+// What the cursor named `name` of the theme looks like: shown over a window of
+// the test's own and read back with XFixes.
+std::vector<uint32_t> themeCursor(const KioskClient& client, const std::string& display, const char* name) {
+    xcb_connection_t* conn = client.connection();
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
+    xcb_cursor_context_t* context = nullptr;
+    if (xcb_cursor_context_new(conn, screen, &context) < 0) {
+        return {};
+    }
+    const xcb_cursor_t cursor = xcb_cursor_load_cursor(context, name);
+    const xcb_window_t probe = xcb_generate_id(conn);
+    const uint32_t values[] = {1, cursor};
+    xcb_create_window(conn, XCB_COPY_FROM_PARENT, probe, screen->root, 1800, 1000, 60, 60, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
+    xcb_map_window(conn, probe);
+    xcb_flush(conn);
+    xdotool(display, {"mousemove", "1830", "1030"});
+    std::vector<uint32_t> image;
+    waitUntil(
+        [&] {
+            image = cursorImage(client);
+            return image.size() > 4;
+        },
+        5s);
+    xcb_destroy_window(conn, probe);
+    xcb_cursor_context_free(context);
+    xcb_flush(conn);
+    return image;
+}
+
+TEST_F(FrameTest, BordersAndCornersShowTheirResizeCursors) {
+    const std::string display = server.displayName();
+    struct Spot {
+        const char* cursor;
+        int x;
+        int y;
+    };
+    const Spot spots[] = {{"sw-resize", 102, 598}, {"se-resize", 743, 598}, {"s-resize", 400, 599},
+                          {"w-resize", 101, 300},  {"e-resize", 744, 300},  {"left_ptr", 300, 108}};
+    std::map<std::string, std::vector<uint32_t>> expected;
+    for (const auto& spot : spots) {
+        expected[spot.cursor] = themeCursor(client, display, spot.cursor);
+        ASSERT_GT(expected[spot.cursor].size(), 4U) << spot.cursor;
+    }
+    ASSERT_NE(expected["sw-resize"], expected["se-resize"]) << "the cursor theme lacks resize cursors";
+
+    for (const auto& spot : spots) {
+        // From outside the frame, so that each spot is entered anew.
+        xdotool(display,
+                {"mousemove", "1000", "900", "mousemove", std::to_string(spot.x), std::to_string(spot.y)});
+        std::vector<uint32_t> shown;
+        const bool matches = waitUntil(
+            [&] {
+                shown = cursorImage(client);
+                return shown == expected[spot.cursor];
+            },
+            5s);
+        EXPECT_TRUE(matches) << spot.cursor << " at " << spot.x << "," << spot.y;
+    }
+}
+
+TEST_F(KioskTest, CloseButtonEndsXmessageAndWithItTheKiosk) {
+    startKiosk(std::nullopt, {"/usr/bin/xmessage", "-geometry", "300x100+100+100", "close me"});
+    xcb_window_t frame = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto* tree = xcb_query_tree_reply(client.connection(),
+                                              xcb_query_tree(client.connection(), client.root()), nullptr);
+            if (tree) {
+                const xcb_window_t* children = xcb_query_tree_children(tree);
+                for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+                    if (client.netWmName(children[i]) == "KIOSK_FRAME") {
+                        frame = children[i];
+                    }
+                }
+            }
+            std::free(tree);
+            return frame != 0;
+        },
+        20s));
+    Geometry where;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            where = client.geometry(frame);
+            return where.width > 100;
+        },
+        10s));
+    // The close button's middle: 12 pixels left of the right edge, 8 down.
+    xdotool(server.displayName(), {"mousemove", std::to_string(where.x + where.width - 12),
+                                   std::to_string(where.y + 8), "click", "1"});
+    const auto result = kiosk->child().wait(20s);
+    ASSERT_TRUE(result) << "xmessage did not close";
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+    kiosk.reset();
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// The kiosk's life on a display: another window manager already there, no X
+// server at all, SIGTERM with the windows' _NET_WM_PID (honest and hostile
+// values), and the X server dying under the kiosk.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "kiosk_expect.h"
+#include "kiosk_harness.h"
+
+namespace {
+
+using namespace VelkTest;
+using namespace std::chrono_literals;
+
+size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+TEST_F(KioskTest, AnotherWindowManagerMakesTheKioskEndWithItsError) {
+    ASSERT_TRUE(client.takeRootRedirect());
+    KioskProcess process(server.displayName(), {"/bin/sleep", "600"});
+    const auto result = process.child().wait(20s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->err, "exception: WmKiosk\n");
+    const auto lines = journal.messages("xcb_change_window_attributes", 1, 10s, process.pid());
+    ASSERT_EQ(lines.size(), 1U);
+    // BadAccess (10) of ChangeWindowAttributes (2).
+    EXPECT_EQ(
+        lines.front().rfind("WmKiosk: xcb_change_window_attributes failed, error code: 10, major: 0x02", 0),
+        0U)
+        << lines.front();
+}
+
+TEST_F(KioskTest, WithoutAnXServerTheKioskGivesUpAfterTwentyAttempts) {
+    // A display number that no server of this machine uses.
+    int unused = 6000 + static_cast<int>(getpid() % 3000);
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(unused))) {
+        ++unused;
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    KioskProcess process(":" + std::to_string(unused), {"/bin/sleep", "600"});
+    const auto result = process.child().wait(30s);
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->err, "exception: WmKiosk\n");
+    EXPECT_GE(elapsed, 1900ms) << "20 attempts are 100 ms apart";
+    const auto attempts = journal.messages("connectToDisplay: xcb_connect failed", 20, 10s, process.pid());
+    EXPECT_EQ(attempts.size(), 20U);
+    EXPECT_EQ(journal.messages("WmKiosk: X11 connector failed", 1, 10s, process.pid()).size(), 1U);
+}
+
+// Run as nobody: even a kiosk that signalled -1 or 0 could not reach the
+// processes of this machine's other users.
+TEST_F(KioskTest, SigtermSignalsEachRecordsPidOnceAndNeverAHostileOne) {
+    rules.remove();
+    kiosk = std::make_unique<KioskProcess>(
+        server.displayName(), std::vector<std::string>{"/bin/sleep", "600"},
+        std::vector<std::string>{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    ASSERT_TRUE(
+        waitUntil([&] { return (client.rootEventMasks() & XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT) != 0; }, 10s))
+        << kiosk->child().errText();
+    const pid_t program = kiosk->programPid();
+    ASSERT_GT(program, 0);
+
+    const uint32_t pids[] = {
+        static_cast<uint32_t>(program),     static_cast<uint32_t>(program), 0xFFFFFFFF, 0, 1,
+        static_cast<uint32_t>(kiosk->pid())};
+    for (const uint32_t pid : pids) {
+        WindowSpec spec;
+        spec.pid = pid;
+        mapWindow(spec);
+    }
+    kiosk->child().signal(SIGTERM);
+    // The program ends on the kiosk's SIGTERM, and with it the kiosk.
+    const auto result = kiosk->child().wait(20s);
+    ASSERT_TRUE(result) << "the program was not signalled";
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+
+    const auto kills = journal.messages("send kill to", 2, 10s, kiosk->pid());
+    EXPECT_EQ(kills, std::vector<std::string>(2, "threadLoop: send kill to: " + std::to_string(program)));
+    const auto skipped = journal.messages("skipped pid", 3, 10s, kiosk->pid());
+    EXPECT_EQ(countContaining(skipped, "skipped pid: 4294967295"), 1U);
+    EXPECT_EQ(countContaining(skipped, "skipped pid: 1,"), 1U);
+    EXPECT_EQ(countContaining(skipped, "skipped pid: " + std::to_string(kiosk->pid())), 1U);
+    kiosk.reset();
+}
+
+TEST_F(KioskTest, XServerDyingEndsTheEventLoopWithoutSignals) {
+    startKiosk(std::nullopt);
+    const pid_t program = kiosk->programPid();
+    ASSERT_GT(program, 0);
+    WindowSpec spec;
+    spec.pid = static_cast<uint32_t>(program);
+    mapWindow(spec);
+
+    server.kill();
+    EXPECT_FALSE(kioskLog("threadLoop: xcb error, code: ").empty());
+    EXPECT_FALSE(kioskLog("threadLoop: ended").empty());
+    EXPECT_EQ(kill(program, 0), 0) << "the program was signalled";
+    EXPECT_TRUE(journal.messages("send kill to", 1, 0ms, kiosk->pid()).empty());
+
+    const auto result = kiosk->endProgram(SIGKILL);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+    kiosk.reset();
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// A plain-xcb client that plays the kiosk program's part in tests: it makes
+// top-level windows with the properties the rules look at, maps, moves and
+// withdraws them, and reads back where the window manager put them.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace VelkTest {
+
+struct WindowSpec {
+    int16_t x = 100;
+    int16_t y = 100;
+    uint16_t width = 640;
+    uint16_t height = 480;
+    // WM_CLASS instance and class; no property when the instance is empty.
+    std::string instance = "velk-test";
+    std::string className = "VelkTest";
+    // WM_NAME; no property when empty.
+    std::string name = "velk test window";
+    // _NET_WM_WINDOW_TYPE atom names, e.g. "_NET_WM_WINDOW_TYPE_DIALOG".
+    std::vector<std::string> types;
+    std::string role;
+    std::optional<uint32_t> pid;
+    bool overrideRedirect = false;
+};
+
+struct Geometry {
+    int x = -1;
+    int y = -1;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Geometry& other) const {
+        return x == other.x && y == other.y && width == other.width && height == other.height;
+    }
+};
+
+std::string toString(const Geometry& geometry);
+
+class KioskClient {
+public:
+    // Throws std::runtime_error when the display does not accept the client.
+    explicit KioskClient(uint32_t display);
+
+    xcb_connection_t* connection() const { return conn.get(); }
+    xcb_window_t root() const { return screen->root; }
+    xcb_atom_t atom(std::string_view name) const;
+
+    // Created with the spec's properties and WM_PROTOCOLS = WM_DELETE_WINDOW,
+    // not mapped.
+    xcb_window_t createWindow(const WindowSpec& spec) const;
+    void map(xcb_window_t win) const;
+    void unmap(xcb_window_t win) const;
+    void destroy(xcb_window_t win) const;
+    void configure(xcb_window_t win, uint16_t mask, const std::vector<uint32_t>& values) const;
+    void setWords(xcb_window_t win, xcb_atom_t prop, xcb_atom_t type,
+                  const std::vector<uint32_t>& words) const;
+    void setBytes(xcb_window_t win, xcb_atom_t prop, xcb_atom_t type, std::string_view bytes) const;
+
+    // 0 when the window is gone.
+    xcb_window_t parentOf(xcb_window_t win) const;
+    // The window manager's frame around the window, or 0.
+    xcb_window_t frameOf(xcb_window_t win) const;
+    // Relative to the parent; {-1, -1, 0, 0} when gone.
+    Geometry geometry(xcb_window_t win) const;
+    std::string netWmName(xcb_window_t win) const;
+    xcb_window_t focus() const;
+    // The OR of every client's event selection on the root.
+    uint32_t rootEventMasks() const;
+    // Takes the root's substructure redirect as a window manager would;
+    // false when someone else holds it.
+    bool takeRootRedirect() const;
+
+    // WM_DELETE_WINDOW messages received so far for the window (reads the
+    // queued events).
+    int deleteRequests(xcb_window_t win);
+
+private:
+    void check(xcb_void_cookie_t cookie, const char* request) const;
+    void drainEvents();
+
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> conn{nullptr, xcb_disconnect};
+    xcb_screen_t* screen = nullptr;
+    std::vector<xcb_window_t> deletedWindows;
+};
+
+// Waits (bounded) until the window is framed; the frame or 0.
+xcb_window_t waitForFrame(const KioskClient& client, xcb_window_t win);
+// Waits (bounded) until the window has that geometry; false with the last one
+// seen in `last`.
+bool waitForGeometry(const KioskClient& client, xcb_window_t win, const Geometry& expected,
+                     Geometry* last = nullptr);
+
+}  // namespace VelkTest

@@ -73,11 +73,17 @@ kiosk=$!
 pids+=("$kiosk")
 stage "velk_kiosk started (pid $kiosk) with xterm and $root/data/velk_kiosk.json"
 
-# Framed: the xterm sits in a KIOSK_FRAME window, and the logo has been drawn
-# (its white V at 6,3 of the title-bar image, drawn at 1,1 of the frame).
+# Framed: the xterm sits in a KIOSK_FRAME window whose title-bar logo has been
+# drawn (pixel 5,4 of either logo is neither black nor the frame's blue).
+frame_origin() { xwininfo -root -tree 2>/dev/null | awk '/"KIOSK_FRAME"/ { print $NF; exit }'; }
 pixel() { xwd -root -silent | convert xwd:- -crop "1x1+$1+$2" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}'; }
 for _ in $(seq 100); do
-    xwininfo -root -tree 2>/dev/null | grep -q '"KIOSK_FRAME"' && [ "$(pixel 107 84)" = "#FFFFFF" ] && break
+    origin=$(frame_origin)
+    if [ -n "$origin" ]; then
+        IFS=+ read -r _ fx fy <<< "$origin"
+        colour=$(pixel $((fx + 6)) $((fy + 5)))
+        [ "$colour" != "#000000" ] && [ "$colour" != "#021D47" ] && break
+    fi
     sleep 0.1
 done
 xwininfo -root -tree | grep -A2 '"KIOSK_FRAME"' | sed 's/^ */    /'

@@ -254,6 +254,32 @@ void WmKiosk::onConfigureRequest(const xcb_configure_request_event_t* event) {
         }
     }
     configure(event->window, values);
+    notifyClientGeometry(event->window, window ? window->frame : 0,
+                         window ? window->metrics() : FrameMetrics{});
+}
+
+// ICCCM: every handled request is answered with a synthetic ConfigureNotify
+// in root coordinates, also when the window did not move or change size;
+// toolkits wait for it (up to their time-out) before they go on.
+void WmKiosk::notifyClientGeometry(uint32_t win, uint32_t frame, const FrameMetrics& metrics) const {
+    Xcb::Rect place = getWindowGeometry(win, false);
+    if (frame != 0) {
+        const Xcb::Rect outer = getWindowGeometry(frame, false);
+        place.x = static_cast<int16_t>(outer.x + metrics.frameBorderWidth + metrics.borderWidth);
+        place.y = static_cast<int16_t>(outer.y + metrics.frameBorderWidth + metrics.titleHeight);
+    }
+    xcb_configure_notify_event_t notify{};
+    notify.response_type = XCB_CONFIGURE_NOTIFY;
+    notify.event = win;
+    notify.window = win;
+    notify.above_sibling = XCB_NONE;
+    notify.x = place.x;
+    notify.y = place.y;
+    notify.width = place.width;
+    notify.height = place.height;
+    xcb_send_event(conn.get(), 0, win, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&notify));
+    xcb_flush(conn.get());
 }
 
 void WmKiosk::unmapNotify(uint32_t win, uint32_t eventWindow) {

@@ -123,6 +123,7 @@ private:
     WmWindow& admitWindow(uint32_t win, bool fullscreen, bool frame);
     void fitToRoot(const WmWindow& window) const;
     void focusWindow(uint32_t win, const char* caller) const;
+    void notifyClientGeometry(uint32_t win, uint32_t frame, const FrameMetrics& metrics) const;
     void releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry) const;
     void relayout(const WmWindow& window, uint16_t width, uint16_t height) const;
 

@@ -15,10 +15,13 @@ TEST_F(KioskTest, FullScreenWindowAskingForLessIsHeldAtTheRootSize) {
     startKiosk(R"([{"wm:class": "velk-test"}])");
     const xcb_window_t win = mapWindow(WindowSpec{});
     expectFullscreen(client, win);
+    client.watchStructure(win);
 
     client.configure(win, moveMask | sizeMask, {10, 10, 800, 600});
     syncWithKiosk();
     expectFullscreen(client, win);
+    // Nothing moved, yet the client hears where it is (ICCCM), in root coordinates.
+    EXPECT_EQ(client.syntheticConfigure(win), (Geometry{0, 18, 1920, 1062}));
     EXPECT_FALSE(
         kioskLog("onConfigureRequest: set fullscreen, window: " + hex8(win) + ", size: 1920, 1080").empty());
 }
@@ -38,9 +41,15 @@ TEST_F(KioskTest, MoveOfAFramedWindowMovesTheFrameAndKeepsTheClientInside) {
     const xcb_window_t win = mapWindow(WindowSpec{});
     expectWindowed(client, win);
 
+    client.watchStructure(win);
     client.configure(win, moveMask, {300, 200});
     EXPECT_TRUE(settlesAt(client, client.frameOf(win), {300, 200, 646, 501}));
     EXPECT_EQ(client.geometry(win), (Geometry{3, 18, 640, 480}));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return client.syntheticConfigure(win) == Geometry{303, 218, 640, 480};
+        },
+        std::chrono::seconds(10)));
 }
 
 TEST_F(KioskTest, RequestOfAWindowNotYetMappedPassesUnchanged) {

@@ -169,6 +169,11 @@ void KioskClient::drainEvents() {
     const xcb_atom_t protocols = atom("WM_PROTOCOLS");
     const xcb_atom_t deleteWindow = atom("WM_DELETE_WINDOW");
     while (xcb_generic_event_t* event = xcb_poll_for_event(conn.get())) {
+        if (event->response_type == (XCB_CONFIGURE_NOTIFY | 0x80)) {
+            const auto* notify = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+            syntheticConfigures.emplace_back(notify->window,
+                                             Geometry{notify->x, notify->y, notify->width, notify->height});
+        }
         if ((event->response_type & ~0x80) == XCB_CLIENT_MESSAGE) {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
             if (message->type == protocols && message->format == 32 &&
@@ -183,6 +188,21 @@ void KioskClient::drainEvents() {
 int KioskClient::deleteRequests(xcb_window_t win) {
     drainEvents();
     return static_cast<int>(std::count(deletedWindows.begin(), deletedWindows.end(), win));
+}
+
+std::optional<Geometry> KioskClient::syntheticConfigure(xcb_window_t win) {
+    drainEvents();
+    for (auto at = syntheticConfigures.rbegin(); at != syntheticConfigures.rend(); ++at) {
+        if (at->first == win) {
+            return at->second;
+        }
+    }
+    return std::nullopt;
+}
+
+void KioskClient::watchStructure(xcb_window_t win) const {
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    check(xcb_change_window_attributes_checked(conn.get(), win, XCB_CW_EVENT_MASK, &mask), "select events");
 }
 
 xcb_window_t waitForFrame(const KioskClient& client, xcb_window_t win) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace VelkTest {
@@ -80,6 +81,11 @@ public:
     // WM_DELETE_WINDOW messages received so far for the window (reads the
     // queued events).
     int deleteRequests(xcb_window_t win);
+    // The last synthetic ConfigureNotify (the window manager's ICCCM answer,
+    // in root coordinates) received so far for the window; needs
+    // watchStructure first.
+    std::optional<Geometry> syntheticConfigure(xcb_window_t win);
+    void watchStructure(xcb_window_t win) const;
 
 private:
     void check(xcb_void_cookie_t cookie, const char* request) const;
@@ -88,6 +94,7 @@ private:
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> conn{nullptr, xcb_disconnect};
     xcb_screen_t* screen = nullptr;
     std::vector<xcb_window_t> deletedWindows;
+    std::vector<std::pair<xcb_window_t, Geometry>> syntheticConfigures;
 };
 
 // Waits (bounded) until the window is framed; the frame or 0.

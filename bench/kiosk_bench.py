@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""Kiosk benchmark: the real velk_kiosk on Xvfb 1920x1080 mapping windows one
+after another, against no window manager and matchbox-window-manager
+(-use_titlebar no), in one run with the repetitions interleaved.  Prints the
+medians of map-to-visible and map-to-full-screen (p50, p99) and the X requests
+the window manager sent per window, counted by a proxy display.
+
+    bench/kiosk_bench.py --build-dir build-bench [--reps 5] [--windows 50]
+"""
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+def stop(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def start_xvfb():
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
+                             "-nolisten", "tcp", "-noreset", "+extension", "RANDR"],
+                            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = int(pipe.readline())
+    return xvfb, number
+
+
+def free_display(start):
+    number = start
+    while os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
+        number += 1
+    return number
+
+
+def children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+class VelkKiosk:
+    def __init__(self, build, frame):
+        self.build = build
+        self.frame = frame
+        self.name = "velk_kiosk, %s" % ("framed" if frame else "no frame")
+
+    def start(self, display, work):
+        rules = os.path.join(work, "rules")
+        os.makedirs(rules)
+        with open(os.path.join(rules, "velk_kiosk.json"), "w") as f:
+            json.dump([{"wm:class": "benchwin", "frame": self.frame, "fullscreen": True}], f)
+        for d in ("upper", "work"):
+            os.makedirs(os.path.join(work, d))
+        script = ('set -e; mount --make-rprivate /; '
+                  'if [ ! -d /etc/velk ]; then mount -t overlay overlay '
+                  '-o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/work" /etc; mkdir /etc/velk; fi; '
+                  'mount --bind "$1/rules" /etc/velk; exec "$2" /bin/sleep 3600')
+        self.process = subprocess.Popen(
+            ["unshare", "-m", "bash", "-c", script, "kiosk", work, os.path.join(self.build, "bin", "velk_kiosk")],
+            env=dict(os.environ, DISPLAY=":%d" % display), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        # The kiosk ends once its program has ended.
+        for pid in children(self.process.pid):
+            os.kill(pid, signal.SIGTERM)
+        stop(self.process)
+
+
+class Matchbox:
+    name = "matchbox"
+
+    def start(self, display, work):
+        self.process = subprocess.Popen(["matchbox-window-manager", "-use_titlebar", "no"],
+                                        env=dict(os.environ, DISPLAY=":%d" % display),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        stop(self.process)
+
+
+class NoWindowManager:
+    name = "no window manager"
+    process = None
+
+    def start(self, display, work):
+        pass
+
+    def stop(self):
+        pass
+
+
+def run_client(build, display, windows, wait_wm, full_screen):
+    out = subprocess.run([os.path.join(build, "bin", "kiosk_bench_client"), ":%d" % display, str(windows),
+                          "1" if wait_wm else "0", "1" if full_screen else "0"],
+                         check=True, capture_output=True, text=True, timeout=600)
+    return json.loads(out.stdout)
+
+
+def counted_requests(counter, report):
+    if os.path.exists(report):
+        os.unlink(report)
+    counter.send_signal(signal.SIGUSR1)
+    wait_for(lambda: os.path.exists(report) and open(report).read().endswith("\n"), 5, "the request count")
+    return int(open(report).read())
+
+
+def percentile(values, p):
+    values = sorted(v for v in values if v >= 0)
+    if not values:
+        return float("nan")
+    return values[int(p * (len(values) - 1))]
+
+
+def run_once(build, target, windows):
+    xvfb, display = start_xvfb()
+    with tempfile.TemporaryDirectory() as work:
+        proxy_display = free_display(display + 100)
+        report = os.path.join(work, "requests")
+        counter = subprocess.Popen([os.path.join(build, "bin", "x_request_counter"), str(proxy_display),
+                                    str(display), report])
+        try:
+            wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % proxy_display), 5, "the counting display")
+            target.start(proxy_display, work)
+            managed = target.process is not None
+            if managed:
+                run_client(build, display, 0, True, False)
+            before = counted_requests(counter, report)
+            times = run_client(build, display, windows, managed, managed)
+            after = counted_requests(counter, report)
+        finally:
+            target.stop()
+            stop(counter)
+            stop(xvfb)
+    return {
+        "visible p50": percentile(times["visible"], 0.5) / 1000,
+        "visible p99": percentile(times["visible"], 0.99) / 1000,
+        "full screen p50": percentile(times["fullscreen"], 0.5) / 1000,
+        "full screen p99": percentile(times["fullscreen"], 0.99) / 1000,
+        "requests per window": (after - before) / windows,
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--windows", type=int, default=50)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build_dir)
+
+    targets = [NoWindowManager(), Matchbox(), VelkKiosk(build, True), VelkKiosk(build, False)]
+    results = {t.name: [] for t in targets}
+    for rep in range(args.reps):
+        for target in targets:
+            print("repetition %d/%d: %s" % (rep + 1, args.reps, target.name), file=sys.stderr)
+            results[target.name].append(run_once(build, target, args.windows))
+
+    metrics = ["visible p50", "visible p99", "full screen p50", "full screen p99", "requests per window"]
+    print("kiosk benchmark: %d repetitions of %d windows on 1920x1080; times in ms, medians of repetitions"
+          % (args.reps, args.windows))
+    print("%-22s" % "" + "".join("%24s" % t.name for t in targets) + "%18s" % "framed/matchbox")
+    for metric in metrics:
+        medians = [statistics.median(r[metric] for r in results[t.name]) for t in targets]
+        ratio = medians[2] / medians[1] if medians[1] else float("nan")
+        print("%-22s" % metric + "".join("%24.2f" % m for m in medians) + "%18.2f" % ratio)
+
+
+if __name__ == "__main__":
+    main()

@@ -42,8 +42,8 @@ TEST_F(ConnectionConfig, AFileThatIsNoObjectEndsTheConstruction) {
             }
         },
         Velk::velk_error);
-    EXPECT_EQ(journal.messages("json not object", 1).front(),
-              "ProxyConnection: json not object, file: " + configFile.string());
+    EXPECT_EQ(journal.messages("json not object", 1),
+              std::vector<std::string>{"ProxyConnection: json not object, file: " + configFile.string()});
 }
 
 TEST_F(ConnectionConfig, AMissingHomeEndsTheConstruction) {
@@ -53,8 +53,9 @@ TEST_F(ConnectionConfig, AMissingHomeEndsTheConstruction) {
     const std::string missing = (home / "gone").string();
     setenv("HOME", missing.c_str(), 1);
     EXPECT_THROW(makeConnection(), Velk::velk_error);
-    EXPECT_EQ(journal.messages("home not found", 1).front(),
-              "ProxyConnection: home not found, path: `" + missing + "', uid: " + std::to_string(getuid()));
+    EXPECT_EQ(journal.messages("home not found", 1),
+              std::vector<std::string>{"ProxyConnection: home not found, path: `" + missing +
+                                       "', uid: " + std::to_string(getuid())});
 }
 
 TEST_F(ConnectionConfig, WithoutHomeTheUsersDirectoryIsUnderTmp) {
@@ -144,8 +145,9 @@ TEST_F(ConnectionConfig, AVanishedFileIsReportedAndTheConfigurationKept) {
     fs::remove(configFile);
     EXPECT_FALSE(connection->reloadConfigWatcher());
     EXPECT_EQ(connection->currentListenTimeout(), 30U);
-    EXPECT_EQ(journal.messages("reloadConfigWatcher: stat", 1).front(),
-              "reloadConfigWatcher: stat failed, error: No such file or directory, code: 2");
+    EXPECT_EQ(journal.messages("reloadConfigWatcher: stat", 1),
+              std::vector<std::string>{
+                  "reloadConfigWatcher: stat failed, error: No such file or directory, code: 2"});
 }
 
 TEST_F(ConnectionConfig, TheLargerListenTimeOutCountsAndANegativeOneIsHuge) {

@@ -114,8 +114,8 @@ TEST_F(TransportArguments, AKeytabIsPassedToAnOwnBuildOnlyAndAMissingOneIsWarned
     EXPECT_EQ(std::find_if(missing.begin(), missing.end(),
                            [](const std::string& arg) { return arg.rfind("/keytab:", 0) == 0; }),
               missing.end());
-    EXPECT_EQ(journal.messages("keytab not exists", 1).front(),
-              "prepareX11RdpArgs: keytab not exists, path: `" + keytab + "'");
+    EXPECT_EQ(journal.messages("keytab not exists", 1),
+              std::vector<std::string>{"prepareX11RdpArgs: keytab not exists, path: `" + keytab + "'"});
 }
 
 TEST_F(TransportArguments, TheTransportLogLevelFollowsTheProxysLevelUnlessDebugIsAsked) {
@@ -213,8 +213,9 @@ TEST_F(TransportStart, AMissingProgramFallsBackToTheInstalledTransportWithAWarni
         connection->requestRdpTransport((files / "proxy_7_0").string(), (files / "sam_3_0").string(), 7, 0);
     kill(handle.first, SIGTERM);
     handle.second.wait();
-    EXPECT_EQ(journal.messages("rdp transport changed", 1).front(),
-              "requestRdpTransport: rdp transport changed to: `/usr/bin/freerdp-shadow-cli'");
+    EXPECT_EQ(journal.messages("rdp transport changed", 1),
+              std::vector<std::string>{
+                  "requestRdpTransport: rdp transport changed to: `/usr/bin/freerdp-shadow-cli'"});
     // Not an own build: no log level argument.
     const auto started = journal.messages("cmd: /usr/bin/freerdp-shadow-cli", 1);
     ASSERT_EQ(started.size(), 1U);

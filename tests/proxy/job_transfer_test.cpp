@@ -1,0 +1,193 @@
+// One transfer job in the test process, between a real TCP connection and a
+// unix socket pair whose far ends the test drives, so that the peers can be
+// made as slow or as greedy as a test needs.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "logger.h"
+#include "private_journal.h"
+#include "proxy/job_transfer.h"
+#include "proxy/proxy.h"
+#include "test_support.h"
+#include "transport_record.h"
+
+namespace {
+
+using namespace VelkTest;
+using std::chrono::seconds;
+
+void setBuffers(int fd, int size) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size));
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
+}
+
+// A connected TCP pair on the loopback; both ends get the buffer size given,
+// the listener's before the handshake so that the window scale allows it.
+std::pair<int, int> tcpPair(int bufferSize) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setBuffers(listener, bufferSize);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    listen(listener, 1);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setBuffers(client, bufferSize);
+    connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    return {client, accepted};
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t count = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (count <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+// Everything until the peer closes, or `limit` bytes.
+std::string receiveAll(int fd, size_t limit = SIZE_MAX) {
+    std::string bytes;
+    std::vector<char> chunk(1 << 20);
+    while (bytes.size() < limit) {
+        const ssize_t count = recv(fd, chunk.data(), std::min(chunk.size(), limit - bytes.size()), 0);
+        if (count <= 0) {
+            break;
+        }
+        bytes.append(chunk.data(), static_cast<size_t>(count));
+    }
+    return bytes;
+}
+
+// A transport that has already ended: the job needs no process to stop.
+Velk::TransportHandle endedTransport() {
+    std::promise<int> status;
+    status.set_value(0);
+    return {0, status.get_future()};
+}
+
+class JobTransferTest : public ::testing::Test {
+protected:
+    JobTransferTest() {
+        Velk::proxyRunning.exchange(true);
+        Velk::Syslog::setDebugLevel(Velk::DebugLevel::Debug);
+    }
+    ~JobTransferTest() override {
+        job.reset();
+        close(client);
+        close(transport);
+        Velk::proxyRunning.exchange(false);
+        Velk::Syslog::setDebugLevel(Velk::DebugLevel::Info);
+    }
+
+    // The proxy's ends go to the job; the test keeps the far ends.
+    void startJob(int tcpBuffer, int unixBuffer) {
+        const auto [clientEnd, proxyTcp] = tcpPair(tcpBuffer);
+        int pair[2] = {-1, -1};
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+        setBuffers(pair[0], unixBuffer);
+        setBuffers(pair[1], unixBuffer);
+        client = clientEnd;
+        transport = pair[1];
+        job = std::make_unique<Velk::JobTransfer>(proxyTcp, pair[0], (files / "proxy_9_0").string(),
+                                                  (files / "sam_9_0").string(), endedTransport(), 9);
+    }
+
+    PrivateJournal journal;
+    TempDir files;
+    int client = -1;
+    int transport = -1;
+    std::unique_ptr<Velk::JobTransfer> job;
+};
+
+// Both peers write everything before they read anything.  The transport's
+// own socket holds little, the TCP side a lot: only a relay that keeps taking
+// from the transport while its bytes for the transport wait can finish.
+TEST_F(JobTransferTest, BothDirectionsBackedUpAtOnceStillDeliverEveryByteInOrder) {
+    startJob(2 << 20, 64 << 10);
+    const std::string up = transportPattern(0, 1 << 20);
+    const std::string down = transportPattern(7, 1 << 20);
+
+    auto clientSent = std::async(std::launch::async, [&] { return sendAll(client, up); });
+    auto transportSent = std::async(std::launch::async, [&] { return sendAll(transport, down); });
+    const bool bothSent = clientSent.wait_for(seconds(20)) == std::future_status::ready &&
+                          transportSent.wait_for(seconds(20)) == std::future_status::ready;
+    if (!bothSent) {
+        // Unblock the writers so that the test can end.
+        shutdown(client, SHUT_RDWR);
+        shutdown(transport, SHUT_RDWR);
+    }
+    ASSERT_TRUE(bothSent) << "the relay stopped moving bytes while both directions were full";
+    EXPECT_TRUE(clientSent.get());
+    EXPECT_TRUE(transportSent.get());
+
+    auto atTransport = std::async(std::launch::async, [&] { return receiveAll(transport, up.size()); });
+    const std::string atClient = receiveAll(client, down.size());
+    EXPECT_TRUE(atClient == down) << "bytes to the client lost, doubled or reordered";
+    EXPECT_TRUE(atTransport.get() == up) << "bytes to the transport lost, doubled or reordered";
+    EXPECT_TRUE(job->isRunning());
+}
+
+TEST_F(JobTransferTest, AClientThatClosesEndsTheJobWithEndOfStream) {
+    if (!journal.failure().empty()) {
+        GTEST_SKIP() << journal.failure();
+    }
+    startJob(256 << 10, 256 << 10);
+    ASSERT_TRUE(sendAll(client, "last words"));
+    close(client);
+    client = -1;
+    ASSERT_TRUE(waitUntil([&] { return !job->isRunning(); }, seconds(5)));
+    EXPECT_EQ(journal.messages("job stopped", 1),
+              std::vector<std::string>{"JobTransfer: job stopped, session id: 9, result: recv end stream"});
+    job.reset();
+    EXPECT_EQ(receiveAll(transport), "last words") << "the transport gets what was sent, then the end";
+}
+
+TEST_F(JobTransferTest, ATransportThatEndsHasItsBytesDeliveredBeforeTheClientSeesTheEnd) {
+    startJob(2 << 20, 64 << 10);
+    const std::string farewell = transportPattern(3, 2 << 20);
+    auto sent = std::async(std::launch::async, [&] {
+        const bool all = sendAll(transport, farewell);
+        shutdown(transport, SHUT_WR);
+        return all;
+    });
+    // The client reads only once the transport is done: the job must keep
+    // what the client could not take yet instead of ending without it.
+    ASSERT_EQ(sent.wait_for(seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(sent.get());
+    std::string atClient = receiveAll(client, farewell.size());
+    ASSERT_TRUE(waitUntil([&] { return !job->isRunning(); }, seconds(5)));
+    job.reset();
+    atClient += receiveAll(client);
+    EXPECT_EQ(atClient.size(), farewell.size());
+    EXPECT_TRUE(atClient == farewell);
+}
+
+TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
+    writeFile(files / "proxy_9_0", "");
+    writeFile(files / "sam_9_0", "hash\n");
+    startJob(256 << 10, 256 << 10);
+    job.reset();
+    EXPECT_FALSE(std::filesystem::exists(files / "proxy_9_0"));
+    EXPECT_FALSE(std::filesystem::exists(files / "sam_9_0"));
+    EXPECT_EQ(receiveAll(client), "") << "the client's connection is closed";
+}
+
+}  // namespace

@@ -12,7 +12,6 @@
 namespace VelkTest {
 
 ConnectionFixture::ConnectionFixture() : configFile(files / "velk_proxy.json") {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     setenv("HOME", home.path().c_str(), 1);
     config["debug:level"] = "debug";
 }
@@ -27,7 +26,10 @@ ConnectionFixture::~ConnectionFixture() {
 Velk::ProxyConnection& ConnectionFixture::makeConnection() {
     writeConfig(config);
     DBus::default_dispatcher = &Velk::proxyDispatcher;
-    conn = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+    // By address rather than as the system bus: libdbus reads the system
+    // bus's address once per process, and every test has a bus of its own.
+    conn = std::make_unique<DBus::Connection>(bus.address().c_str());
+    conn->register_bus();
     connection = std::make_unique<Velk::ProxyConnection>(*conn, configFile.string(), "/ru/tavio/velk",
                                                          "ru.tavio.velk");
     return *connection;

@@ -42,8 +42,8 @@ int connectLoopback(uint16_t port) {
     return fd;
 }
 
-ProxyHarness::ProxyHarness()
-    : manager(bus), configFile(filesDir / "velk_proxy.json"), listenPort(freeLoopbackPort()) {
+ProxyHarness::ProxyHarness(const std::string& testReply)
+    : manager(bus, testReply), configFile(filesDir / "velk_proxy.json"), listenPort(freeLoopbackPort()) {
     // Reachable by a test user the proxy may switch to.
     fs::permissions(filesDir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                          fs::perms::others_read | fs::perms::others_exec);
@@ -81,21 +81,28 @@ void ProxyHarness::writeConfig() const {
 void ProxyHarness::start(const std::vector<std::string>& extraArgs,
                          const std::map<std::string, std::string>& env) {
     writeConfig();
-    std::vector<std::string> argv = {VELK_PROXY_BINARY, "--config", configFile.string()};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    std::map<std::string, std::string> environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
-                                                      {"HOME", homeDir.path().string()}};
-    for (const auto& [name, value] : env) {
-        environment[name] = value;
-    }
+    std::vector<std::string> args = {"--config", configFile.string()};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     const size_t before = manager.notices().size();
-    proxy = std::make_unique<ChildProcess>(argv, environment);
+    launch(args, env);
     const bool asked =
         waitUntil([&] { return manager.notices().size() > before && !manager.notices().empty(); },
                   std::chrono::seconds(10));
     if (!asked || !manager.waitForNotice("velkTest", std::chrono::seconds(1))) {
         throw std::runtime_error("velk_proxy did not call velkTest: " + proxy->errText());
     }
+}
+
+void ProxyHarness::launch(const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env) {
+    std::vector<std::string> argv = {VELK_PROXY_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
+                                                      {"HOME", homeDir.path().string()}};
+    for (const auto& [name, value] : env) {
+        environment[name] = value;
+    }
+    proxy = std::make_unique<ChildProcess>(argv, environment);
 }
 
 ProcessResult ProxyHarness::stop() {
@@ -107,16 +114,24 @@ ProcessResult ProxyHarness::stop() {
     return *result;
 }
 
+size_t ProxyHarness::countNotices(const std::string& prefix) const {
+    size_t count = 0;
+    for (const auto& line : manager.notices()) {
+        count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+bool ProxyHarness::waitForSessionConnected(uint32_t sessionId, size_t before,
+                                           std::chrono::milliseconds timeout) const {
+    const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";
+    return waitUntil([&] { return countNotices(prefix) > before; }, timeout);
+}
+
 std::optional<bool> ProxyHarness::allowConnection(uint32_t sessionId, uint32_t samId,
                                                   std::chrono::milliseconds timeout) {
     const std::string prefix = "proxyListenStarted " + std::to_string(sessionId) + " ";
-    const auto countBefore = [&] {
-        size_t count = 0;
-        for (const auto& line : manager.notices()) {
-            count += line.rfind(prefix, 0) == 0 ? 1 : 0;
-        }
-        return count;
-    };
+    const auto countBefore = [&] { return countNotices(prefix); };
     const size_t before = countBefore();
     manager.emit("signalProxyAllowConnection", {std::to_string(sessionId), std::to_string(samId)});
     if (!waitUntil([&] { return countBefore() > before; }, timeout)) {

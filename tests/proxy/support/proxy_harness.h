@@ -27,7 +27,8 @@ int connectLoopback(uint16_t port);
 
 class ProxyHarness {
 public:
-    ProxyHarness();
+    // velkTest of the stand-in manager replies testReply.
+    explicit ProxyHarness(const std::string& testReply = "ok");
 
     // The configuration: listen on a free loopback port, the stand-in
     // transport recording into transportRecord(0).  Change it before start().
@@ -38,6 +39,9 @@ public:
     // that is once it follows the manager's signals.
     void start(const std::vector<std::string>& extraArgs = {},
                const std::map<std::string, std::string>& env = {});
+    // Starts velk_proxy without waiting for anything; arguments as given
+    // (the configuration option is not added).
+    void launch(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
     // Sends SIGTERM and returns how the proxy ended.
     ProcessResult stop();
 
@@ -55,6 +59,13 @@ public:
     // reported that it could not (false); nullopt when it said nothing.
     std::optional<bool> allowConnection(uint32_t sessionId, uint32_t samId,
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // Notices of the manager that begin with prefix.
+    size_t countNotices(const std::string& prefix) const;
+    // Waits until the manager has been told of one more forwarded connection
+    // of the session than `before`.
+    bool waitForSessionConnected(uint32_t sessionId, size_t before,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     PrivateBus bus;
     StandinManager manager;

@@ -9,41 +9,13 @@
 
 namespace {
 
+using VelkTest::LogCapture;
+
 using namespace Velk;
 using VelkTest::TempDir;
 using VelkTest::writeFile;
 
 // Routes the log to standard error and collects it while it lives.
-class LogCapture {
-public:
-    LogCapture() { Syslog::setDebugLevel(DebugLevel::Console); }
-    ~LogCapture() { finish(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string finish() {
-        if (!done) {
-            text = capture.finish();
-            Syslog::setDebugLevel(DebugLevel::Info);
-            done = true;
-        }
-        return text;
-    }
-
-private:
-    VelkTest::StderrCapture capture;
-    std::string text;
-    bool done = false;
-};
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t found = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 JsonConfig configOf(const std::string& text) {
     return JsonConfigString(text);
 }
@@ -80,7 +52,8 @@ TEST(ReadJson, MissingFileGivesNullValueAndOneError) {
     const std::string text = log.finish();
 
     EXPECT_TRUE(value.isNull());
-    EXPECT_EQ(count(text, "readJson: open failed, path: " + path.string() + "\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "readJson: open failed, path: " + path.string() + "\n"), 1U)
+        << text;
 }
 
 // Each text fails strict parsing: one error with the reader's text (line and
@@ -108,7 +81,9 @@ TEST(ReadJson, StrictSyntaxErrorsAreLoggedNotThrown) {
         EXPECT_NO_THROW(readJson(path)) << json;
         const std::string text = log.finish();
 
-        EXPECT_EQ(count(text, "readJson: parse failed, path: " + path.string() + ", json error: `"), 1U)
+        EXPECT_EQ(VelkTest::countOccurrences(
+                      text, "readJson: parse failed, path: " + path.string() + ", json error: `"),
+                  1U)
             << json << "\n"
             << text;
         EXPECT_NE(text.find("Line 1, Column"), std::string::npos) << text;
@@ -149,9 +124,9 @@ TEST(ReadJson, NestingBeyondTheReadersLimitIsAParseFailure) {
     LogCapture log;
     EXPECT_NO_THROW(readJson(path));
     const std::string text = log.finish();
-    EXPECT_EQ(
-        count(text, "readJson: parse failed, path: " + path.string() + ", json error: `Exceeded stackLimit"),
-        1U)
+    EXPECT_EQ(VelkTest::countOccurrences(text, "readJson: parse failed, path: " + path.string() +
+                                                   ", json error: `Exceeded stackLimit"),
+              1U)
         << text;
 }
 
@@ -172,7 +147,9 @@ TEST(ReadJson, DirectoryIsAnUnreadableFile) {
     EXPECT_NO_THROW(value = readJson(dir.path()));
     const std::string text = log.finish();
     EXPECT_TRUE(value.isNull());
-    EXPECT_EQ(count(text, "readJson: open failed, path: " + dir.path().string() + "\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "readJson: open failed, path: " + dir.path().string() + "\n"),
+              1U)
+        << text;
 }
 
 TEST(JsonGetters, AbsentKeyGivesTheDefault) {
@@ -321,7 +298,9 @@ TEST(JsonConfigString, NonObjectJsonThrowsVelkErrorAfterOneError) {
             EXPECT_STREQ(error.what(), "JsonConfigString");
         }
         const std::string messages = log.finish();
-        EXPECT_EQ(count(messages, "JsonConfigString: config failed, not json object: `" + text + "'\n"), 1U)
+        EXPECT_EQ(VelkTest::countOccurrences(
+                      messages, "JsonConfigString: config failed, not json object: `" + text + "'\n"),
+                  1U)
             << messages;
     }
 }

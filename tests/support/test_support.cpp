@@ -1,6 +1,8 @@
 // Test helpers; see test_support.h.
 #include "test_support.h"
 
+#include "logger.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -93,6 +95,69 @@ std::string StderrCapture::finish() {
     std::error_code ec;
     fs::remove(file, ec);
     return text;
+}
+
+LogCapture::LogCapture() : savedLevel(Velk::Syslog::debugLevel()) {
+    Velk::Syslog::setDebugLevel(Velk::DebugLevel::Console);
+}
+
+LogCapture::~LogCapture() {
+    finish();
+}
+
+std::string LogCapture::finish() {
+    if (!done) {
+        text = capture.finish();
+        Velk::Syslog::setDebugLevel(static_cast<Velk::DebugLevel>(savedLevel));
+        done = true;
+    }
+    return text;
+}
+
+std::vector<std::string> LogCapture::lines() {
+    std::vector<std::string> result;
+    std::istringstream in(finish());
+    for (std::string line; std::getline(in, line);) {
+        const size_t tab = line.find('\t');
+        if (line.rfind('[', 0) == 0 && tab != std::string::npos) {
+            result.push_back(line.substr(tab + 1));
+        }
+    }
+    return result;
+}
+
+size_t countOccurrences(const std::string& text, const std::string& what) {
+    size_t found = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+EnvironmentGuard::EnvironmentGuard(const char* name, const char* value) : variable(name) {
+    if (const char* old = getenv(name)) {
+        saved = old;
+    }
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+EnvironmentGuard::~EnvironmentGuard() {
+    if (saved) {
+        setenv(variable.c_str(), saved->c_str(), 1);
+    } else {
+        unsetenv(variable.c_str());
+    }
+}
+
+void Fd::reset(int value) {
+    if (fd >= 0) {
+        close(fd);
+    }
+    fd = value;
 }
 
 bool ProcessResult::exited() const {

@@ -55,6 +55,59 @@ private:
     bool finished = false;
 };
 
+// Sets the logger to standard error (level 4) and captures what it writes
+// while it lives; the level it found comes back at the end.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Ends the capture (once) and returns everything written.
+    std::string finish();
+    // The logger's messages without their time stamps; lines that others
+    // wrote to standard error (libxcb does) are left out.
+    std::vector<std::string> lines();
+
+private:
+    int savedLevel;
+    StderrCapture capture;
+    std::string text;
+    bool done = false;
+};
+
+// How often `what` occurs in `text`, overlapping occurrences included.
+size_t countOccurrences(const std::string& text, const std::string& what);
+
+// Sets (or, with a null value, removes) an environment variable for a scope.
+class EnvironmentGuard {
+public:
+    EnvironmentGuard(const char* name, const char* value);
+    EnvironmentGuard(const char* name, const std::string& value) : EnvironmentGuard(name, value.c_str()) {}
+    ~EnvironmentGuard();
+    EnvironmentGuard(const EnvironmentGuard&) = delete;
+    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
+
+private:
+    std::string variable;
+    std::optional<std::string> saved;
+};
+
+// Closes the descriptor at the end of the scope.
+class Fd {
+public:
+    explicit Fd(int value = -1) : fd(value) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd; }
+    void reset(int value = -1);
+
+private:
+    int fd;
+};
+
 struct ProcessResult {
     int status = -1;  // raw wait status
     std::string out;

@@ -17,6 +17,8 @@
 
 namespace {
 
+using VelkTest::EnvironmentGuard;
+
 namespace fs = std::filesystem;
 using VelkTest::readFile;
 using VelkTest::TempDir;
@@ -49,29 +51,6 @@ std::string shellOutput(const std::string& line, std::list<std::string> envs = {
     EXPECT_TRUE(Utils::runChildProcessWait("/bin/sh", {"-c", line}, std::move(envs), nullptr, log.c_str()));
     return readFile(log);
 }
-
-class EnvironmentGuard {
-public:
-    EnvironmentGuard(const char* name, const char* value) : variable(name) {
-        if (const char* old = getenv(name)) {
-            saved = old;
-        }
-        setenv(name, value, 1);
-    }
-    ~EnvironmentGuard() {
-        if (saved) {
-            setenv(variable.c_str(), saved->c_str(), 1);
-        } else {
-            unsetenv(variable.c_str());
-        }
-    }
-    EnvironmentGuard(const EnvironmentGuard&) = delete;
-    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
-
-private:
-    std::string variable;
-    std::optional<std::string> saved;
-};
 
 TEST(ChildVectors, ArgumentVectorIsProgramThenArgumentsThenNull) {
     const std::list<std::string> args = {"-c", "echo one"};

@@ -24,6 +24,10 @@
 
 namespace {
 
+using VelkTest::EnvironmentGuard;
+using VelkTest::Fd;
+using VelkTest::LogCapture;
+
 namespace fs = std::filesystem;
 using namespace Velk;
 using namespace std::chrono_literals;
@@ -32,74 +36,7 @@ using VelkTest::TempDir;
 using VelkTest::writeFile;
 using Bytes = std::vector<uint8_t>;
 
-class LogCapture {
-public:
-    LogCapture() { Syslog::setDebugLevel(DebugLevel::Console); }
-    ~LogCapture() { finish(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string finish() {
-        if (!done) {
-            text = capture.finish();
-            Syslog::setDebugLevel(DebugLevel::Info);
-            done = true;
-        }
-        return text;
-    }
-
-private:
-    VelkTest::StderrCapture capture;
-    std::string text;
-    bool done = false;
-};
-
 // Sets (or with a null value removes) a variable and restores it at the end.
-class EnvironmentGuard {
-public:
-    EnvironmentGuard(const char* name, const char* value) : variable(name) {
-        if (const char* old = getenv(name)) {
-            saved = old;
-        }
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvironmentGuard() {
-        if (saved) {
-            setenv(variable.c_str(), saved->c_str(), 1);
-        } else {
-            unsetenv(variable.c_str());
-        }
-    }
-    EnvironmentGuard(const EnvironmentGuard&) = delete;
-    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
-
-private:
-    std::string variable;
-    std::optional<std::string> saved;
-};
-
-class Fd {
-public:
-    explicit Fd(int value = -1) : fd(value) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-    void reset(int value = -1) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = value;
-    }
-
-private:
-    int fd;
-};
-
 struct Elapsed {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::chrono::milliseconds ms() const {

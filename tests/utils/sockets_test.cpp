@@ -22,58 +22,12 @@
 
 namespace {
 
+using VelkTest::Fd;
+using VelkTest::LogCapture;
+
 namespace fs = std::filesystem;
 using namespace Velk;
 using VelkTest::TempDir;
-
-class LogCapture {
-public:
-    LogCapture() { Syslog::setDebugLevel(DebugLevel::Console); }
-    ~LogCapture() { finish(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string finish() {
-        if (!done) {
-            text = capture.finish();
-            Syslog::setDebugLevel(DebugLevel::Info);
-            done = true;
-        }
-        return text;
-    }
-
-private:
-    VelkTest::StderrCapture capture;
-    std::string text;
-    bool done = false;
-};
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t found = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++found;
-    }
-    return found;
-}
-
-// Closes the descriptor at the end of the scope.
-class Fd {
-public:
-    explicit Fd(int value = -1) : fd(value) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-    void reset(int value = -1) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = value;
-    }
-
-private:
-    int fd;
-};
 
 uint16_t boundPort(int fd) {
     sockaddr_in addr{};
@@ -163,7 +117,10 @@ TEST(TcpSockets, PortAlreadyBoundFailsAtBindAndClosesTheSocket) {
     EXPECT_EQ(Socket::tcpListen("0.0.0.0", port, 1), -1);
     const std::string text = log.finish();
     EXPECT_EQ(VelkTest::countOpenDescriptors(), before);
-    EXPECT_EQ(count(text, "tcpListen: bind failed, error: Address already in use, code: 98\n"), 2U) << text;
+    EXPECT_EQ(
+        VelkTest::countOccurrences(text, "tcpListen: bind failed, error: Address already in use, code: 98\n"),
+        2U)
+        << text;
     EXPECT_EQ(text.find("reuseaddr"), std::string::npos) << text;
 }
 
@@ -173,7 +130,9 @@ TEST(TcpSockets, UnparsableAddressFailsAtBind) {
     EXPECT_EQ(Socket::tcpListen("not-an-address", 0, 1), -1);
     const std::string text = log.finish();
     EXPECT_EQ(VelkTest::countOpenDescriptors(), before);
-    EXPECT_EQ(count(text, "tcpListen: bind failed, error: Cannot assign requested address, code: 99\n"), 1U)
+    EXPECT_EQ(VelkTest::countOccurrences(
+                  text, "tcpListen: bind failed, error: Cannot assign requested address, code: 99\n"),
+              1U)
         << text;
 }
 
@@ -197,7 +156,10 @@ TEST(TcpSockets, RefusedConnectReturnsMinusOneAndClosesTheSocket) {
     EXPECT_EQ(Socket::tcpConnect("127.0.0.1", port), -1);
     const std::string text = log.finish();
     EXPECT_EQ(VelkTest::countOpenDescriptors(), before);
-    EXPECT_EQ(count(text, "tcpConnect: connect failed, error: Connection refused, code: 111\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(
+                  text, "tcpConnect: connect failed, error: Connection refused, code: 111\n"),
+              1U)
+        << text;
 }
 
 TEST(TcpSockets, AcceptOnANonListeningDescriptorFails) {
@@ -209,9 +171,17 @@ TEST(TcpSockets, AcceptOnANonListeningDescriptorFails) {
     EXPECT_EQ(Socket::unixAccept(-1), -1);
     const std::string text = log.finish();
     EXPECT_EQ(peer, "unchanged");
-    EXPECT_EQ(count(text, "tcpAccept: accept failed, error: Invalid argument, code: 22\n"), 1U) << text;
-    EXPECT_EQ(count(text, "tcpAccept: accept failed, error: Bad file descriptor, code: 9\n"), 1U) << text;
-    EXPECT_EQ(count(text, "unixAccept: accept failed, error: Bad file descriptor, code: 9\n"), 1U) << text;
+    EXPECT_EQ(
+        VelkTest::countOccurrences(text, "tcpAccept: accept failed, error: Invalid argument, code: 22\n"), 1U)
+        << text;
+    EXPECT_EQ(
+        VelkTest::countOccurrences(text, "tcpAccept: accept failed, error: Bad file descriptor, code: 9\n"),
+        1U)
+        << text;
+    EXPECT_EQ(
+        VelkTest::countOccurrences(text, "unixAccept: accept failed, error: Bad file descriptor, code: 9\n"),
+        1U)
+        << text;
 }
 
 TEST(TcpSockets, AcceptWithoutAPeerStringStillAccepts) {
@@ -253,7 +223,10 @@ TEST(UnixSockets, LeftoverSocketFileMakesTheBindFail) {
     EXPECT_EQ(Socket::unixListen(path, 1), -1);
     const std::string text = log.finish();
     EXPECT_EQ(VelkTest::countOpenDescriptors(), before);
-    EXPECT_EQ(count(text, "unixListen: bind failed, error: Address already in use, code: 98\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(
+                  text, "unixListen: bind failed, error: Address already in use, code: 98\n"),
+              1U)
+        << text;
 }
 
 TEST(UnixSockets, ConnectWithoutAListenerFailsAndCloses) {
@@ -263,7 +236,9 @@ TEST(UnixSockets, ConnectWithoutAListenerFailsAndCloses) {
     EXPECT_EQ(Socket::unixConnect((dir / "none").string()), -1);
     const std::string text = log.finish();
     EXPECT_EQ(VelkTest::countOpenDescriptors(), before);
-    EXPECT_EQ(count(text, "unixConnect: connect failed, error: No such file or directory, code: 2\n"), 1U)
+    EXPECT_EQ(VelkTest::countOccurrences(
+                  text, "unixConnect: connect failed, error: No such file or directory, code: 2\n"),
+              1U)
         << text;
 }
 
@@ -279,8 +254,10 @@ TEST(UnixSockets, LongPathIsCutTo107BytesWithOneWarning) {
         Fd listener(Socket::unixListen(path, 1));
         std::string text = log.finish();
         ASSERT_GE(listener.get(), 0) << text;
-        EXPECT_EQ(count(text, "unixListen: unix path is long, truncated to size: 107\n"), 1U) << text;
-        EXPECT_EQ(count(text, "warning"), 0U);
+        EXPECT_EQ(VelkTest::countOccurrences(text, "unixListen: unix path is long, truncated to size: 107\n"),
+                  1U)
+            << text;
+        EXPECT_EQ(VelkTest::countOccurrences(text, "warning"), 0U);
         EXPECT_TRUE(fs::is_socket(cut));
         EXPECT_FALSE(fs::exists(path));
 
@@ -288,8 +265,10 @@ TEST(UnixSockets, LongPathIsCutTo107BytesWithOneWarning) {
         Fd client(Socket::unixConnect(path));
         text = connectLog.finish();
         EXPECT_GE(client.get(), 0);
-        EXPECT_EQ(count(text, "truncated to size: 107"), 1U) << text;
-        EXPECT_EQ(count(text, "unixConnect: unix path is long, truncated to size: 107\n"), 1U) << text;
+        EXPECT_EQ(VelkTest::countOccurrences(text, "truncated to size: 107"), 1U) << text;
+        EXPECT_EQ(
+            VelkTest::countOccurrences(text, "unixConnect: unix path is long, truncated to size: 107\n"), 1U)
+            << text;
         Fd server(Socket::unixAccept(listener.get()));
         EXPECT_GE(server.get(), 0);
         fs::remove(cut);
@@ -323,7 +302,7 @@ TEST(ExactTransfer, PeerThatSendsFourOfTenAndClosesThrowsAfterConsumingThem) {
         EXPECT_STREQ(error.what(), "recvRaw");
     }
     const std::string text = log.finish();
-    EXPECT_EQ(count(text, "recvRaw: end stream\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "recvRaw: end stream\n"), 1U) << text;
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{9, 8, 7, 6}));
     EXPECT_EQ(std::vector<uint8_t>(buffer + 4, buffer + 10), std::vector<uint8_t>(6, 0));
 
@@ -400,8 +379,12 @@ TEST(ExactTransfer, BadDescriptorIsAnErrorNotAnEndOfStream) {
         EXPECT_STREQ(error.what(), "sendRaw");
     }
     const std::string text = log.finish();
-    EXPECT_EQ(count(text, "recvRaw: recv failed, error: Bad file descriptor, code: 9\n"), 1U) << text;
-    EXPECT_EQ(count(text, "sendRaw: send failed, error: Bad file descriptor, code: 9\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "recvRaw: recv failed, error: Bad file descriptor, code: 9\n"),
+              1U)
+        << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "sendRaw: send failed, error: Bad file descriptor, code: 9\n"),
+              1U)
+        << text;
     EXPECT_EQ(text.find("end stream"), std::string::npos) << text;
 }
 
@@ -450,7 +433,7 @@ TEST(ExactTransfer, SendToAClosedPeerThrowsAndNeverRaisesSigpipe) {
         }
         const std::string text = log.finish();
         EXPECT_TRUE(thrown) << (unix ? "unix" : "tcp");
-        EXPECT_EQ(count(text, "sendRaw: send failed, error: "), 1U) << text;
+        EXPECT_EQ(VelkTest::countOccurrences(text, "sendRaw: send failed, error: "), 1U) << text;
     }
 
     sigaction(SIGPIPE, &previous, nullptr);

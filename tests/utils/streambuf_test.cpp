@@ -12,30 +12,10 @@
 
 namespace {
 
+using VelkTest::LogCapture;
+
 using namespace Velk;
 using Bytes = std::vector<uint8_t>;
-
-class LogCapture {
-public:
-    LogCapture() { Syslog::setDebugLevel(DebugLevel::Console); }
-    ~LogCapture() { finish(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string finish() {
-        if (!done) {
-            text = capture.finish();
-            Syslog::setDebugLevel(DebugLevel::Info);
-            done = true;
-        }
-        return text;
-    }
-
-private:
-    VelkTest::StderrCapture capture;
-    std::string text;
-    bool done = false;
-};
 
 // The exception's type and what(), and one error line with the message.
 template <typename Exception, typename Call>

@@ -12,38 +12,10 @@
 
 namespace {
 
+using VelkTest::LogCapture;
+
 using namespace Velk;
 using Bytes = std::vector<uint8_t>;
-
-class LogCapture {
-public:
-    LogCapture() { Syslog::setDebugLevel(DebugLevel::Console); }
-    ~LogCapture() { finish(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string finish() {
-        if (!done) {
-            text = capture.finish();
-            Syslog::setDebugLevel(DebugLevel::Info);
-            done = true;
-        }
-        return text;
-    }
-
-private:
-    VelkTest::StderrCapture capture;
-    std::string text;
-    bool done = false;
-};
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t found = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++found;
-    }
-    return found;
-}
 
 // The plain rule: the leftmost occurrence, searched from the start,
 // until there is none.  Only for inputs on which it ends.
@@ -199,7 +171,7 @@ TEST(UnpackString, OctalEscapes) {
 TEST(UnpackString, UnknownBaseIsLoggedAndIgnored) {
     LogCapture log;
     EXPECT_EQ(Utils::unpackString("%41", 10), "%41");
-    EXPECT_EQ(count(log.finish(), "unpackString: unknown base: 10\n"), 1U);
+    EXPECT_EQ(VelkTest::countOccurrences(log.finish(), "unpackString: unknown base: 10\n"), 1U);
 }
 
 TEST(UnpackString, LongRunOfEscapesNeedsNoDeepRecursion) {
@@ -236,13 +208,13 @@ TEST(Hexstr2bytes, BadPairsGiveZeroAndOneWarningEach) {
     LogCapture log;
     EXPECT_EQ(Utils::hexstr2bytes("zz10"), (Bytes{0x00, 0x10}));
     std::string text = log.finish();
-    EXPECT_EQ(count(text, "hexstr2bytes: failed, strhex: `zz10'\n"), 1U) << text;
-    EXPECT_EQ(count(text, "hexstr2bytes"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "hexstr2bytes: failed, strhex: `zz10'\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "hexstr2bytes"), 1U) << text;
 
     LogCapture second;
     EXPECT_EQ(Utils::hexstr2bytes("0xg1zzz"), (Bytes{0x00, 0x00, 0x00, 0x00}));
     text = second.finish();
-    EXPECT_EQ(count(text, "hexstr2bytes: failed, strhex: `0xg1zzz'\n"), 3U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "hexstr2bytes: failed, strhex: `0xg1zzz'\n"), 3U) << text;
 
     EXPECT_EQ(Utils::hexstr2bytes("1g"), (Bytes{0x01})) << "stops at the first non-digit";
     EXPECT_EQ(Utils::hexstr2bytes(" f-1"), (Bytes{0x0f, 0xff})) << "white space and sign";
@@ -328,8 +300,8 @@ TEST(Unicode, OddLengthDropsTheLastByteWithOneWarning) {
     EXPECT_EQ(Utils::bytes2unicode(bytes, true), u"AB");
     EXPECT_EQ(Utils::bytes2unicode(bytes.data(), 1, true), u"");
     const std::string text = log.finish();
-    EXPECT_EQ(count(text, "bytes2unicode: length not aligned, length: 5\n"), 1U) << text;
-    EXPECT_EQ(count(text, "bytes2unicode: length not aligned, length: 1\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "bytes2unicode: length not aligned, length: 5\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "bytes2unicode: length not aligned, length: 1\n"), 1U) << text;
 }
 
 TEST(MultiString, ZeroSeparatedStrings) {
@@ -365,8 +337,10 @@ TEST(MultiString, OddWideLengthDropsTheLastByteWithOneWarning) {
     EXPECT_EQ(Utils::bytesToMultiWString(bytes.data(), bytes.size(), true), (List{u"a", u"b"}));
     EXPECT_EQ(Utils::bytesToMultiWString(bytes.data(), 1, true), List{});
     const std::string text = log.finish();
-    EXPECT_EQ(count(text, "bytesToMultiWString: length not aligned, length: 7\n"), 1U) << text;
-    EXPECT_EQ(count(text, "bytesToMultiWString: length not aligned, length: 1\n"), 1U) << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "bytesToMultiWString: length not aligned, length: 7\n"), 1U)
+        << text;
+    EXPECT_EQ(VelkTest::countOccurrences(text, "bytesToMultiWString: length not aligned, length: 1\n"), 1U)
+        << text;
 }
 
 TEST(RandomBytes, EveryChunkOf256IsAPermutation) {

@@ -13,6 +13,8 @@
 
 namespace {
 
+using VelkTest::EnvironmentGuard;
+
 namespace fs = std::filesystem;
 using namespace VelkTest;
 using Velk::xcb_error;
@@ -42,29 +44,6 @@ uint32_t unusedDisplay() {
 std::string refusedLine(uint32_t display) {
     return "connectToDisplay: xcb_connect failed, addr: :" + std::to_string(display);
 }
-
-class EnvironmentGuard {
-public:
-    EnvironmentGuard(const char* name, const std::string& value) : variable(name) {
-        if (const char* old = std::getenv(name)) {
-            saved = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvironmentGuard() {
-        if (saved) {
-            setenv(variable.c_str(), saved->c_str(), 1);
-        } else {
-            unsetenv(variable.c_str());
-        }
-    }
-    EnvironmentGuard(const EnvironmentGuard&) = delete;
-    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
-
-private:
-    std::string variable;
-    std::optional<std::string> saved;
-};
 
 // A server that accepts only the holders of one cookie.
 class CookieTest : public ::testing::Test {

@@ -43,38 +43,6 @@ public:
     mutable std::vector<Report> reports;
 };
 
-// The logger's lines written until lines() is called, at the console level,
-// without their time stamps; what libxcb itself prints to standard error is
-// left out.  Restores the level it found.
-class LogCapture {
-public:
-    LogCapture() { Velk::Syslog::setDebugLevel(Velk::DebugLevel::Console); }
-    ~LogCapture() { Velk::Syslog::setDebugLevel(saved); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() {
-        std::vector<std::string> result;
-        const std::string text = capture.finish();
-        Velk::Syslog::setDebugLevel(saved);
-        size_t start = 0;
-        while (start < text.size()) {
-            const size_t end = std::min(text.find('\n', start), text.size());
-            const std::string line = text.substr(start, end - start);
-            const size_t tab = line.find('\t');
-            if (tab != std::string::npos) {
-                result.push_back(line.substr(tab + 1));
-            }
-            start = end + 1;
-        }
-        return result;
-    }
-
-private:
-    Velk::DebugLevel saved = static_cast<Velk::DebugLevel>(Velk::Syslog::debugLevel());
-    StderrCapture capture;
-};
-
 inline bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }

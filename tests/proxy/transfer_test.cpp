@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "client_io.h"
 #include "private_journal.h"
 #include "proxy_harness.h"
 #include "transport_record.h"
@@ -17,37 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace VelkTest;
 using std::chrono::seconds;
-
-// Sends all of `data` while reading `expected` bytes back, so neither side
-// of a relay that echoes can fill up.
-std::string exchange(int fd, const std::string& data, size_t expected) {
-    std::string received;
-    size_t sent = 0;
-    std::vector<char> chunk(1 << 20);
-    while (received.size() < expected) {
-        pollfd pfd{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
-        if (poll(&pfd, 1, 20000) <= 0) {
-            break;
-        }
-        if ((pfd.revents & POLLOUT) && sent < data.size()) {
-            const ssize_t n = send(fd, data.data() + sent, std::min<size_t>(data.size() - sent, chunk.size()),
-                                   MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                sent += static_cast<size_t>(n);
-            }
-        }
-        if (pfd.revents & (POLLIN | POLLHUP)) {
-            const ssize_t n = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-            if (n == 0) {
-                break;
-            }
-            if (n > 0) {
-                received.append(chunk.data(), static_cast<size_t>(n));
-            }
-        }
-    }
-    return received;
-}
 
 class ProxyTransfer : public ::testing::Test {
 protected:

@@ -1,0 +1,26 @@
+// What a test's TCP client of the proxy does with its socket: exchange bytes
+// with an echo without either side filling up, send or read everything, and
+// tell a closed connection from a live one.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace VelkTest {
+
+// Sends all of `data` while reading `expected` bytes back, so neither side
+// of a relay that echoes can fill up.  Returns what was read.
+std::string exchange(int fd, const std::string& data, size_t expected);
+
+bool sendAll(int fd, const std::string& bytes);
+
+// Reads until the peer closes or `limit` bytes arrived; a quiet time of
+// `idle` ends it too.
+std::string receiveAll(int fd, size_t limit, std::chrono::milliseconds idle = std::chrono::seconds(20));
+
+// True once the peer has closed the connection (end of stream or reset),
+// waiting up to the time-out; bytes that arrive meanwhile are dropped.
+bool peerClosed(int fd, std::chrono::milliseconds timeout);
+
+}  // namespace VelkTest

@@ -172,7 +172,8 @@ bool WmKiosk::drawGimpImage(uint32_t win, uint16_t x, uint16_t y, const gimp_ima
 
     for (uint32_t row = 0; row < image.height; ++row) {
         for (uint32_t column = 0; column < image.width; ++column) {
-            const uint8_t* pixel = pixels + (row * image.width + column) * image.bytes_per_pixel;
+            const size_t offset = (size_t{row} * image.width + column) * image.bytes_per_pixel;
+            const uint8_t* pixel = pixels + offset;
             const uint32_t colour = pixelColour(pixel, image.bytes_per_pixel);
             if (colour == 0) {
                 continue;

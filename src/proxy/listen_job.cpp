@@ -86,7 +86,15 @@ void ProxyConnection::setKeepAlive(int fd, const JsonConfig& cfg) const {
 // The listening descriptor once a client waits; -1 after a stop, a time-out
 // or a failed poll (the listener is then closed).
 int ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId) const {
-    const uint32_t timeout = currentListenTimeout();
+    uint32_t timeout = 0;
+    try {
+        timeout = currentListenTimeout();
+    } catch (...) {
+        // The job ends with the configuration's error; the port must not
+        // stay bound by a listener nobody accepts on.
+        close(listenFd);
+        throw;
+    }
     const auto started = Clock::now();
     try {
         while (proxyRunning.load()) {
@@ -155,7 +163,12 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
     if (clientFd < 0) {
         return false;
     }
-    setKeepAlive(clientFd, *currentConfig());
+    try {
+        setKeepAlive(clientFd, *currentConfig());
+    } catch (...) {
+        close(clientFd);
+        throw;
+    }
 
     debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
           remoteAddr.c_str(), clientFd);

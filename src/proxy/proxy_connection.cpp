@@ -190,8 +190,14 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
 }
 
 void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {
-    notice("%s: session id: %u, timeout: %u", "signalProxyAllowConnection", sessionId,
-           currentListenTimeout());
+    try {
+        notice("%s: session id: %u, timeout: %u", "signalProxyAllowConnection", sessionId,
+               currentListenTimeout());
+    } catch (const std::exception& err) {
+        // A time-out of the wrong type in the configuration: the listen job
+        // reads it again and ends with the error; the D-Bus loop must not.
+        error("%s: exception: %s, session id: %u", "signalProxyAllowConnection", err.what(), sessionId);
+    }
     if (listenJob.valid() && listenJob.wait_for(busyCheck) != std::future_status::ready) {
         warning("%s: listen transport busy, session id: %u", "signalProxyAllowConnection", sessionId);
         return;

@@ -1,0 +1,311 @@
+// velk_proxy as a process given bad input: configuration values of the wrong
+// type, session descriptions that are no objects, a manager that answers with
+// errors or disappears, clients that reset the connection; and nothing left
+// behind after many connections.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "client_io.h"
+#include "private_journal.h"
+#include "proxy_harness.h"
+#include "transport_record.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace VelkTest;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Closes with a reset instead of an orderly end.
+void resetConnection(int fd) {
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    close(fd);
+}
+
+size_t countEntries(const fs::path& dir) {
+    size_t count = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        ++count;
+    }
+    return count;
+}
+
+size_t countChildren(pid_t parent) {
+    size_t count = 0;
+    const std::string wanted = std::to_string(parent);
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::istringstream status(readFile(entry.path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("PPid:", 0) == 0) {
+                std::istringstream value(line.substr(5));
+                std::string ppid;
+                value >> ppid;
+                count += ppid == wanted ? 1 : 0;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
+// What the proxy holds; the transports' log files are kept by design and
+// not counted.
+struct Holdings {
+    size_t descriptors = 0;
+    size_t threads = 0;
+    size_t children = 0;
+    size_t velkFiles = 0;
+
+    bool operator==(const Holdings& other) const {
+        return descriptors == other.descriptors && threads == other.threads && children == other.children &&
+               velkFiles == other.velkFiles;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Holdings& h) {
+    return out << "{fds " << h.descriptors << ", threads " << h.threads << ", children " << h.children
+               << ", .velk files " << h.velkFiles << "}";
+}
+
+Holdings holdingsOf(pid_t pid, const fs::path& velkDir) {
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    Holdings h;
+    h.descriptors = countEntries(proc / "fd");
+    h.threads = countEntries(proc / "task");
+    h.children = countChildren(pid);
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(velkDir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        h.velkFiles += it->path().extension() == ".log" ? 0 : 1;
+    }
+    return h;
+}
+
+class ProxyFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!journal.failure().empty()) {
+            GTEST_SKIP() << journal.failure();
+        }
+    }
+
+    std::vector<std::string> proxyMessages(const std::string& marker, size_t expected = 1,
+                                           milliseconds timeout = seconds(5)) const {
+        return journal.messages(marker, expected, timeout, harness.proxy->pid());
+    }
+
+    // One client through the proxy: allowed, connected, a few bytes echoed.
+    // Returns the client socket, -1 on failure.
+    int connectClient(uint32_t sessionId, size_t connectedBefore) {
+        if (harness.allowConnection(sessionId, 1) != true) {
+            return -1;
+        }
+        const int client = connectLoopback(harness.port());
+        if (client < 0 || !harness.waitForSessionConnected(sessionId, connectedBefore) ||
+            exchange(client, "ping", 4) != "ping") {
+            close(client);
+            return -1;
+        }
+        return client;
+    }
+
+    // First: it has to exist before any thread does.
+    PrivateJournal journal;
+    ProxyHarness harness;
+};
+
+TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {
+    harness.config["listen:port"] = "abc";
+    harness.start();
+    harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
+    ASSERT_EQ(proxyMessages("signalProxyAllowConnection: session id: 7").size(), 1U);
+    // The job has ended: a second allowance is not busy, and the proxy still
+    // follows the manager.
+    harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
+    harness.manager.emit("signalProxyListenTimeout", {"5"});
+    EXPECT_EQ(proxyMessages("signalProxyListenTimeout"),
+              std::vector<std::string>{"signalProxyListenTimeout: set timeout: 5"});
+    EXPECT_EQ(proxyMessages("signalProxyAllowConnection: session id: 7", 2).size(), 2U);
+    EXPECT_EQ(proxyMessages("listen transport busy", 0, milliseconds(0)).size(), 0U);
+    EXPECT_EQ(harness.countNotices("proxyListenStarted"), 0U);
+    ASSERT_TRUE(harness.proxy->running());
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AListenTimeOutOfTheWrongTypeEndsOnlyTheListenJobAndFreesThePort) {
+    harness.config["listen:timeout"] = "abc";
+    harness.start();
+    harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
+    ASSERT_TRUE(harness.manager.waitForNotice("proxyListenStarted 7 true", seconds(5)));
+    harness.manager.emit("signalProxyListenTimeout", {"5"});
+    EXPECT_EQ(proxyMessages("signalProxyListenTimeout"),
+              std::vector<std::string>{"signalProxyListenTimeout: set timeout: 5"});
+    EXPECT_EQ(proxyMessages("signalProxyAllowConnection: exception: ").size(), 1U);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const int fd = connectLoopback(harness.port());
+            close(fd);
+            return fd < 0;
+        },
+        seconds(2)))
+        << "the listener of the failed job is still open";
+    ASSERT_TRUE(harness.proxy->running());
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AKeepAliveValueOfTheWrongTypeLetsTheClientGo) {
+    harness.config["tcp:keepalive:retries"] = "many";
+    harness.start();
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    const int client = connectLoopback(harness.port());
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(peerClosed(client, seconds(5)));
+    close(client);
+    EXPECT_EQ(harness.countNotices("proxyClientConnected"), 0U);
+    EXPECT_EQ(harness.allowConnection(8, 1), true) << "the proxy still serves the manager";
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, ASessionDescriptionThatIsNoObjectLetsTheClientGo) {
+    harness.start();
+    size_t failures = 0;
+    for (const char* description : {"[1, 2]", "display 3"}) {
+        harness.manager.setSessionInfo(description);
+        ASSERT_EQ(harness.allowConnection(7, 1), true) << description;
+        const int client = connectLoopback(harness.port());
+        ASSERT_GE(client, 0);
+        EXPECT_TRUE(peerClosed(client, seconds(5))) << description;
+        close(client);
+        ++failures;
+        EXPECT_EQ(proxyMessages("actionCreateTransport: exception:", failures).size(), failures);
+    }
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception: JsonConfigString, session id: 7").size(), 1U);
+    EXPECT_EQ(harness.countNotices("proxySessionConnected"), 0U);
+    EXPECT_FALSE(fs::exists(harness.recordPath())) << "no transport was started";
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AFailedListenNoticeClosesTheListener) {
+    harness.start();
+    harness.manager.failMethod("proxyListenStarted");
+    harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
+    ASSERT_TRUE(harness.manager.waitForNotice("proxyListenStarted 7 true [error]", seconds(5)));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const int fd = connectLoopback(harness.port());
+            close(fd);
+            return fd < 0;
+        },
+        seconds(2)));
+    harness.manager.succeedMethod("proxyListenStarted");
+    EXPECT_EQ(harness.allowConnection(7, 1), true);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AFailedClientNoticeOrSessionQueryLetsTheClientGo) {
+    harness.start();
+    harness.manager.failMethod("proxyClientConnected");
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    int client = connectLoopback(harness.port());
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(peerClosed(client, seconds(5)));
+    close(client);
+    harness.manager.succeedMethod("proxyClientConnected");
+
+    harness.manager.failMethod("velkSessionInfoJson");
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    client = connectLoopback(harness.port());
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(peerClosed(client, seconds(5)));
+    close(client);
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
+    EXPECT_EQ(harness.countNotices("proxySessionConnected"), 0U);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AFailedSessionNoticeIsLoggedAndTheForwardingGoesOn) {
+    harness.start();
+    harness.manager.failMethod("proxySessionConnected");
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    const int client = connectLoopback(harness.port());
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
+    EXPECT_EQ(exchange(client, "forwarded anyway", 16), "forwarded anyway");
+    close(client);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AManagerThatDisappearsEndsOnlyTheConnectionBeingMade) {
+    harness.start();
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    ASSERT_TRUE(harness.manager.stop());
+    const int client = connectLoopback(harness.port());
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(peerClosed(client, seconds(10)));
+    close(client);
+    ASSERT_TRUE(harness.proxy->running());
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, AClientThatResetsEndsItsJobAndTheTransport) {
+    harness.start();
+    const int client = connectClient(7, 0);
+    ASSERT_GE(client, 0);
+    resetConnection(client);
+    const auto stopped = proxyMessages("job stopped");
+    ASSERT_EQ(stopped.size(), 1U);
+    EXPECT_EQ(stopped.front(), "JobTransfer: job stopped, session id: 7, result: recv error");
+    EXPECT_TRUE(
+        waitUntil([&] { return readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"); },
+                  seconds(5)));
+    EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyFaults, FiftyConnectionsLeaveNoDescriptorThreadChildOrFileBehind) {
+    harness.start();
+    const pid_t pid = harness.proxy->pid();
+    const auto settled = [&] { return countEntries(harness.velkDir()) > 0 && countChildren(pid) == 0; };
+
+    // One connection first, so that everything made once per process exists.
+    int client = connectClient(7, 0);
+    ASSERT_GE(client, 0);
+    close(client);
+    ASSERT_TRUE(waitUntil(settled, seconds(5)));
+    ASSERT_TRUE(waitUntil([&] { return holdingsOf(pid, harness.velkDir()).velkFiles == 0; }, seconds(5)));
+    const Holdings before = holdingsOf(pid, harness.velkDir());
+
+    for (size_t cycle = 1; cycle <= 50; ++cycle) {
+        client = connectClient(7, cycle);
+        ASSERT_GE(client, 0) << "cycle " << cycle;
+        if (cycle % 2 == 0) {
+            resetConnection(client);
+        } else {
+            close(client);
+        }
+    }
+    Holdings after;
+    const bool same = waitUntil(
+        [&] {
+            after = holdingsOf(pid, harness.velkDir());
+            return after == before;
+        },
+        seconds(10));
+    EXPECT_TRUE(same) << "before " << before << ", after " << after;
+    ASSERT_TRUE(harness.proxy->running());
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+}  // namespace

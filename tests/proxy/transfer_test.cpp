@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "client_io.h"
@@ -21,6 +22,21 @@ using std::chrono::seconds;
 
 class ProxyTransfer : public ::testing::Test {
 protected:
+    // Allowed, accepted and connected to the transport.
+    int connectClient() {
+        if (harness.allowConnection(7, 1) != true) {
+            return -1;
+        }
+        const int client = connectLoopback(harness.port());
+        if (client >= 0 && !harness.waitForSessionConnected(7, 0)) {
+            close(client);
+            return -1;
+        }
+        return client;
+    }
+
+    // First: it has to exist before any thread does.
+    PrivateJournal journal;
     ProxyHarness harness;
 };
 
@@ -121,6 +137,97 @@ TEST_F(ProxyTransfer, ManagerStopSignalEndsTheProxyWithStatusZero) {
     EXPECT_EQ(result->exitCode(), 0);
     EXPECT_TRUE(readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"));
     close(client);
+}
+
+TEST_F(ProxyTransfer, HundredMebibytesFromTheTransportAloneArriveIntact) {
+    harness.useStandinTransport({"source:104857600"});
+    harness.start();
+    const int client = connectClient();
+    ASSERT_GE(client, 0);
+    const std::string received = receiveAll(client, 101U << 20);
+    close(client);
+    EXPECT_EQ(received.size(), 100U << 20);
+    EXPECT_EQ(transportChecksum(received), transportChecksum(transportPattern(0, 100U << 20)));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyTransfer, HundredMebibytesToTheTransportAloneArriveIntact) {
+    harness.useStandinTransport({"sink"});
+    harness.start();
+    const int client = connectClient();
+    ASSERT_GE(client, 0);
+    const std::string data = transportPattern(5, 100U << 20);
+    ASSERT_TRUE(sendAll(client, data));
+    close(client);
+    ASSERT_TRUE(waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
+                          seconds(10)));
+    const auto record = readTransportRecord(harness.recordPath());
+    EXPECT_EQ(record.receivedBytes, data.size());
+    EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// The client sends without reading, so the echoing transport stops reading
+// too once it cannot send: both directions are full at once.  When the
+// client reads at last, everything has to come back once and in order.
+TEST_F(ProxyTransfer, AClientThatSendsWithoutReadingGetsEveryByteBackInOrder) {
+    harness.start();
+    const int client = connectClient();
+    ASSERT_GE(client, 0);
+    const std::string data = transportPattern(11, 32U << 20);
+    std::atomic<size_t> sent{0};
+    std::thread writer([&] {
+        for (size_t done = 0; done < data.size();) {
+            const ssize_t count = send(client, data.data() + done,
+                                       std::min<size_t>(data.size() - done, 64 << 10), MSG_NOSIGNAL);
+            if (count <= 0) {
+                return;
+            }
+            done += static_cast<size_t>(count);
+            sent.exchange(done);
+        }
+    });
+    // Until the writer is held up by the full relay, or is done.
+    size_t seen = 0;
+    while (sent.load() < data.size()) {
+        seen = sent.load();
+        if (!waitUntil([&] { return sent.load() != seen; }, std::chrono::milliseconds(300))) {
+            break;
+        }
+    }
+    const std::string echoed = receiveAll(client, data.size());
+    writer.join();
+    EXPECT_EQ(sent.load(), data.size());
+    EXPECT_EQ(echoed.size(), data.size());
+    EXPECT_TRUE(echoed == data) << "bytes lost, doubled or reordered";
+    close(client);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// The job's end waits 5 s for a transport that ignores SIGTERM, then kills
+// it; meanwhile the proxy still follows the manager.
+TEST_F(ProxyTransfer, ATransportThatIgnoresSigtermIsKilledAndTheProxyStaysResponsive) {
+    if (!journal.failure().empty()) {
+        GTEST_SKIP() << journal.failure();
+    }
+    harness.config["x11rdp:args"].append("/standin:ignore-term");
+    harness.start();
+    const int client = connectClient();
+    ASSERT_GE(client, 0);
+    close(client);
+    const pid_t pid = harness.proxy->pid();
+    ASSERT_EQ(journal.messages("kill transport", 1, seconds(5), pid).size(), 1U);
+
+    ASSERT_EQ(harness.allowConnection(8, 1), true) << "no answer while the transport is being stopped";
+    EXPECT_EQ(journal.messages("ignores SIGTERM", 0, std::chrono::milliseconds(0), pid).size(), 0U)
+        << "the allowance was served only after the wait";
+
+    const auto killed = journal.messages("ignores SIGTERM", 1, seconds(10), pid);
+    ASSERT_EQ(killed.size(), 1U);
+    EXPECT_EQ(killed.front().rfind("awaitTransportEnd: transport ignores SIGTERM, kill, pid: ", 0), 0U);
+    EXPECT_FALSE(readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"));
+    EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
 }  // namespace

@@ -1,105 +1,183 @@
 #!/usr/bin/env bash
-# The main job: installs what is needed, builds, starts a private Xvfb display,
-# runs velk_kiosk with xterm on it under the sample rules (data/velk_kiosk.json),
-# takes a screenshot of the framed window and stops everything it started, by
-# pid.  Pass --keep to leave it running until Ctrl-C.
-#
-# The kiosk reads its rules from the fixed path /etc/velk/velk_kiosk.json, so
-# it runs in a private mount namespace (as root) where the sample is bound over
-# /etc/velk; where /etc/velk does not exist, /etc gets an overlay whose upper
-# layer is a temporary directory.  The host's /etc is never written.
+# The whole main job on one machine: a kiosk display with velk_kiosk running
+# xterm, a private system-like bus with the stand-in session manager,
+# velk_proxy for that display starting the real freerdp-shadow-cli, and a real
+# RDP client (xfreerdp) on a second display connecting through the proxy.
+# Writes two screenshots, tells each stage with its time, stops everything it
+# started by pid.
+#   --keep            leave it running until Ctrl-C
+#   --port N          the proxy's TCP port (default 3389)
+#   --no-install      skip the package installation (for tests)
+#   --build-dir DIR   use the programs built in DIR instead of building
+#   --out DIR         where screenshots and logs go (default demo-output)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
 
-keep=0
-for arg in "$@"; do
-    case "$arg" in
+keep=0 port=3389 install=1 build_dir="" out="$root/demo-output"
+while [ $# -gt 0 ]; do
+    case "$1" in
         --keep) keep=1 ;;
-        -h|--help) echo "usage: $0 [--keep]   (VELK_BUILD_DIR picks the build tree, default build)"; exit 0 ;;
-        *) echo "unknown option: $arg" >&2; exit 2 ;;
+        --port) port=$2; shift ;;
+        --no-install) install=0 ;;
+        --build-dir) build_dir=$2; shift ;;
+        --out) out=$2; shift ;;
+        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
+    shift
 done
-if [ "$(id -u)" -ne 0 ]; then
-    echo "demo: run as root (the rules file is mounted in a private mount namespace)" >&2
-    exit 1
+
+[ "$(id -u)" -eq 0 ] || { echo "run as root: the kiosk's rules file is mounted in a private namespace" >&2; exit 2; }
+if ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+    echo "port $port is in use; pick another with --port" >&2
+    exit 2
 fi
 
-build=${VELK_BUILD_DIR:-build}
-bash scripts/install-deps.sh
-bash scripts/build.sh "$build" > /dev/null
-out="$root/demo-output"
+cd "$root"
+if [ "$install" = 1 ]; then
+    bash scripts/install-deps.sh
+fi
+if [ -z "$build_dir" ]; then
+    build_dir="$root/build"
+    bash scripts/build.sh "$build_dir" > /dev/null
+fi
+bin="$build_dir/bin"
+
 mkdir -p "$out"
-scratch=$(mktemp -d)
+out=$(cd "$out" && pwd)
+work=$(mktemp -d /tmp/velk-demo-XXXXXX)
+chmod 755 "$work"
+rm -f "$out/manager-notices.txt" "$out/pids" "$out/kiosk.png" "$out/rdp-client.png"
 
 pids=()
+# Every pid started, one per line, so a caller can check that none is left.
+track() { pids+=("$1"); echo "$1" >> "$out/pids"; }
 cleanup() {
+    local pid
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill -TERM "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
+        pid=${pids[i]}
+        kill -TERM "$pid" 2>/dev/null || continue
+        for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
-    rm -rf "$scratch"
+    rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'echo; echo "stopping"; exit 130' INT TERM
 
-start=$(( $(date +%s%N) / 1000000 ))
-stage() { local now=$(( $(date +%s%N) / 1000000 )); printf '[%5d ms] %s\n' "$((now - start))" "$*"; }
+start_ms=$(( $(date +%s%N) / 1000000 ))
+stage() { printf '[%6d ms] %s\n' "$(( $(date +%s%N) / 1000000 - start_ms ))" "$*"; }
 
-exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 1280x800x24 -nolisten tcp -noreset +extension RANDR +extension XFIXES \
-    > "$out/xvfb.log" 2>&1 &
-pids+=($!)
-read -r -t 10 display <&"$displayfd" || { echo "Xvfb did not start, see $out/xvfb.log" >&2; exit 1; }
-exec {displayfd}>&-
-export DISPLAY=":$display"
-stage "Xvfb started on $DISPLAY (pid ${pids[0]})"
+# wait_for <seconds> <description> <command...>: polls until the command succeeds
+wait_for() {
+    local limit=$1 what=$2
+    shift 2
+    local deadline=$(( $(date +%s) + limit ))
+    until "$@" > /dev/null 2>&1; do
+        if [ "$(date +%s)" -ge "$deadline" ]; then
+            echo "timed out waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
 
-mkdir -p "$scratch/rules" "$scratch/upper" "$scratch/work"
-cp data/velk_kiosk.json "$scratch/rules/velk_kiosk.json"
-# Runs in the new namespace, then becomes velk_kiosk (same pid).
-isolate='
-if [ ! -d /etc/velk ]; then
-    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/work" /etc
-    mkdir /etc/velk
-fi
-mount --bind "$1/rules" /etc/velk
-shift
-exec "$@"'
-unshare --mount --propagation private sh -c "$isolate" sh "$scratch" \
-    "$build/bin/velk_kiosk" /usr/bin/xterm -geometry 80x24+100+80 -e sh -c 'echo velk kiosk demo; exec sh' \
-    > "$out/velk_kiosk.log" 2>&1 &
-kiosk=$!
-pids+=("$kiosk")
-stage "velk_kiosk started (pid $kiosk) with xterm and $root/data/velk_kiosk.json"
+# start_xvfb <name> <geometry>: sets the variable <name> to the display number
+start_xvfb() {
+    local fifo="$work/$1.displayfd" number
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp -noreset +extension RANDR 3> "$fifo" \
+        > "$out/xvfb-$1.log" 2>&1 &
+    track $!
+    read -r -t 10 number < "$fifo" || { echo "Xvfb did not start, see $out/xvfb-$1.log" >&2; exit 1; }
+    printf -v "$1" '%s' "$number"
+}
 
-# Framed: the xterm sits in a KIOSK_FRAME window whose title-bar logo has been
-# drawn (pixel 5,4 of either logo is neither black nor the frame's blue).
-frame_origin() { xwininfo -root -tree 2>/dev/null | awk '/"KIOSK_FRAME"/ { print $NF; exit }'; }
-pixel() { xwd -root -silent | convert xwd:- -crop "1x1+$1+$2" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}'; }
-for _ in $(seq 100); do
-    origin=$(frame_origin)
-    if [ -n "$origin" ]; then
-        IFS=+ read -r _ fx fy <<< "$origin"
-        colour=$(pixel $((fx + 6)) $((fy + 5)))
-        [ "$colour" != "#000000" ] && [ "$colour" != "#021D47" ] && break
+screenshot() { xwd -root -silent -display ":$1" | convert xwd:- "$2"; }
+# The RDP codecs shift a colour by a few steps, hence the tolerance.
+has_colour() {
+    convert "$1" -fuzz 4% -fill black +opaque "$2" -fill white -opaque "$2" -format '%[fx:maxima]' info: | grep -q '^1'
+}
+
+# 1. The kiosk's display.
+start_xvfb kiosk_display 1280x800x24
+stage "Xvfb for the kiosk on :$kiosk_display (pid ${pids[-1]})"
+
+mkdir -p "$work/rules" "$work/etc-upper" "$work/etc-work"
+cp data/velk_kiosk.json "$work/rules/velk_kiosk.json"
+DISPLAY=":$kiosk_display" unshare -m bash -c '
+    set -e
+    mount --make-rprivate /
+    if [ ! -d /etc/velk ]; then
+        mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/etc-upper,workdir=$1/etc-work" /etc
+        mkdir /etc/velk
     fi
-    sleep 0.1
-done
-xwininfo -root -tree | grep -A2 '"KIOSK_FRAME"' | sed 's/^ */    /'
-stage "xterm framed and the frame drawn"
+    mount --bind "$1/rules" /etc/velk
+    exec "$2/velk_kiosk" /usr/bin/xterm -geometry 100x30 -e sh -c "echo velk kiosk demo; exec sh"
+' velk-kiosk "$work" "$bin" > "$out/velk_kiosk.log" 2>&1 &
+track $!
+wait_for 15 "the framed xterm" sh -c "xwininfo -display :$kiosk_display -root -tree | grep -q KIOSK_FRAME"
+stage "velk_kiosk (pid ${pids[-1]}) framed xterm under $root/data/velk_kiosk.json"
 
-xwd -root -silent | convert xwd:- "$out/kiosk.png"
-stage "screenshot written: $out/kiosk.png"
+# 2. The bus, the stand-in manager and the proxy.
+dbus-daemon --config-file="$root/tools/dbus/velk-test-bus.conf" --nofork \
+    --address="unix:path=$work/bus" > "$out/dbus.log" 2>&1 &
+track $!
+wait_for 10 "the private bus" test -S "$work/bus"
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
+stage "private system-like bus at $DBUS_SYSTEM_BUS_ADDRESS (pid ${pids[-1]})"
+
+cat > "$work/session.json" << JSON
+{"display": $kiosk_display, "xauthfile": "", "home": "$work/home", "username": "$(id -un)",
+ "uid": $(id -u), "sec:rdp": false, "sec:nla": false, "sec:tls": true, "sec:auth": false}
+JSON
+"$bin/velk_standin_manager" --session-info "$work/session.json" --notices "$out/manager-notices.txt" \
+    --control "$work/control" --ready "$work/manager.ready" > "$out/manager.log" 2>&1 &
+track $!
+wait_for 10 "the stand-in manager" test -s "$work/manager.ready"
+stage "stand-in manager owns ru.tavio.velk (pid ${pids[-1]})"
+
+mkdir -p "$work/home"
+cat > "$work/velk_proxy.json" << JSON
+{"debug:level": "debug", "listen:addr": "127.0.0.1", "listen:port": $port, "listen:timeout": 30,
+ "x11rdp:path": "/usr/bin/freerdp-shadow-cli", "x11rdp:args": ["/ipc-socket:%{socket}", "-auth"]}
+JSON
+HOME="$work/home" "$bin/velk_proxy" --config "$work/velk_proxy.json" > "$out/velk_proxy.log" 2>&1 &
+track $!
+wait_for 10 "the proxy's service check" grep -q '^velkTest' "$out/manager-notices.txt"
+stage "velk_proxy (pid ${pids[-1]}) follows the manager"
+
+# 3. The manager allows a connection; a real RDP client connects.
+echo "signalProxyAllowConnection 1 1" > "$work/control"
+wait_for 10 "the proxy's listener" grep -q '^proxyListenStarted 1 true' "$out/manager-notices.txt"
+stage "manager allowed session 1; the proxy listens on 127.0.0.1:$port"
+
+start_xvfb client_display 1280x800x24
+DISPLAY=":$client_display" xfreerdp "/v:127.0.0.1:$port" /cert:ignore /sec:tls /u:demo /p:demo /size:1280x800 -grab-keyboard \
+    > "$out/xfreerdp.log" 2>&1 < /dev/null &
+track $!
+wait_for 30 "the session to connect" grep -q '^proxySessionConnected 1 ' "$out/manager-notices.txt"
+stage "xfreerdp (pid ${pids[-1]}) on :$client_display connected through the proxy"
+
+# 4. Screenshots, once the frame has been drawn.
+kiosk_framed() { screenshot "$kiosk_display" "$out/kiosk.png" && has_colour "$out/kiosk.png" '#021D47'; }
+wait_for 15 "the kiosk's frame on its display" kiosk_framed
+stage "kiosk display: $out/kiosk.png"
+shown() { screenshot "$client_display" "$out/rdp-client.png" && has_colour "$out/rdp-client.png" '#021D47'; }
+wait_for 30 "the kiosk's frame in the RDP client" shown
+stage "RDP client's display shows the kiosk's frame: $out/rdp-client.png"
+
+echo
+echo "manager notices:"
+grep -E '^proxy' "$out/manager-notices.txt" | sed 's/^/  /'
+cp "$work"/home/.velk/*.log "$out/" 2> /dev/null || true
+echo "files: $out/kiosk.png $out/rdp-client.png"
+echo "logs:  $out/*.log (the transport's is rdp_transport_*.log)"
+echo "       and the journal: journalctl _COMM=velk_proxy, journalctl _COMM=velk_kiosk"
 
 if [ "$keep" = 1 ]; then
-    echo "running on $DISPLAY; press Ctrl-C to stop"
-    wait "$kiosk" || true
-    exit 0
+    echo "running: the kiosk on :$kiosk_display, the RDP client on :$client_display; press Ctrl-C to stop"
+    while true; do sleep 1; done
 fi
-
-# SIGTERM: the kiosk asks xterm (its _NET_WM_PID) to end and ends after it.
-kill -TERM "$kiosk"
-wait "$kiosk" && status=0 || status=$?
-stage "velk_kiosk ended with status $status after its program"
-echo "files: $out/kiosk.png, logs: $out/xvfb.log, $out/velk_kiosk.log (and the journal)"
+stage "stopping everything started, by pid"

@@ -12,7 +12,7 @@ trap 'rm -rf "$out"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-bash "$src/scripts/main_job.sh" --no-install --build-dir "$build" --out "$out" --port "$port" ||
+bash "$src/scripts/demo.sh" --no-install --build-dir "$build" --out "$out" --port "$port" ||
     fail "the main job failed"
 
 for shot in kiosk rdp-client; do
@@ -32,4 +32,4 @@ while read -r pid; do
         fail "process $pid ($(tr '\0' ' ' < "/proc/$pid/cmdline")) is still running"
     fi
 done < "$out/pids"
-echo "main job test passed"
+echo "demo test passed"

@@ -174,15 +174,17 @@ TEST_F(ConnectionConfig, ReadersKeepAWholeConfigurationWhileItIsReplaced) {
     std::atomic<bool> replacing{true};
     std::atomic<int> outOfRange{0};
     const auto reader = [&] {
-        const Velk::JsonConfig session(Json::Value(Json::objectValue));
+        const Velk::JsonConfig session{Json::Value(Json::objectValue)};
         while (replacing.load()) {
             const uint32_t timeout = connection->currentListenTimeout();
             outOfRange += timeout < 100 || timeout > 100 + reloads ? 1 : 0;
             outOfRange += connection->prepareX11RdpArgs("s", "m", session, false).size() != 6 ? 1 : 0;
         }
     };
+    constexpr int readerCount = 3;
     std::vector<std::thread> readers;
-    for (int count = 0; count < 3; ++count) {
+    readers.reserve(readerCount);
+    for (int count = 0; count < readerCount; ++count) {
         readers.emplace_back(reader);
     }
     int loaded = 0;

@@ -11,9 +11,11 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "client_io.h"
 #include "logger.h"
 #include "private_journal.h"
 #include "proxy/job_transfer.h"
@@ -40,40 +42,19 @@ std::pair<int, int> tcpPair(int bufferSize) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    listen(listener, 1);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setBuffers(client, bufferSize);
-    connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const bool connected = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                           listen(listener, 1) == 0 &&
+                           getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+                           connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    const int accepted = connected ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     close(listener);
+    if (accepted < 0) {
+        close(client);
+        throw std::runtime_error("no loopback connection");
+    }
     return {client, accepted};
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t count = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (count <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(count);
-    }
-    return true;
-}
-
-// Everything until the peer closes, or `limit` bytes.
-std::string receiveAll(int fd, size_t limit = SIZE_MAX) {
-    std::string bytes;
-    std::vector<char> chunk(1 << 20);
-    while (bytes.size() < limit) {
-        const ssize_t count = recv(fd, chunk.data(), std::min(chunk.size(), limit - bytes.size()), 0);
-        if (count <= 0) {
-            break;
-        }
-        bytes.append(chunk.data(), static_cast<size_t>(count));
-    }
-    return bytes;
 }
 
 // A transport that has already ended: the job needs no process to stop.
@@ -157,7 +138,8 @@ TEST_F(JobTransferTest, AClientThatClosesEndsTheJobWithEndOfStream) {
     EXPECT_EQ(journal.messages("job stopped", 1),
               std::vector<std::string>{"JobTransfer: job stopped, session id: 9, result: recv end stream"});
     job.reset();
-    EXPECT_EQ(receiveAll(transport), "last words") << "the transport gets what was sent, then the end";
+    EXPECT_EQ(receiveAll(transport, SIZE_MAX), "last words")
+        << "the transport gets what was sent, then the end";
 }
 
 TEST_F(JobTransferTest, ATransportThatEndsHasItsBytesDeliveredBeforeTheClientSeesTheEnd) {
@@ -175,7 +157,7 @@ TEST_F(JobTransferTest, ATransportThatEndsHasItsBytesDeliveredBeforeTheClientSee
     std::string atClient = receiveAll(client, farewell.size());
     ASSERT_TRUE(waitUntil([&] { return !job->isRunning(); }, seconds(5)));
     job.reset();
-    atClient += receiveAll(client);
+    atClient += receiveAll(client, SIZE_MAX);
     EXPECT_EQ(atClient.size(), farewell.size());
     EXPECT_TRUE(atClient == farewell);
 }
@@ -187,7 +169,7 @@ TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
     job.reset();
     EXPECT_FALSE(std::filesystem::exists(files / "proxy_9_0"));
     EXPECT_FALSE(std::filesystem::exists(files / "sam_9_0"));
-    EXPECT_EQ(receiveAll(client), "") << "the client's connection is closed";
+    EXPECT_EQ(receiveAll(client, SIZE_MAX), "") << "the client's connection is closed";
 }
 
 }  // namespace

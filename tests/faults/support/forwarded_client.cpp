@@ -1,0 +1,57 @@
+// See forwarded_client.h.
+#include "forwarded_client.h"
+
+#include <unistd.h>
+
+#include <string>
+
+namespace VelkTest {
+
+namespace {
+
+// The transport pid of the session's last proxySessionConnected notice.
+pid_t lastTransportPid(const ProxyHarness& harness, uint32_t sessionId) {
+    const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";
+    pid_t pid = -1;
+    for (const auto& line : harness.manager.notices()) {
+        if (line.rfind(prefix, 0) == 0) {
+            pid = static_cast<pid_t>(std::stol(line.substr(prefix.size())));
+        }
+    }
+    return pid;
+}
+
+}  // namespace
+
+ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_t samId) {
+    const size_t before = harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
+    if (harness.allowConnection(sessionId, samId) != true) {
+        return {};
+    }
+    const int fd = connectLoopback(harness.port());
+    if (fd < 0) {
+        return {};
+    }
+    if (!harness.waitForSessionConnected(sessionId, before)) {
+        close(fd);
+        return {};
+    }
+    return {fd, lastTransportPid(harness, sessionId)};
+}
+
+std::optional<Holdings> settledHoldings(const ProxyHarness& harness) {
+    const pid_t pid = harness.proxy->pid();
+    Holdings holdings;
+    const bool settled = waitUntil(
+        [&] {
+            holdings = holdingsOf(pid, harness.velkDir());
+            return holdings.children == 0 && holdings.files == 0 && countEntries(harness.velkDir()) > 0;
+        },
+        std::chrono::seconds(10));
+    if (!settled) {
+        return std::nullopt;
+    }
+    return holdings;
+}
+
+}  // namespace VelkTest

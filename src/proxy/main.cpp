@@ -96,6 +96,9 @@ int main(int argc, char** argv) {
     }
 
     becomeUser(options->user);
+    // Raised before the stop signals are registered, so that a signal during
+    // start-up stops the proxy instead of being overwritten later.
+    Velk::proxyRunning.exchange(true);
     if (options->background) {
         if (!enterBackground()) {
             return 0;

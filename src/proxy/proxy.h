@@ -9,6 +9,7 @@
 namespace Velk {
 
 // Clearing it is the one way to stop the whole proxy; every loop polls it.
+// The entry raises it before it registers the stop signals.
 extern std::atomic<bool> proxyRunning;
 
 // The D-Bus main loop of the main thread; the periodic task leaves it.

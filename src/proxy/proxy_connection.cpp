@@ -96,7 +96,11 @@ void ProxyConnection::start() {
     }
     notice("%s: started, version %s, pid: %d, uid: %d", "start", productVersion("PROXY").c_str(), getpid(),
            static_cast<int>(getuid()));
-    proxyRunning.exchange(true);
+    // The run flag was raised by the entry before the stop signals could
+    // arrive; raising it here would undo a SIGTERM that came during start-up.
+    if (!proxyRunning.load()) {
+        return;
+    }
 
     std::thread periodic(&ProxyConnection::periodicTask, this);
     proxyDispatcher.enter();

@@ -256,6 +256,24 @@ TEST_F(ProxyEntry, BackgroundModeReturnsAtOnceAndItsDaemonIgnoresSigint) {
     EXPECT_EQ(WEXITSTATUS(*daemon.status), 0);
 }
 
+// The manager is held stopped, so the proxy waits in its service check; a
+// SIGTERM then has to stop it once the manager answers.
+TEST_F(ProxyEntry, ASigtermDuringTheServiceCheckIsNotLost) {
+    harness.writeConfig();
+    kill(harness.manager.pid(), SIGSTOP);
+    harness.launch({"--config", harness.configPath().string()});
+    const std::string wchan = "/proc/" + std::to_string(harness.proxy->pid()) + "/wchan";
+    const bool waiting =
+        waitUntil([&] { return readFile(wchan).rfind("poll_schedule_timeout", 0) == 0; }, seconds(5));
+    harness.proxy->signal(SIGTERM);
+    kill(harness.manager.pid(), SIGCONT);
+    ASSERT_TRUE(waiting) << "the proxy never waited for the manager";
+    ASSERT_TRUE(harness.manager.waitForNotice("velkTest", seconds(5)));
+    const auto result = harness.proxy->wait(seconds(5));
+    ASSERT_TRUE(result) << "the SIGTERM was overwritten by the start";
+    EXPECT_EQ(result->exitCode(), 0);
+}
+
 TEST_F(ProxyEntry, SigintStopsAForegroundProxy) {
     harness.start();
     harness.proxy->signal(SIGINT);

@@ -1,0 +1,103 @@
+// velk_kiosk under load: two hundred framed windows, a RandR change of the
+// screen under them, then all withdrawn.  Every frame follows the screen,
+// the kiosk keeps serving new windows, and in the end no frame is left.
+#include <xcb/xcb.h>
+
+#include <algorithm>
+
+#include <sstream>
+
+#include "kiosk_expect.h"
+#include "kiosk_harness.h"
+#include "process_watch.h"
+
+namespace {
+
+using namespace VelkTest;
+using namespace std::chrono_literals;
+
+constexpr size_t windowCount = 200;
+
+void xrandr(const std::string& display, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/xrandr", "-display", display};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = runProcess(argv);
+    ASSERT_EQ(result.exitCode(), 0) << result.err;
+}
+
+// Adds the mode with the calculator's timings and drives the output with it.
+void switchMode(const std::string& display, int width, int height) {
+    const auto cvt = runProcess({"/usr/bin/cvt", std::to_string(width), std::to_string(height)});
+    const size_t at = cvt.out.find("Modeline");
+    ASSERT_NE(at, std::string::npos) << cvt.out << cvt.err;
+    std::istringstream line(cvt.out.substr(at));
+    std::string word;
+    line >> word >> word;  // "Modeline" and the calculator's own mode name
+    const std::string name = std::to_string(width) + "x" + std::to_string(height);
+    std::vector<std::string> newMode = {"--newmode", name};
+    while (line >> word) {
+        newMode.push_back(word);
+    }
+    xrandr(display, newMode);
+    xrandr(display, {"--addmode", "screen", name});
+    xrandr(display, {"--output", "screen", "--mode", name});
+}
+
+class KioskUnderLoad : public KioskTest {};
+
+TEST_F(KioskUnderLoad, TwoHundredFramesFollowAScreenChangeAndAllGoWhenWithdrawn) {
+    startKiosk(std::nullopt);
+    const pid_t pid = kiosk->pid();
+    const Holdings baseline = holdingsOf(pid);
+
+    std::vector<xcb_window_t> windows;
+    for (size_t index = 0; index < windowCount; ++index) {
+        WindowSpec spec;
+        spec.x = static_cast<int16_t>(10 * (index % 100));
+        spec.y = static_cast<int16_t>(5 * (index % 100));
+        spec.width = 300;
+        spec.height = 200;
+        spec.name = "load " + std::to_string(index);
+        windows.push_back(client.createWindow(spec));
+        client.map(windows.back());
+    }
+    for (const xcb_window_t win : windows) {
+        ASSERT_NE(waitForFrame(client, win), 0U) << "window " << win << " got no frame";
+    }
+
+    switchMode(server.displayName(), 1280, 720);
+    EXPECT_EQ(kioskLog("randrNotifyCrtcChanged: randr notify change: [1280, 720]").size(), 1U);
+    // 306x221 frames fit the smaller screen: all are centred on it, and each
+    // client fills its frame below the title bar.
+    for (const xcb_window_t win : windows) {
+        EXPECT_TRUE(settlesAt(client, client.frameOf(win), {487, 249, 306, 221}));
+        EXPECT_TRUE(settlesAt(client, win, {3, 18, 300, 203}));
+    }
+    const xcb_window_t fresh = mapWindow(WindowSpec{});
+    EXPECT_EQ(client.focus(), fresh) << "the kiosk no longer serves new windows";
+    windows.push_back(fresh);
+
+    for (const xcb_window_t win : windows) {
+        xcb_unmap_window(client.connection(), win);
+    }
+    xcb_flush(client.connection());
+    size_t framed = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            framed = static_cast<size_t>(std::count_if(
+                windows.begin(), windows.end(), [&](xcb_window_t win) { return client.frameOf(win) != 0; }));
+            return framed == 0;
+        },
+        30s))
+        << framed << " withdrawn windows keep a frame";
+    Holdings last;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            last = holdingsOf(pid);
+            return last == baseline;
+        },
+        10s))
+        << "before " << baseline << ", after " << last;
+}
+
+}  // namespace

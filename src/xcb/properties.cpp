@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "xcb/parsers.h"
 #include "xcb/xcb.h"
 
 namespace Velk::Xcb {
@@ -17,10 +18,6 @@ constexpr uint32_t stringWords = 8192;
 constexpr uint32_t singleWord = 1;
 constexpr uint32_t clientListWords = 1024;
 constexpr uint32_t sizeHintsWords = 18;
-
-// ICCCM flag bits: all ten, and the eight of the old 15-word record.
-constexpr uint32_t allHintFlags = 0x3FF;
-constexpr uint32_t shortHintFlags = 0xFF;
 
 // The value of a property whose type is the expected one; an empty handle
 // when it has another type, is missing or holds nothing.
@@ -92,17 +89,7 @@ std::string Connector::getPropertyStringUtf8(xcb_window_t win, xcb_atom_t prop) 
 
 std::list<std::string> Connector::getPropertyStringList(xcb_window_t win, xcb_atom_t prop) const {
     const auto reply = readTyped(*this, win, prop, XCB_ATOM_STRING, stringWords);
-    std::list<std::string> elements;
-    if (!reply) {
-        return elements;
-    }
-    const std::string_view bytes = valueBytes(*reply);
-    for (size_t start = 0; start < bytes.size();) {
-        const size_t end = std::min(bytes.find('\0', start), bytes.size());
-        elements.emplace_back(bytes.substr(start, end - start));
-        start = end + 1;
-    }
-    return elements;
+    return reply ? splitPropertyStrings(valueBytes(*reply)) : std::list<std::string>();
 }
 
 xcb_atom_t Connector::getPropertyAtom(xcb_window_t win, xcb_atom_t prop) const {
@@ -144,29 +131,12 @@ bool Connector::getWindowNormalHints(xcb_window_t win, SizeHints* hints) {
     if (!hints) {
         return true;
     }
-    // Format 0: no such property.  One of another type comes with its own
-    // type and format but without a value.
-    if (reply->format == 0 || reply->type != XCB_ATOM_WM_SIZE_HINTS) {
+    // One of another type comes with its own type and format but without a
+    // value; a missing one has format 0, which carries no items to copy.
+    if (reply->type != XCB_ATOM_WM_SIZE_HINTS) {
         return false;
     }
-
-    const size_t itemBytes = reply->format / 8;
-    const std::string_view bytes = valueBytes(*reply);
-    const size_t items = bytes.size() / itemBytes;
-    const size_t copied =
-        std::min<size_t>(std::min<size_t>(items, sizeHintsWords) * itemBytes, sizeof(SizeHints));
-    std::memcpy(hints, bytes.data(), copied);
-
-    if (items >= sizeHintsWords) {
-        hints->flags &= allHintFlags;
-    } else {
-        // The old record ends before base size and gravity.
-        hints->baseWidth = 0;
-        hints->baseHeight = 0;
-        hints->windowGravity = 0;
-        hints->flags &= shortHintFlags;
-    }
-    return true;
+    return copySizeHints(valueBytes(*reply), reply->format, *hints);
 }
 
 std::list<xcb_window_t> Connector::getWindows() const {

@@ -1,17 +1,56 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and runs every test.  Idempotent.
+# Installs what is needed, builds and runs every test: the plain build, then
+# the unit and system tests under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the threaded system tests under ThreadSanitizer, and each fuzz target for a
+# short while.  Idempotent.
+#   VELK_TEST_STAGES="plain asan tsan fuzz" (the default) picks the stages.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+stages=${VELK_TEST_STAGES:-plain asan tsan fuzz}
+jobs=$(nproc)
 
 bash scripts/install-deps.sh
 
-echo "== format check"
+stage() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
+
+run_ctest() {
+    local dir=$1
+    shift
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300 "$@")
+}
+
+stage "format check"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-echo "== build"
-bash scripts/build.sh build
-
-echo "== tests"
-cd build
-ctest -j "$(nproc)" --output-on-failure --timeout 300
+for name in $stages; do
+    case "$name" in
+        plain)
+            stage "plain build and every test"
+            bash scripts/build.sh build
+            run_ctest build
+            ;;
+        asan)
+            stage "AddressSanitizer + UndefinedBehaviorSanitizer: unit and system tests"
+            bash scripts/build.sh build-asan -DVELK_SANITIZE=address,undefined -DVELK_BUILD_BENCH=OFF
+            # The package and the main job are checked on the plain build.
+            ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+                run_ctest build-asan -E 'PackageInstalls|MainJob'
+            ;;
+        tsan)
+            stage "ThreadSanitizer: the threaded system tests"
+            bash scripts/build.sh build-tsan -DVELK_SANITIZE=thread -DVELK_BUILD_BENCH=OFF
+            TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+                run_ctest build-tsan -L '^(proxy_|kiosk_system|kiosk_entry|faults_)'
+            ;;
+        fuzz)
+            stage "fuzz targets, 20 s each"
+            bash fuzz/run_fuzzers.sh 20
+            ;;
+        *)
+            echo "unknown stage: $name" >&2
+            exit 2
+            ;;
+    esac
+done
+stage "all stages passed"

@@ -1,8 +1,9 @@
-// The frame window around a client: its creation and the drawing of the
-// title-bar logo and the close button.  Everything else in a frame is the
-// background colour that the server paints.
-#include <algorithm>
+// The frame window around a client: its creation, in as few round trips as
+// its failure handling allows, and the drawing of the title-bar logo and the
+// close button from stamps kept on the server.  Everything else in a frame is
+// the background colour that the server paints.
 #include <string_view>
+#include <utility>
 
 #include "integrity/platform_integrity.h"
 #include "velk_kiosk/wm_kiosk.h"
@@ -23,28 +24,10 @@ constexpr std::string_view frameName = "KIOSK_FRAME";
 static_assert(frameEventMask == 0x18807C, "frame event mask");
 static_assert(frameAttributeMask == 0x4C0A, "frame attribute mask");
 
-// A pixel as 0xRRGGBB; 0 (black) is transparent.
-uint32_t pixelColour(const uint8_t* pixel, uint32_t bytesPerPixel) {
-    switch (bytesPerPixel) {
-        case 2: {
-            const uint32_t word = pixel[0] | (pixel[1] << 8);
-            const uint32_t red = (word >> 11) * 255 / 31;
-            const uint32_t green = ((word >> 5) & 0x3F) * 255 / 63;
-            const uint32_t blue = (word & 0x1F) * 255 / 31;
-            return red << 16 | green << 8 | blue;
-        }
-        case 3:
-            return uint32_t{pixel[0]} << 16 | uint32_t{pixel[1]} << 8 | pixel[2];
-        case 4:
-            return (pixel[0] | pixel[1] << 8 | pixel[2] << 16 | uint32_t{pixel[3]} << 24) >> 8;
-        default:
-            return 0;
-    }
-}
-
 }  // namespace
 
-bool WmKiosk::createFrame(WmWindow& window, bool fullscreen) {
+bool WmKiosk::createFrame(WmWindow& window, bool fullscreen, FrameReads& reads, const Xcb::Rect& root,
+                          std::optional<FrameSettle>& settle) {
     Syslog::debug("%s: window: %08x, fullscreen: %s", "createFrame", window.win,
                   fullscreen ? "true" : "false");
     if (window.frame != 0) {
@@ -58,8 +41,7 @@ bool WmKiosk::createFrame(WmWindow& window, bool fullscreen) {
         return true;
     }
 
-    const auto [attributes, attributesError] = Xcb::getReply1(
-        xcb_get_window_attributes_reply, conn.get(), xcb_get_window_attributes(conn.get(), window.win));
+    const auto [attributes, attributesError] = reads.attributes.reply(xcb_get_window_attributes_reply);
     if (!attributes) {
         toSyslogError(attributesError, "createFrame", "xcb_get_window_attributes");
         return false;
@@ -76,27 +58,37 @@ bool WmKiosk::createFrame(WmWindow& window, bool fullscreen) {
         return false;
     }
 
-    const xcb_cursor_t cursor = xcb_cursor_load_cursor(cursorContext.get(), "left_ptr");
-    const Xcb::Rect client = getWindowGeometry(window.win, false);
-    const FramePlacement placement = placeFrame(client, window.metrics(), getWindowSize(screen->root));
+    const FramePlacement placement =
+        placeFrame(geometryReply(reads.client), window.metrics(), {root.width, root.height});
+    if (!openFrame(window, frame, placement)) {
+        return false;
+    }
+    window.frame = frame;
+    window.cursor = themeCursor("left_ptr");
+    settle.emplace(requestSettle(window, placement));
+    return true;
+}
 
-    const uint32_t values[] = {frameColour, frameColour, 1, frameEventMask, cursor};
-    const Xcb::GenericError createError(xcb_request_check(
+// Creates, names and maps the frame with the client inside; false, with the
+// partial work undone, when the server refuses.  The creation and the
+// re-parenting are answered together (a failed creation leaves the rest
+// without effect); the map waits for the re-parenting, which must hold first.
+bool WmKiosk::openFrame(const WmWindow& window, xcb_window_t frame, const FramePlacement& placement) {
+    const uint32_t values[] = {frameColour, frameColour, 1, frameEventMask, themeCursor("left_ptr")};
+    PendingCheck create(
         conn.get(),
         xcb_create_window_checked(conn.get(), XCB_COPY_FROM_PARENT, frame, screen->root, placement.frame.x,
                                   placement.frame.y, placement.frame.width, placement.frame.height,
                                   window.frameBorderWidth, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                                  frameAttributeMask, values)));
-    if (createError) {
+                                  frameAttributeMask, values));
+    xcb_change_property(conn.get(), XCB_PROP_MODE_REPLACE, frame, netWmName, utf8String, 8,
+                        static_cast<uint32_t>(frameName.size()), frameName.data());
+    PendingCheck reparent(conn.get(), xcb_reparent_window_checked(conn.get(), window.win, frame, 0, 0));
+    if (const Xcb::GenericError createError = create.check()) {
         toSyslogError(createError, "createFrame", "xcb_create_window");
         return false;
     }
-    xcb_change_property(conn.get(), XCB_PROP_MODE_REPLACE, frame, netWmName, utf8String, 8,
-                        static_cast<uint32_t>(frameName.size()), frameName.data());
-
-    const Xcb::GenericError reparentError(
-        xcb_request_check(conn.get(), xcb_reparent_window_checked(conn.get(), window.win, frame, 0, 0)));
-    if (reparentError) {
+    if (const Xcb::GenericError reparentError = reparent.check()) {
         xcb_destroy_window(conn.get(), frame);
         toSyslogError(reparentError, "createFrame", "xcb_reparent_window");
         return false;
@@ -109,25 +101,47 @@ bool WmKiosk::createFrame(WmWindow& window, bool fullscreen) {
         toSyslogError(mapError, "createFrame", "xcb_map_window");
         return false;
     }
+    return true;
+}
 
-    window.frame = frame;
-    setWindowGeometry(window.win, window.borderWidth, window.titleHeight, placement.client.width,
-                      placement.client.height);
+// The client at its place inside the new frame, both geometries read back for
+// the log, and the client in the save set, all answered in one round trip.
+WmKiosk::FrameSettle WmKiosk::requestSettle(const WmWindow& window, const FramePlacement& placement) const {
+    GeometryChange place = requestGeometry(
+        window.win, {static_cast<int16_t>(window.borderWidth), static_cast<int16_t>(window.titleHeight),
+                     placement.client.width, placement.client.height});
+    PendingGeometry frameRead(conn.get(), xcb_get_geometry(conn.get(), window.frame));
+    PendingGeometry clientRead(conn.get(), xcb_get_geometry(conn.get(), window.win));
+    // The server gives the client back to the root should the kiosk's connection end.
+    PendingCheck saveSet(conn.get(),
+                         xcb_change_save_set_checked(conn.get(), XCB_SET_MODE_INSERT, window.win));
+    return {std::move(place), std::move(frameRead), std::move(clientRead), std::move(saveSet)};
+}
 
-    const Xcb::Rect frameGeometry = getWindowGeometry(frame, false);
-    const Xcb::Rect clientGeometry = getWindowGeometry(window.win, false);
-    Syslog::debug("%s: frame: %08x, geom: [%d, %d, %u, %u]", "createFrame", frame, frameGeometry.x,
+void WmKiosk::finishFrame(const WmWindow& window, FrameSettle& settle) const {
+    confirmGeometry(settle.place);
+    const Xcb::Rect frameGeometry = geometryReply(settle.frame);
+    const Xcb::Rect clientGeometry = geometryReply(settle.client);
+    Syslog::debug("%s: frame: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.frame, frameGeometry.x,
                   frameGeometry.y, frameGeometry.width, frameGeometry.height);
     Syslog::debug("%s: window: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.win, clientGeometry.x,
                   clientGeometry.y, clientGeometry.width, clientGeometry.height);
-
-    // The server gives the client back to the root should the kiosk's connection end.
-    const Xcb::GenericError saveSetError(xcb_request_check(
-        conn.get(), xcb_change_save_set_checked(conn.get(), XCB_SET_MODE_INSERT, window.win)));
-    if (saveSetError) {
+    if (const Xcb::GenericError saveSetError = settle.saveSet.check()) {
         toSyslogError(saveSetError, "createFrame", "xcb_change_save_set");
     }
-    return true;
+}
+
+// A name the theme lacks is tried again on its next use.
+xcb_cursor_t WmKiosk::themeCursor(const char* name) {
+    const auto known = cursors.find(name);
+    if (known != cursors.end()) {
+        return known->second;
+    }
+    const xcb_cursor_t cursor = xcb_cursor_load_cursor(cursorContext.get(), name);
+    if (cursor != XCB_CURSOR_NONE) {
+        cursors.emplace(name, cursor);
+    }
+    return cursor;
 }
 
 void WmKiosk::onExposeNotify(const xcb_expose_event_t* event) {
@@ -162,30 +176,19 @@ void WmKiosk::onExposeNotify(const xcb_expose_event_t* event) {
 }
 
 bool WmKiosk::drawGimpImage(uint32_t win, uint16_t x, uint16_t y, const gimp_image_t& image,
-                            const uint8_t* pixels) const {
+                            const uint8_t* pixels) {
     if (win == 0) {
         return false;
     }
-    const xcb_gcontext_t gc = xcb_generate_id(conn.get());
-    const uint32_t gcValues[] = {0};
-    xcb_create_gc(conn.get(), gc, win, XCB_GC_GRAPHICS_EXPOSURES, gcValues);
-
-    for (uint32_t row = 0; row < image.height; ++row) {
-        for (uint32_t column = 0; column < image.width; ++column) {
-            const size_t offset = (size_t{row} * image.width + column) * image.bytes_per_pixel;
-            const uint8_t* pixel = pixels + offset;
-            const uint32_t colour = pixelColour(pixel, image.bytes_per_pixel);
-            if (colour == 0) {
-                continue;
-            }
-            xcb_put_image(conn.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, win, gc, 1, 1,
-                          static_cast<int16_t>(x + column), static_cast<int16_t>(y + row), 0,
-                          screen->root_depth, sizeof(colour), reinterpret_cast<const uint8_t*>(&colour));
-        }
+    if (image.width != 0 && image.height != 0) {
+        stampOf(image, pixels).draw(win, static_cast<int16_t>(x), static_cast<int16_t>(y));
     }
-    xcb_free_gc(conn.get(), gc);
     xcb_flush(conn.get());
     return true;
+}
+
+const ImageStamp& WmKiosk::stampOf(const gimp_image_t& image, const uint8_t* pixels) {
+    return stamps.try_emplace({&image, pixels}, conn.get(), *screen, *format, image, pixels).first->second;
 }
 
 }  // namespace Velk

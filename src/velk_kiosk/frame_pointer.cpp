@@ -107,7 +107,7 @@ bool WmKiosk::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool ent
         return false;
     }
     const std::lock_guard<std::mutex> guard(lock);
-    const WmWindow* window = findByFrame(event->event);
+    WmWindow* window = findByFrame(event->event);
     if (!window) {
         return false;
     }
@@ -116,14 +116,21 @@ bool WmKiosk::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool ent
         "onEnterLeaveNotify", event->event, event->root_x, event->root_y, event->event_x, event->event_y,
         event->detail, event->state, enter ? "enter" : "leave");
 
-    // Cursors from the theme are loaded on every change and never freed.
-    const auto setCursor = [this, frame = window->frame](const char* name) {
-        const uint32_t cursor = xcb_cursor_load_cursor(cursorContext.get(), name);
+    // The frame keeps the cursor it shows: setting that one again would
+    // change nothing on the screen, and costs a round trip per crossing.
+    const auto setCursor = [this, window](const char* name) {
+        const uint32_t cursor = themeCursor(name);
+        if (cursor == window->cursor) {
+            return;
+        }
         const Xcb::GenericError error(xcb_request_check(
-            conn.get(), xcb_change_window_attributes_checked(conn.get(), frame, XCB_CW_CURSOR, &cursor)));
+            conn.get(),
+            xcb_change_window_attributes_checked(conn.get(), window->frame, XCB_CW_CURSOR, &cursor)));
         if (error) {
             toSyslogError(error, "operator()", "xcb_change_window_attributes");
+            return;
         }
+        window->cursor = cursor;
     };
     const int edge = window->frameBorderWidth + window->borderWidth;
     if (edge == 0) {

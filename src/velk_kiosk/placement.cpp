@@ -119,8 +119,7 @@ void fitAxis(int16_t& position, uint16_t& size, uint16_t screenSize) {
 
 }  // namespace
 
-bool WmKiosk::isFullscreenWindow(uint32_t win) const {
-    const JsonWindow* rule = findJsonWindow(win);
+bool WmKiosk::isFullscreenRule(const JsonWindow* rule) const {
     if (!rule || !rule->fullscreen) {
         return false;
     }
@@ -128,13 +127,17 @@ bool WmKiosk::isFullscreenWindow(uint32_t win) const {
     return true;
 }
 
-bool WmKiosk::isFrameWindow(uint32_t win) const {
-    const JsonWindow* rule = findJsonWindow(win);
+// The name is WM_NAME, or _NET_WM_NAME when WM_NAME is empty; WM_NAME was
+// asked for with the map, _NET_WM_NAME is asked for only when needed.
+bool WmKiosk::isFrameWindow(const JsonWindow* rule, uint32_t win, PendingProperty& wmName) const {
     if (rule && !rule->frame) {
         return false;
     }
-    if (getWindowName(win).empty()) {
-        return false;
+    if (collectProperty(wmName).empty()) {
+        PendingProperty netName = requestProperty(win, netWmName, utf8String);
+        if (collectProperty(netName).empty()) {
+            return false;
+        }
     }
     Syslog::debug("%s: `%s'", "isFrameWindow", "true");
     return true;
@@ -143,26 +146,53 @@ bool WmKiosk::isFrameWindow(uint32_t win) const {
 void WmKiosk::onMapRequest(const xcb_map_request_event_t* event) {
     const xcb_window_t win = event->window;
     Syslog::info("%s: window: %08x, parent: %08x", "onMapRequest", win, event->parent);
-    const Xcb::GenericError mapError(xcb_request_check(conn.get(), xcb_map_window_checked(conn.get(), win)));
-    if (mapError) {
+    // The map and every read the decisions and a new frame need go out
+    // together; unused answers are dropped.
+    PendingCheck map(conn.get(), xcb_map_window_checked(conn.get(), win));
+    std::optional<RuleReads> ruleReads = requestRuleFacts(win);
+    PendingProperty wmName = requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+    PendingGeometry rootRead(conn.get(), xcb_get_geometry(conn.get(), screen->root));
+    FrameReads frameReads = requestFrameReads(win);
+    if (const Xcb::GenericError mapError = map.check()) {
         toSyslogError(mapError, "onMapRequest", "xcb_map_window");
     }
-    const bool fullscreen = isFullscreenWindow(win);
-    const bool frame = isFrameWindow(win);
+    // One rule serves both decisions.
+    const JsonWindow* rule = collectRule(win, std::move(ruleReads));
+    const bool fullscreen = isFullscreenRule(rule);
+    const bool frame = isFrameWindow(rule, win, wmName);
     Syslog::debug("%s: window: %08x, set fullscreen: `%s', set frame: `%s'", "onMapRequest", win,
                   yesNo(fullscreen), yesNo(frame));
 
+    const Xcb::Rect root = geometryReply(rootRead);
+
     const std::lock_guard<std::mutex> guard(lock);
-    const WmWindow& window = admitWindow(win, fullscreen, frame);
+    // A new frame's last answers wait until the full-screen size and the
+    // focus are sent too: one round trip for all of them.
+    std::optional<FrameSettle> settle;
+    const WmWindow& window = admitWindow(win, fullscreen, frame, frameReads, root, settle);
+    std::vector<GeometryChange> fit;
     if (window.setFullscreen) {
-        fitToRoot(window);
+        fit = fitToRoot(window, root);
     }
-    focusWindow(window.win, "onMapRequest");
+    PendingCheck focus = requestFocus(window.win);
+    if (settle) {
+        finishFrame(window, *settle);
+    }
+    for (auto& change : fit) {
+        confirmGeometry(change);
+    }
+    confirmFocus(focus, "onMapRequest");
+}
+
+WmKiosk::FrameReads WmKiosk::requestFrameReads(uint32_t win) const {
+    return {{conn.get(), xcb_get_window_attributes(conn.get(), win)},
+            {conn.get(), xcb_get_geometry(conn.get(), win)}};
 }
 
 // The record of the window: the one already kept (unchanged), or a new one at
 // the front of the list with its frame.  Under `lock`.
-WmWindow& WmKiosk::admitWindow(uint32_t win, bool fullscreen, bool frame) {
+WmWindow& WmKiosk::admitWindow(uint32_t win, bool fullscreen, bool frame, FrameReads& reads,
+                               const Xcb::Rect& root, std::optional<FrameSettle>& settle) {
     if (WmWindow* known = findByClient(win)) {
         return *known;
     }
@@ -188,30 +218,56 @@ WmWindow& WmKiosk::admitWindow(uint32_t win, bool fullscreen, bool frame) {
         window.borderWidth = 0;
     }
     // A false frame decision only takes the border away: the title bar stays.
-    createFrame(window, fullscreen);
+    createFrame(window, fullscreen, reads, root, settle);
     return window;
 }
 
 // The frame (or the frameless client) at the root's size; a framed client
-// fills the frame's inside, below the title bar.
-void WmKiosk::fitToRoot(const WmWindow& window) const {
-    const Xcb::Rect root = getWindowGeometry(screen->root, false);
+// fills the frame's inside, below the title bar.  Sent, to be confirmed by
+// the caller.
+std::vector<WmKiosk::GeometryChange> WmKiosk::fitToRoot(const WmWindow& window, const Xcb::Rect& root) const {
+    const Xcb::Rect whole{0, 0, root.width, root.height};
+    std::vector<GeometryChange> changes;
     if (window.frame == 0) {
-        setWindowGeometry(window.win, 0, 0, root.width, root.height);
+        changes.push_back(requestGeometry(window.win, whole));
+        return changes;
+    }
+    changes.push_back(requestGeometry(window.frame, whole));
+    changes.push_back(requestGeometry(window.win, clientInside({root.width, root.height}, window.metrics())));
+    return changes;
+}
+
+WmKiosk::GeometryChange WmKiosk::requestGeometry(uint32_t win, const Xcb::Rect& place) const {
+    const uint32_t values[] = {static_cast<uint32_t>(place.x), static_cast<uint32_t>(place.y), place.width,
+                               place.height};
+    const uint16_t mask = positionMask | sizeMask;
+    return {{conn.get(), xcb_configure_window_checked(conn.get(), win, mask, values)}, win, place};
+}
+
+void WmKiosk::confirmGeometry(GeometryChange& change) const {
+    const Xcb::GenericError error = change.request.check();
+    if (error || xcb_connection_has_error(conn.get())) {
+        toSyslogError(error, "setWindowGeometry", "xcb_configure_window");
         return;
     }
-    setWindowGeometry(window.frame, 0, 0, root.width, root.height);
-    const Xcb::Rect inside = clientInside({root.width, root.height}, window.metrics());
-    setWindowGeometry(window.win, inside.x, inside.y, inside.width, inside.height);
+    Syslog::debug("%s: window id: 0x%08x, resize to: %ux%u, pos: %d, %d", "setWindowGeometry", change.win,
+                  change.place.width, change.place.height, change.place.x, change.place.y);
+}
+
+PendingCheck WmKiosk::requestFocus(uint32_t win) const {
+    return {conn.get(),
+            xcb_set_input_focus_checked(conn.get(), XCB_INPUT_FOCUS_POINTER_ROOT, win, XCB_CURRENT_TIME)};
+}
+
+void WmKiosk::confirmFocus(PendingCheck& focus, const char* caller) const {
+    if (const Xcb::GenericError error = focus.check()) {
+        toSyslogError(error, caller, "xcb_set_input_focus");
+    }
 }
 
 void WmKiosk::focusWindow(uint32_t win, const char* caller) const {
-    const Xcb::GenericError error(xcb_request_check(
-        conn.get(),
-        xcb_set_input_focus_checked(conn.get(), XCB_INPUT_FOCUS_POINTER_ROOT, win, XCB_CURRENT_TIME)));
-    if (error) {
-        toSyslogError(error, caller, "xcb_set_input_focus");
-    }
+    PendingCheck focus = requestFocus(win);
+    confirmFocus(focus, caller);
 }
 
 void WmKiosk::onConfigureRequest(const xcb_configure_request_event_t* event) {
@@ -221,7 +277,7 @@ void WmKiosk::onConfigureRequest(const xcb_configure_request_event_t* event) {
         "onConfigureRequest", event->window, event->parent, event->stack_mode, event->sibling, event->x,
         event->y, event->width, event->height, event->border_width, event->value_mask);
     const Xcb::Size root = getWindowSize(screen->root);
-    const bool fullscreen = isFullscreenWindow(event->window);
+    const bool fullscreen = isFullscreenRule(findJsonWindow(event->window));
     ConfigureValues values = fromRequest(event);
     if (fullscreen) {
         holdFullscreen(values, root, event->window);

@@ -3,6 +3,7 @@
 // the processes of the managed windows to end.
 #include "velk_kiosk/wm_kiosk.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +22,8 @@ namespace {
 
 constexpr int connectAttempts = 20;
 constexpr auto connectPause = std::chrono::milliseconds(100);
-constexpr auto idlePause = std::chrono::milliseconds(10);
+// The longest the idle event thread waits before it looks at kioskRunning again.
+constexpr int idleWaitMs = 10;
 constexpr uint32_t rootEventMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
 
 std::vector<uint8_t> cookieFromEnvironment() {
@@ -66,6 +68,11 @@ WmKiosk::~WmKiosk() {
     if (eventThread.joinable()) {
         eventThread.join();
     }
+    stamps.clear();
+    for (const auto& [name, cursor] : cursors) {
+        xcb_free_cursor(conn.get(), cursor);
+    }
+    xcb_flush(conn.get());
     cursorContext.reset();
 }
 
@@ -175,7 +182,7 @@ void WmKiosk::threadLoop() {
             handled = true;
         }
         if (!handled) {
-            std::this_thread::sleep_for(idlePause);
+            waitForInput();
         }
     }
     sendKillToClients();
@@ -183,6 +190,13 @@ void WmKiosk::threadLoop() {
 }
 
 // Runs after the handlers have stopped, so the list is read without the lock.
+// Wakes as soon as the server sends something, so an event is handled the
+// moment it arrives rather than after a fixed pause.
+void WmKiosk::waitForInput() const {
+    pollfd input{xcb_get_file_descriptor(conn.get()), POLLIN, 0};
+    poll(&input, 1, idleWaitMs);
+}
+
 void WmKiosk::sendKillToClients() const {
     for (const auto& window : windows) {
         if (hasError()) {

@@ -10,13 +10,19 @@
 #include <cstdint>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "logger.h"
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
+#include "velk_kiosk/image_stamp.h"
+#include "velk_kiosk/pending_reply.h"
 #include "velk_kiosk/window_rules.h"
 #include "xcb/xcb.h"
 
@@ -37,6 +43,8 @@ struct WmWindow {
     const uint8_t* iconPixels = nullptr;
     const gimp_image_t* closeImage = nullptr;
     const uint8_t* closePixels = nullptr;
+    // The cursor the frame shows.
+    uint32_t cursor = 0;
     bool setFrame = false;
     bool setFullscreen = false;
 };
@@ -66,8 +74,9 @@ public:
     // velk_error("WmKiosk") when any of it fails (another window manager
     // running included); jsoncpp's error when a rule holds a mistyped value.
     explicit WmKiosk(int display);
-    // Stops and joins the event thread, then disconnects; the server gives the
-    // framed clients back to the root through the save set.
+    // Stops and joins the event thread, frees the title-bar stamps and the
+    // cursors, then disconnects; the server gives the framed clients back
+    // to the root through the save set.
     ~WmKiosk() override;
 
     WmKiosk(const WmKiosk&) = delete;
@@ -87,17 +96,17 @@ public:
     // window without WM_CLASS).
     const JsonWindow* findJsonWindow(const uint32_t& win) const;
 
-    // Frames and their pointer handling.  Callers of createFrame,
+    // Frames and their pointer handling.  Callers of createFrame (below),
     // moveResizeAction and destroyAction hold `lock`; the others take it.
-    bool createFrame(WmWindow& window, bool fullscreen);
     void onButtonNotify(const xcb_button_press_event_t* event, bool press);
     bool onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool enter);
     void onExposeNotify(const xcb_expose_event_t* event);
     void moveResizeAction(const WmWindow& window, const WmAction& action, int16_t x, int16_t y);
     void destroyAction(const WmWindow& window, const WmAction& action, int16_t x, int16_t y);
-    // Draws the image's non-black pixels at (x, y); false for window 0.
+    // Draws the image's non-black pixels at (x, y); false for window 0.  The
+    // image goes to the server once, as a stamp, on its first draw.
     bool drawGimpImage(uint32_t win, uint16_t x, uint16_t y, const gimp_image_t& image,
-                       const uint8_t* pixels) const;
+                       const uint8_t* pixels);
 
     // Placement: admission, configure filtering, withdrawal, screen changes.
     void onMapRequest(const xcb_map_request_event_t* event);
@@ -112,22 +121,75 @@ private:
     void takeRootRedirect();
     void internAtoms();
     void sendKillToClients() const;
+    void waitForInput() const;
 
     void dispatchCoreEvent(const xcb_generic_event_t* event);
     void onRandrNotify(const xcb_generic_event_t* event);
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
     void onMotionNotify(const xcb_motion_notify_event_t* event);
 
-    bool isFullscreenWindow(uint32_t win) const;
-    bool isFrameWindow(uint32_t win) const;
-    WmWindow& admitWindow(uint32_t win, bool fullscreen, bool frame);
-    void fitToRoot(const WmWindow& window) const;
+    // The property reads of one rule lookup, sent together.
+    struct RuleReads {
+        PendingProperty types;
+        PendingProperty role;
+        PendingProperty classes;
+    };
+    // None when there are no rules, which need no reads.
+    std::optional<RuleReads> requestRuleFacts(uint32_t win) const;
+    const JsonWindow* collectRule(uint32_t win, std::optional<RuleReads> reads) const;
+    PendingProperty requestProperty(uint32_t win, xcb_atom_t prop, xcb_atom_t type) const;
+    // The value bytes of the expected type (at most 32768), else empty.
+    std::string collectProperty(PendingProperty& read) const;
+
+    // A geometry change sent now and confirmed later, logged like the
+    // connector's setWindowGeometry.
+    struct GeometryChange {
+        PendingCheck request;
+        uint32_t win;
+        Xcb::Rect place;
+    };
+    // The reads a new frame starts from, sent with the map request's own.
+    struct FrameReads {
+        PendingReply<xcb_get_window_attributes_cookie_t> attributes;
+        PendingGeometry client;
+    };
+    // The last requests of a new frame, confirmed and logged once the caller
+    // has sent its own after them.
+    struct FrameSettle {
+        GeometryChange place;
+        PendingGeometry frame;
+        PendingGeometry client;
+        PendingCheck saveSet;
+    };
+
+    bool isFullscreenRule(const JsonWindow* rule) const;
+    bool isFrameWindow(const JsonWindow* rule, uint32_t win, PendingProperty& wmName) const;
+    FrameReads requestFrameReads(uint32_t win) const;
+    WmWindow& admitWindow(uint32_t win, bool fullscreen, bool frame, FrameReads& reads, const Xcb::Rect& root,
+                          std::optional<FrameSettle>& settle);
+    GeometryChange requestGeometry(uint32_t win, const Xcb::Rect& place) const;
+    void confirmGeometry(GeometryChange& change) const;
+    std::vector<GeometryChange> fitToRoot(const WmWindow& window, const Xcb::Rect& root) const;
+    PendingCheck requestFocus(uint32_t win) const;
+    void confirmFocus(PendingCheck& focus, const char* caller) const;
     void focusWindow(uint32_t win, const char* caller) const;
+
+    // Frames the window on a root of that size: true when framed, and in the
+    // platform's integrity mode, which makes no frame.  Leaves the answers of
+    // the frame's last requests in `settle`, for finishFrame.
+    bool createFrame(WmWindow& window, bool fullscreen, FrameReads& reads, const Xcb::Rect& root,
+                     std::optional<FrameSettle>& settle);
+    bool openFrame(const WmWindow& window, xcb_window_t frame, const FramePlacement& placement);
+    FrameSettle requestSettle(const WmWindow& window, const FramePlacement& placement) const;
+    void finishFrame(const WmWindow& window, FrameSettle& settle) const;
+    // The theme's cursor of that name, loaded on its first use and kept.
+    xcb_cursor_t themeCursor(const char* name);
+    const ImageStamp& stampOf(const gimp_image_t& image, const uint8_t* pixels);
     void notifyClientGeometry(uint32_t win, uint32_t frame, const FrameMetrics& metrics) const;
     void releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry) const;
     void relayout(const WmWindow& window, uint16_t width, uint16_t height) const;
 
-    std::string windowTypeName(uint32_t win) const;
+    std::string windowTypeName(const std::list<xcb_atom_t>& types) const;
     // The record whose frame is the given window; null when none.  Under `lock`.
     WmWindow* findByFrame(uint32_t frame);
     WmWindow* findByClient(uint32_t win);
@@ -158,6 +220,11 @@ private:
         nullptr, xcb_cursor_context_free};
     std::thread eventThread;
     std::unique_ptr<WmAction> dragAction;
+    // Theme cursors by name: every frame and every crossing shows the same
+    // cursor for a name, so each is loaded once.
+    std::map<std::string, xcb_cursor_t> cursors;
+    // The title-bar pictures on the server, by picture, made on first draw.
+    std::map<std::pair<const gimp_image_t*, const uint8_t*>, ImageStamp> stamps;
     std::filesystem::path configPath;
     std::list<JsonWindow> jsonWindows;
 };

@@ -14,6 +14,7 @@
 
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
+#include "kiosk_settle.h"
 #include "process_watch.h"
 
 namespace {
@@ -72,17 +73,17 @@ std::vector<xcb_window_t> mapAndWithdraw(const KioskClient& storm, size_t count)
     return windows;
 }
 
-class KioskUnderFaults : public KioskTest {
+class KioskUnderFaults : public QuietKioskTest {
 protected:
     void SetUp() override {
-        KioskTest::SetUp();
+        QuietKioskTest::SetUp();
         if (IsSkipped()) {
             return;
         }
         startKiosk(std::nullopt);
+        baseline = quietHoldings();
         dragged = mapWindow(WindowSpec{});
         expectWindowed(client, dragged);
-        baseline = holdingsOf(kiosk->pid());
     }
 
     // Maps a window behind everything sent so far and waits for its frame:

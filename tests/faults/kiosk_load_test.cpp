@@ -9,6 +9,7 @@
 
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
+#include "kiosk_settle.h"
 #include "process_watch.h"
 
 namespace {
@@ -43,12 +44,12 @@ void switchMode(const std::string& display, int width, int height) {
     xrandr(display, {"--output", "screen", "--mode", name});
 }
 
-class KioskUnderLoad : public KioskTest {};
+class KioskUnderLoad : public QuietKioskTest {};
 
 TEST_F(KioskUnderLoad, TwoHundredFramesFollowAScreenChangeAndAllGoWhenWithdrawn) {
     startKiosk(std::nullopt);
     const pid_t pid = kiosk->pid();
-    const Holdings baseline = holdingsOf(pid);
+    const Holdings baseline = quietHoldings();
 
     std::vector<xcb_window_t> windows;
     for (size_t index = 0; index < windowCount; ++index) {

@@ -40,8 +40,10 @@ for name in $stages; do
         tsan)
             stage "ThreadSanitizer: the threaded system tests"
             bash scripts/build.sh build-tsan -DVELK_SANITIZE=thread -DVELK_BUILD_BENCH=OFF
+            # Fifty connections in a row outlast the 5 s transport start under
+            # ThreadSanitizer's slowdown; that test runs in the other stages.
             TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
-                run_ctest build-tsan -L '^(proxy_|kiosk_system|kiosk_entry|faults_)'
+                run_ctest build-tsan -L '^(proxy_|kiosk_system|kiosk_entry|faults_)' -E 'FiftyConnections'
             ;;
         fuzz)
             stage "fuzz targets, 20 s each"

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,8 @@ bool PrivateJournal::startJournald() {
     }
     journaldPid = fork();
     if (journaldPid == 0) {
+        // A test killed before its teardown must not leave the journal behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         close_range(3, ~0U, 0);
         execl(journald, journald, static_cast<char*>(nullptr));
         _exit(127);

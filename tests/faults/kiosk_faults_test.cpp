@@ -89,13 +89,13 @@ protected:
     // Maps a window behind everything sent so far and waits for its frame:
     // the kiosk has then worked through its backlog.
     xcb_window_t mapMarker() {
-        WindowSpec spec;
-        spec.name = "marker";
-        spec.x = 900;
-        spec.y = 100;
-        spec.width = 50;
-        spec.height = 50;
-        const xcb_window_t marker = client.createWindow(spec);
+        WindowSpec params;
+        params.name = "marker";
+        params.x = 900;
+        params.y = 100;
+        params.width = 50;
+        params.height = 50;
+        const xcb_window_t marker = client.createWindow(params);
         client.map(marker);
         EXPECT_TRUE(waitUntil([&] { return client.frameOf(marker) != 0; }, backlogTimeout))
             << "the kiosk did not work through its backlog";
@@ -211,9 +211,9 @@ TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing)
     constexpr size_t rounds = 40;
     size_t destroyedBeforeFrame = 0;
     for (size_t round = 0; round < rounds; ++round) {
-        WindowSpec spec;
-        spec.x = static_cast<int16_t>(900 + round);
-        const xcb_window_t win = racer.createWindow(spec);
+        WindowSpec params;
+        params.x = static_cast<int16_t>(900 + round);
+        const xcb_window_t win = racer.createWindow(params);
         racer.watchStructure(win);
         racer.map(win);
         // The kiosk's own map of the window shows that it handles the

@@ -53,13 +53,13 @@ TEST_F(KioskUnderLoad, TwoHundredFramesFollowAScreenChangeAndAllGoWhenWithdrawn)
 
     std::vector<xcb_window_t> windows;
     for (size_t index = 0; index < windowCount; ++index) {
-        WindowSpec spec;
-        spec.x = static_cast<int16_t>(10 * (index % 100));
-        spec.y = static_cast<int16_t>(5 * (index % 100));
-        spec.width = 300;
-        spec.height = 200;
-        spec.name = "load " + std::to_string(index);
-        windows.push_back(client.createWindow(spec));
+        WindowSpec params;
+        params.x = static_cast<int16_t>(10 * (index % 100));
+        params.y = static_cast<int16_t>(5 * (index % 100));
+        params.width = 300;
+        params.height = 200;
+        params.name = "load " + std::to_string(index);
+        windows.push_back(client.createWindow(params));
         client.map(windows.back());
     }
     for (const xcb_window_t win : windows) {

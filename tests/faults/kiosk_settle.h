@@ -15,9 +15,9 @@ protected:
     // Frames and withdraws one window first, so that what the kiosk makes
     // for its first window exists, and waits until that frame is destroyed.
     Holdings quietHoldings() {
-        WindowSpec spec;
-        spec.name = "warm-up";
-        const xcb_window_t warmUp = mapWindow(spec);
+        WindowSpec params;
+        params.name = "warm-up";
+        const xcb_window_t warmUp = mapWindow(params);
         const xcb_window_t frame = client.frameOf(warmUp);
         EXPECT_NE(frame, 0U);
         client.unmap(warmUp);

@@ -73,9 +73,9 @@ TEST_F(KioskTest, SigtermSignalsEachRecordsPidOnceAndNeverAHostileOne) {
         static_cast<uint32_t>(program),     static_cast<uint32_t>(program), 0xFFFFFFFF, 0, 1,
         static_cast<uint32_t>(kiosk->pid())};
     for (const uint32_t pid : pids) {
-        WindowSpec spec;
-        spec.pid = pid;
-        mapWindow(spec);
+        WindowSpec params;
+        params.pid = pid;
+        mapWindow(params);
     }
     kiosk->child().signal(SIGTERM);
     // The program ends on the kiosk's SIGTERM, and with it the kiosk.
@@ -96,9 +96,9 @@ TEST_F(KioskTest, XServerDyingEndsTheEventLoopWithoutSignals) {
     startKiosk(std::nullopt);
     const pid_t program = kiosk->programPid();
     ASSERT_GT(program, 0);
-    WindowSpec spec;
-    spec.pid = static_cast<uint32_t>(program);
-    mapWindow(spec);
+    WindowSpec params;
+    params.pid = static_cast<uint32_t>(program);
+    mapWindow(params);
 
     server.kill();
     EXPECT_FALSE(kioskLog("threadLoop: xcb error, code: ").empty());

@@ -19,9 +19,9 @@ TEST_F(KioskTest, WindowIsFramedAroundItsPlaceWithBorderAndTitleBar) {
 
 TEST_F(KioskTest, NamelessWindowGetsTheTitleBarButNoSideBorder) {
     startKiosk(std::nullopt);
-    WindowSpec spec;
-    spec.name = "";
-    const xcb_window_t win = mapWindow(spec);
+    WindowSpec params;
+    params.name = "";
+    const xcb_window_t win = mapWindow(params);
     EXPECT_TRUE(settlesAt(client, client.frameOf(win), {100, 100, 640, 498}));
     EXPECT_TRUE(settlesAt(client, win, {0, 18, 640, 480}));
 }
@@ -33,19 +33,19 @@ TEST_F(KioskTest, FramelessFullScreenRuleGivesATitleBarOnlyFrameOfRootSize) {
 
 TEST_F(KioskTest, WindowWiderThanTheScreenIsCutWithItsFrame) {
     startKiosk(std::nullopt);
-    WindowSpec spec;
-    spec.width = 2000;
-    spec.height = 1000;
-    const xcb_window_t win = mapWindow(spec);
+    WindowSpec params;
+    params.width = 2000;
+    params.height = 1000;
+    const xcb_window_t win = mapWindow(params);
     EXPECT_TRUE(settlesAt(client, client.frameOf(win), {100, 100, 1920, 1021}));
     EXPECT_TRUE(settlesAt(client, win, {3, 18, 1914, 1000}));
 }
 
 TEST_F(KioskTest, OverrideRedirectWindowsAreLeftAlone) {
     startKiosk(std::nullopt);
-    WindowSpec spec;
-    spec.overrideRedirect = true;
-    const xcb_window_t popup = mapWindow(spec, false);
+    WindowSpec params;
+    params.overrideRedirect = true;
+    const xcb_window_t popup = mapWindow(params, false);
 
     // A window that turns override-redirect between its map request and the
     // kiosk's handling: the server grab makes the order certain.

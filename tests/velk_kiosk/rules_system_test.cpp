@@ -9,10 +9,10 @@ namespace {
 using namespace VelkTest;
 
 WindowSpec windowOf(const std::string& instance, const std::string& className = "VelkTest") {
-    WindowSpec spec;
-    spec.instance = instance;
-    spec.className = className;
-    return spec;
+    WindowSpec params;
+    params.instance = instance;
+    params.className = className;
+    return params;
 }
 
 TEST_F(KioskTest, ClassRuleMatchesTheInstanceNameNeverTheClassName) {
@@ -80,9 +80,9 @@ TEST_F(KioskTest, FlagGivenAsTextEndsTheKioskThroughMain) {
 
 TEST_F(KioskTest, MalformedPropertiesAreReadSafely) {
     startKiosk(R"([{"wm:class": "velk-test"}])");
-    WindowSpec spec = windowOf("");
-    spec.name = "";
-    const xcb_window_t win = client.createWindow(spec);
+    WindowSpec params = windowOf("");
+    params.name = "";
+    const xcb_window_t win = client.createWindow(params);
     // WM_CLASS without its NULs, a type list of the wrong type, an oversized
     // name, a PID as text and a 15-word size hint.
     client.setBytes(win, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, "velk-test");

@@ -58,33 +58,33 @@ xcb_atom_t KioskClient::atom(std::string_view name) const {
     return reply->atom;
 }
 
-xcb_window_t KioskClient::createWindow(const WindowSpec& spec) const {
+xcb_window_t KioskClient::createWindow(const WindowSpec& params) const {
     const xcb_window_t win = xcb_generate_id(conn.get());
-    const uint32_t values[] = {0x00FFFFFF, spec.overrideRedirect ? 1U : 0U};
+    const uint32_t values[] = {0x00FFFFFF, params.overrideRedirect ? 1U : 0U};
     check(
-        xcb_create_window_checked(conn.get(), XCB_COPY_FROM_PARENT, win, screen->root, spec.x, spec.y,
-                                  spec.width, spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+        xcb_create_window_checked(conn.get(), XCB_COPY_FROM_PARENT, win, screen->root, params.x, params.y,
+                                  params.width, params.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                                   screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values),
         "create window");
-    if (!spec.instance.empty()) {
-        const std::string wmClass = spec.instance + '\0' + spec.className + '\0';
+    if (!params.instance.empty()) {
+        const std::string wmClass = params.instance + '\0' + params.className + '\0';
         setBytes(win, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, wmClass);
     }
-    if (!spec.name.empty()) {
-        setBytes(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, spec.name);
+    if (!params.name.empty()) {
+        setBytes(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, params.name);
     }
-    if (!spec.types.empty()) {
+    if (!params.types.empty()) {
         std::vector<uint32_t> atoms;
-        for (const auto& type : spec.types) {
+        for (const auto& type : params.types) {
             atoms.push_back(atom(type));
         }
         setWords(win, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, atoms);
     }
-    if (!spec.role.empty()) {
-        setBytes(win, atom("WM_WINDOW_ROLE"), XCB_ATOM_STRING, spec.role);
+    if (!params.role.empty()) {
+        setBytes(win, atom("WM_WINDOW_ROLE"), XCB_ATOM_STRING, params.role);
     }
-    if (spec.pid) {
-        setWords(win, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, {*spec.pid});
+    if (params.pid) {
+        setWords(win, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, {*params.pid});
     }
     setWords(win, atom("WM_PROTOCOLS"), XCB_ATOM_ATOM, {atom("WM_DELETE_WINDOW")});
     return win;

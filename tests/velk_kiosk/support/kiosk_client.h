@@ -53,9 +53,9 @@ public:
     xcb_window_t root() const { return screen->root; }
     xcb_atom_t atom(std::string_view name) const;
 
-    // Created with the spec's properties and WM_PROTOCOLS = WM_DELETE_WINDOW,
+    // Created with the params's properties and WM_PROTOCOLS = WM_DELETE_WINDOW,
     // not mapped.
-    xcb_window_t createWindow(const WindowSpec& spec) const;
+    xcb_window_t createWindow(const WindowSpec& params) const;
     void map(xcb_window_t win) const;
     void unmap(xcb_window_t win) const;
     void destroy(xcb_window_t win) const;

@@ -167,8 +167,8 @@ std::vector<std::string> KioskTest::kioskLog(const std::string& marker, size_t e
     return journal.messages(marker, expected, 10s, kiosk ? kiosk->pid() : 0);
 }
 
-xcb_window_t KioskTest::mapWindow(const WindowSpec& spec, bool framed) {
-    const xcb_window_t win = client.createWindow(spec);
+xcb_window_t KioskTest::mapWindow(const WindowSpec& params, bool framed) {
+    const xcb_window_t win = client.createWindow(params);
     client.map(win);
     if (framed) {
         EXPECT_NE(waitForFrame(client, win), 0U) << "window " << win << " got no frame";
@@ -177,12 +177,12 @@ xcb_window_t KioskTest::mapWindow(const WindowSpec& spec, bool framed) {
 }
 
 void KioskTest::syncWithKiosk() {
-    WindowSpec spec;
-    spec.instance = "";
-    spec.name = "sync";
-    spec.width = 10;
-    spec.height = 10;
-    const xcb_window_t win = mapWindow(spec);
+    WindowSpec params;
+    params.instance = "";
+    params.name = "sync";
+    params.width = 10;
+    params.height = 10;
+    const xcb_window_t win = mapWindow(params);
     client.destroy(win);
 }
 

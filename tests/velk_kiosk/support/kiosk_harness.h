@@ -78,7 +78,7 @@ protected:
     // for at least `expected` of them.
     std::vector<std::string> kioskLog(const std::string& marker, size_t expected = 1) const;
     // A window created and mapped; its frame awaited when `framed`.
-    xcb_window_t mapWindow(const WindowSpec& spec, bool framed = true);
+    xcb_window_t mapWindow(const WindowSpec& params, bool framed = true);
     // Maps a throwaway window and waits for its frame: every event the kiosk
     // got before has then been handled.
     void syncWithKiosk();

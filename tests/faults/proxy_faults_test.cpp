@@ -11,6 +11,7 @@
 
 #include "client_io.h"
 #include "forwarded_client.h"
+#include "journaled_proxy_test.h"
 #include "private_journal.h"
 #include "transport_record.h"
 
@@ -35,14 +36,8 @@ bool echoesIntact(int fd, uint64_t offset, size_t size) {
     return back.size() == data.size() && transportChecksum(back) == transportChecksum(data);
 }
 
-class ProxyUnderFaults : public ::testing::Test {
+class ProxyUnderFaults : public JournaledProxyTest {
 protected:
-    void SetUp() override {
-        if (!journal.failure().empty()) {
-            GTEST_SKIP() << journal.failure();
-        }
-    }
-
     // Starts the proxy and takes its holdings after one whole connection, so
     // that what is made once per process is counted.
     void startWithBaseline() {
@@ -70,14 +65,11 @@ protected:
         EXPECT_TRUE(same) << "before " << baseline << ", after " << last;
     }
 
+    // Faults take their time: the default wait is twice the usual.
     std::vector<std::string> proxyMessages(const std::string& marker, size_t expected = 1,
                                            milliseconds timeout = seconds(10)) const {
-        return journal.messages(marker, expected, timeout, harness.proxy->pid());
+        return JournaledProxyTest::proxyMessages(marker, expected, timeout);
     }
-
-    // First: it has to exist before any thread does.
-    PrivateJournal journal;
-    ProxyHarness harness;
     Holdings baseline;
 };
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "client_io.h"
+#include "journaled_proxy_test.h"
 #include "private_journal.h"
 #include "proxy_harness.h"
 #include "transport_record.h"
@@ -92,19 +93,8 @@ Holdings holdingsOf(pid_t pid, const fs::path& velkDir) {
     return h;
 }
 
-class ProxyFaults : public ::testing::Test {
+class ProxyFaults : public JournaledProxyTest {
 protected:
-    void SetUp() override {
-        if (!journal.failure().empty()) {
-            GTEST_SKIP() << journal.failure();
-        }
-    }
-
-    std::vector<std::string> proxyMessages(const std::string& marker, size_t expected = 1,
-                                           milliseconds timeout = seconds(5)) const {
-        return journal.messages(marker, expected, timeout, harness.proxy->pid());
-    }
-
     // One client through the proxy: allowed, connected, a few bytes echoed.
     // Returns the client socket, -1 on failure.
     int connectClient(uint32_t sessionId, size_t connectedBefore) {
@@ -126,10 +116,6 @@ protected:
         }
         return client;
     }
-
-    // First: it has to exist before any thread does.
-    PrivateJournal journal;
-    ProxyHarness harness;
 };
 
 TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "client_io.h"
+#include "journaled_proxy_test.h"
 #include "private_journal.h"
 #include "proxy_harness.h"
 #include "transport_record.h"
@@ -26,19 +27,8 @@ using namespace VelkTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-class ProxyListen : public ::testing::Test {
+class ProxyListen : public JournaledProxyTest {
 protected:
-    void SetUp() override {
-        if (!journal.failure().empty()) {
-            GTEST_SKIP() << journal.failure();
-        }
-    }
-
-    std::vector<std::string> proxyMessages(const std::string& marker, size_t expected = 1,
-                                           milliseconds timeout = seconds(5)) const {
-        return journal.messages(marker, expected, timeout, harness.proxy->pid());
-    }
-
     // The pid the manager was told for the session's last forwarded connection.
     std::string transportPid(uint32_t sessionId) const {
         std::string pid;
@@ -50,10 +40,6 @@ protected:
         }
         return pid;
     }
-
-    // First: it has to exist before any thread does.
-    PrivateJournal journal;
-    ProxyHarness harness;
 };
 
 TEST_F(ProxyListen, NoClientWithinTheTimeOutEndsTheJobAndClosesThePort) {

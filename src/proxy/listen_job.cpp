@@ -164,6 +164,9 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
         return false;
     }
     try {
+        // Interactive traffic: Nagle with delayed acknowledgements would hold
+        // a keystroke back for tens of milliseconds.
+        setSocketOption(clientFd, IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1);
         setKeepAlive(clientFd, *currentConfig());
     } catch (...) {
         close(clientFd);

@@ -111,6 +111,13 @@ void ProxyConnection::periodicTask() {
     auto lastCheck = Clock::now();
     auto lastSweep = lastCheck;
     while (proxyRunning.load()) {
+        // With its bus gone the dispatcher has nothing left to wait on and
+        // would idle forever while the manager can no longer reach us.
+        if (!conn().connected()) {
+            error("%s: %s", "PeriodicTask", "dbus connection lost");
+            proxyRunning.exchange(false);
+            break;
+        }
         const auto now = Clock::now();
         if (now - lastCheck > reloadInterval) {
             reloadConfigWatcher();

@@ -244,7 +244,7 @@ int acceptedDescriptor(const std::vector<std::string>& lines) {
     return std::stoi(line.substr(line.rfind("fd: ") + 4));
 }
 
-TEST_F(ProxyListen, KeepAliveOptionsAreSetOnTheAcceptedSocket) {
+TEST_F(ProxyListen, NoDelayAndKeepAliveOptionsAreSetOnTheAcceptedSocket) {
     harness.config["tcp:keepalive:delay"] = 11;
     harness.config["tcp:keepalive:retries"] = 4;
     harness.config["tcp:keepalive:interval"] = 3;
@@ -258,16 +258,18 @@ TEST_F(ProxyListen, KeepAliveOptionsAreSetOnTheAcceptedSocket) {
     ASSERT_GE(fd, 0);
     const int copy = borrowDescriptor(harness.proxy->pid(), fd);
     ASSERT_GE(copy, 0) << strerror(errno);
+    EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(socketOption(copy, SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPIDLE), 11);
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPCNT), 4);
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPINTVL), 3);
     close(copy);
-    const std::vector<std::string> policy = {"actionCreateTransport: socket set policy: SO_KEEPALIVE = 1",
+    const std::vector<std::string> policy = {"actionCreateTransport: socket set policy: TCP_NODELAY = 1",
+                                             "actionCreateTransport: socket set policy: SO_KEEPALIVE = 1",
                                              "actionCreateTransport: socket set policy: SO_KEEPIDLE = 11",
                                              "actionCreateTransport: socket set policy: SO_KEEPCNT = 4",
                                              "actionCreateTransport: socket set policy: SO_KEEPINTVL = 3"};
-    EXPECT_EQ(proxyMessages("socket set policy", 4), policy);
+    EXPECT_EQ(proxyMessages("socket set policy", 5), policy);
     close(client);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
@@ -297,8 +299,10 @@ TEST_F(ProxyListen, KeepAliveCanBeTurnedOffAndABadValueIsOnlyWarnedAbout) {
     const int copy = borrowDescriptor(harness.proxy->pid(), fd);
     ASSERT_GE(copy, 0);
     EXPECT_EQ(socketOption(copy, SOL_SOCKET, SO_KEEPALIVE), 0);
+    // Turning keep-alive off leaves the interactive option alone.
+    EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_NODELAY), 1);
     close(copy);
-    EXPECT_EQ(proxyMessages("socket set policy", 0, milliseconds(0)).size(), 0U);
+    EXPECT_EQ(proxyMessages("socket set policy: SO_KEEP", 0, milliseconds(0)).size(), 0U);
     close(second);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }

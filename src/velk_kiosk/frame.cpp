@@ -115,10 +115,13 @@ WmKiosk::FrameSettle WmKiosk::requestSettle(const WmWindow& window, const FrameP
     // The server gives the client back to the root should the kiosk's connection end.
     PendingCheck saveSet(conn.get(),
                          xcb_change_save_set_checked(conn.get(), XCB_SET_MODE_INSERT, window.win));
-    return {std::move(place), std::move(frameRead), std::move(clientRead), std::move(saveSet)};
+    PendingReply<xcb_get_window_attributes_cookie_t> clientState(
+        conn.get(), xcb_get_window_attributes(conn.get(), window.win));
+    return {std::move(place), std::move(frameRead), std::move(clientRead), std::move(saveSet),
+            std::move(clientState)};
 }
 
-void WmKiosk::finishFrame(const WmWindow& window, FrameSettle& settle) const {
+WmKiosk::SettledFrame WmKiosk::finishFrame(const WmWindow& window, FrameSettle& settle) const {
     confirmGeometry(settle.place);
     const Xcb::Rect frameGeometry = geometryReply(settle.frame);
     const Xcb::Rect clientGeometry = geometryReply(settle.client);
@@ -129,6 +132,9 @@ void WmKiosk::finishFrame(const WmWindow& window, FrameSettle& settle) const {
     if (const Xcb::GenericError saveSetError = settle.saveSet.check()) {
         toSyslogError(saveSetError, "createFrame", "xcb_change_save_set");
     }
+    // A client already destroyed counts as withdrawn: its frame has nothing to show.
+    const auto [state, stateError] = settle.clientState.reply(xcb_get_window_attributes_reply);
+    return {frameGeometry, state && state->map_state != XCB_MAP_STATE_UNMAPPED};
 }
 
 // A name the theme lacks is tried again on its next use.

@@ -175,13 +175,32 @@ void WmKiosk::onMapRequest(const xcb_map_request_event_t* event) {
         fit = fitToRoot(window, root);
     }
     PendingCheck focus = requestFocus(window.win);
+    std::optional<SettledFrame> settled;
     if (settle) {
-        finishFrame(window, *settle);
+        settled = finishFrame(window, *settle);
     }
     for (auto& change : fit) {
         confirmGeometry(change);
     }
+    if (settled && !settled->clientShown) {
+        // The focus on a window that is not shown fails; its error goes
+        // unread with `focus`.
+        dropWithdrawnClient(window, settled->frame);
+        return;
+    }
     confirmFocus(focus, "onMapRequest");
+}
+
+// The client withdrew its window while it was being framed: the frame goes,
+// as it would have gone on the unmap.  Under `lock`.
+void WmKiosk::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry) {
+    Syslog::info("%s: window: %08x, frame: %08x, withdrawn while framed", "onMapRequest", window.win,
+                 window.frame);
+    releaseFrame(window, frameGeometry);
+    windows.remove_if([&window](const WmWindow& kept) { return &kept == &window; });
+    if (!windows.empty()) {
+        focusWindow(windows.front().win, "onMapRequest");
+    }
 }
 
 WmKiosk::FrameReads WmKiosk::requestFrameReads(uint32_t win) const {

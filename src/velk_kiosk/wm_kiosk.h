@@ -160,6 +160,14 @@ private:
         PendingGeometry frame;
         PendingGeometry client;
         PendingCheck saveSet;
+        // Read after the re-parenting: a client that withdrew its window
+        // between the kiosk's map and the re-parenting sends no unmap the
+        // frame would see.
+        PendingReply<xcb_get_window_attributes_cookie_t> clientState;
+    };
+    struct SettledFrame {
+        Xcb::Rect frame;
+        bool clientShown;
     };
 
     bool isFullscreenRule(const JsonWindow* rule) const;
@@ -181,7 +189,8 @@ private:
                      std::optional<FrameSettle>& settle);
     bool openFrame(const WmWindow& window, xcb_window_t frame, const FramePlacement& placement);
     FrameSettle requestSettle(const WmWindow& window, const FramePlacement& placement) const;
-    void finishFrame(const WmWindow& window, FrameSettle& settle) const;
+    SettledFrame finishFrame(const WmWindow& window, FrameSettle& settle) const;
+    void dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry);
     // The theme's cursor of that name, loaded on its first use and kept.
     xcb_cursor_t themeCursor(const char* name);
     const ImageStamp& stampOf(const gimp_image_t& image, const uint8_t* pixels);

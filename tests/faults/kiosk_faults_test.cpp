@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -154,8 +155,7 @@ protected:
     Holdings baseline;
 };
 
-// Product fault: a window withdrawn while the kiosk frames it keeps its frame for good.
-TEST_F(KioskUnderFaults, DISABLED_StormOfTwoThousandWindowsWhileAFrameIsDraggedLeavesNoFrameBehind) {
+TEST_F(KioskUnderFaults, StormOfTwoThousandWindowsWhileAFrameIsDraggedLeavesNoFrameBehind) {
     auto storm = std::make_unique<KioskClient>(server.display());
     std::atomic<bool> stormOver{false};
     std::vector<xcb_window_t> windows;
@@ -205,11 +205,41 @@ TEST_F(KioskUnderFaults, DISABLED_StormOfTwoThousandWindowsWhileAFrameIsDraggedL
     EXPECT_TRUE(kioskLog("exception", 0).empty());
 }
 
-TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing) {
-    KioskClient racer(server.display());
+// What the server told a client of its windows' structure, event types in
+// order per window.
+class StructureHistory {
+public:
+    explicit StructureHistory(xcb_connection_t* connection) : conn(connection) {}
+
+    void drain() {
+        while (auto event = own(xcb_poll_for_event(conn))) {
+            const uint8_t type = event->response_type & 0x7f;
+            if (type == XCB_MAP_NOTIFY || type == XCB_UNMAP_NOTIFY || type == XCB_REPARENT_NOTIFY ||
+                type == XCB_DESTROY_NOTIFY) {
+                // These four events carry the window at the same offset.
+                events[reinterpret_cast<const xcb_map_notify_event_t*>(event.get())->window].push_back(type);
+            }
+        }
+    }
+
+    size_t count(xcb_window_t win, uint8_t type) const {
+        const auto found = events.find(win);
+        return found == events.end()
+                   ? 0
+                   : static_cast<size_t>(std::count(found->second.begin(), found->second.end(), type));
+    }
+
+private:
+    xcb_connection_t* conn;
+    std::map<xcb_window_t, std::vector<uint8_t>> events;
+};
+
+// Maps windows one by one and acts on each the moment the kiosk has mapped
+// it, which is before or after its frame holds it.
+std::vector<xcb_window_t> actOnKioskMaps(KioskClient& racer, StructureHistory& history, size_t rounds,
+                                         void (*act)(xcb_connection_t*, xcb_window_t)) {
     xcb_connection_t* conn = racer.connection();
-    constexpr size_t rounds = 40;
-    size_t destroyedBeforeFrame = 0;
+    std::vector<xcb_window_t> windows;
     for (size_t round = 0; round < rounds; ++round) {
         WindowSpec params;
         params.x = static_cast<int16_t>(900 + round);
@@ -218,24 +248,33 @@ TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing)
         racer.map(win);
         // The kiosk's own map of the window shows that it handles the
         // request; the frame follows a few round trips later.
-        bool mapped = false;
-        bool reparented = false;
-        ASSERT_TRUE(waitUntil(
+        EXPECT_TRUE(waitUntil(
             [&] {
-                while (auto event = own(xcb_poll_for_event(conn))) {
-                    const uint8_t type = event->response_type & 0x7f;
-                    mapped = mapped || type == XCB_MAP_NOTIFY;
-                    reparented = reparented || type == XCB_REPARENT_NOTIFY;
-                }
-                return mapped;
+                history.drain();
+                return history.count(win, XCB_MAP_NOTIFY) > 0;
             },
             10s))
             << "the kiosk did not map window " << round;
-        xcb_destroy_window(conn, win);
+        act(conn, win);
         xcb_flush(conn);
-        destroyedBeforeFrame += reparented ? 0 : 1;
+        windows.push_back(win);
     }
     roundTrip(conn);
+    return windows;
+}
+
+TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing) {
+    KioskClient racer(server.display());
+    StructureHistory history(racer.connection());
+    const std::vector<xcb_window_t> windows = actOnKioskMaps(
+        racer, history, 40, [](xcb_connection_t* conn, xcb_window_t win) { xcb_destroy_window(conn, win); });
+    ASSERT_FALSE(HasFailure());
+    history.drain();
+    // The re-parenting of a window already destroyed fails: no notify.
+    const auto destroyedBeforeFrame =
+        static_cast<size_t>(std::count_if(windows.begin(), windows.end(), [&](xcb_window_t win) {
+            return history.count(win, XCB_REPARENT_NOTIFY) == 0;
+        }));
     EXPECT_GT(destroyedBeforeFrame, 0U) << "no window was destroyed before its frame";
 
     const xcb_window_t marker = mapMarker();
@@ -247,6 +286,40 @@ TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing)
     withdrawMarker(marker);
     expectBaselineAgain();
     RecordProperty("destroyedBeforeFrame", static_cast<int>(destroyedBeforeFrame));
+}
+
+// A client that withdraws its window the moment it shows (a splash that
+// changed its mind) often does so before the kiosk has re-parented it: the
+// frame must not stay behind, mapped and empty.
+TEST_F(KioskUnderFaults, WindowsWithdrawnWhileTheyAreFramedKeepNoFrame) {
+    KioskClient racer(server.display());
+    StructureHistory history(racer.connection());
+    const std::vector<xcb_window_t> windows = actOnKioskMaps(
+        racer, history, 150, [](xcb_connection_t* conn, xcb_window_t win) { xcb_unmap_window(conn, win); });
+    ASSERT_FALSE(HasFailure());
+
+    const xcb_window_t marker = mapMarker();
+    size_t framed = 0;
+    size_t shown = 0;
+    for (const xcb_window_t win : windows) {
+        framed += racer.parentOf(win) != racer.root() ? 1 : 0;
+        shown += isViewable(racer.connection(), win) ? 1 : 0;
+    }
+    history.drain();
+    // Re-parenting a shown window shows it again (a second map); one that
+    // was already withdrawn stays as it is.
+    const auto withdrawnBeforeFrame =
+        static_cast<size_t>(std::count_if(windows.begin(), windows.end(), [&](xcb_window_t win) {
+            return history.count(win, XCB_MAP_NOTIFY) == 1;
+        }));
+    EXPECT_GT(withdrawnBeforeFrame, 0U) << "no window was withdrawn before its frame";
+    EXPECT_EQ(framed, 0U) << "withdrawn windows still in a frame";
+    EXPECT_EQ(shown, 0U) << "withdrawn windows shown";
+    EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
+    EXPECT_EQ(client.focus(), marker);
+    withdrawMarker(marker);
+    expectBaselineAgain();
+    RecordProperty("withdrawnBeforeFrame", static_cast<int>(withdrawnBeforeFrame));
 }
 
 }  // namespace

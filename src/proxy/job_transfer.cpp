@@ -25,11 +25,11 @@ namespace {
 constexpr size_t readChunk = 256 * 1024;
 constexpr auto transportStopGrace = std::chrono::seconds(5);
 
-// -4 on a send error; else the pending bytes that remain.
-int64_t flushPending(int to, PendingBytes& pending) {
-    while (!pending.empty()) {
-        const ssize_t sent = send(to, pending.data.data() + pending.offset,
-                                  pending.data.size() - pending.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+// As much of the bytes as `to` takes now: their count, or -4 on a send error.
+int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t sent = send(to, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) {
                 continue;
@@ -41,8 +41,19 @@ int64_t flushPending(int to, PendingBytes& pending) {
                           errno);
             return -4;
         }
-        pending.offset += static_cast<size_t>(sent);
+        done += static_cast<size_t>(sent);
     }
+    return static_cast<int64_t>(done);
+}
+
+// -4 on a send error; else the pending bytes that remain.
+int64_t flushPending(int to, PendingBytes& pending) {
+    const int64_t sent =
+        sendWhatFits(to, pending.data.data() + pending.offset, pending.data.size() - pending.offset);
+    if (sent < 0) {
+        return sent;
+    }
+    pending.offset += static_cast<size_t>(sent);
     return static_cast<int64_t>(pending.data.size() - pending.offset);
 }
 
@@ -94,10 +105,15 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
                           errno);
             return -3;
         }
-        pending.data.assign(buf.begin(), buf.begin() + received);
+        // Straight from the read buffer: only what `to` does not take now is
+        // copied aside.
+        const int64_t sent = sendWhatFits(to, buf.data(), static_cast<size_t>(received));
+        if (sent < 0) {
+            return sent;
+        }
+        pending.data.assign(buf.begin() + sent, buf.begin() + received);
         pending.offset = 0;
-        const int64_t unsent = flushPending(to, pending);
-        return unsent < 0 ? unsent : received;
+        return received;
     } catch (const std::exception&) {
         return -1;
     }

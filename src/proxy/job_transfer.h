@@ -53,6 +53,7 @@ public:
 
     uint32_t session() const { return sessionId; }
     int transportPid() const { return transport.first; }
+    const std::string& transportSocket() const { return socketPath; }
     bool isRunning() const { return running.load(); }
 
 private:

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -184,11 +185,33 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
     return connectTransport(clientFd, remoteAddr, sessionId, samId);
 }
 
+std::string ProxyConnection::transportSocketPath(const uint32_t& sessionId, size_t index) const {
+    return (velkDirectory() / Utils::joinString("proxy_", sessionId, "_", index)).string();
+}
+
+// The count of the session's jobs, unless a job still holds the names of that
+// index: one that ended and waits for the sweep while an older one goes on,
+// or that the sweep has not reached yet when its client comes back at once.
+// The new job would share its socket and SAM file, and the old job's end
+// would remove them under the new one.
+size_t ProxyConnection::freeJobIndex(const uint32_t& sessionId) const {
+    size_t index = jobMultiSession(sessionId);
+    const std::lock_guard<std::mutex> guard(jobsLock);
+    const auto taken = [&](size_t candidate) {
+        const std::string path = transportSocketPath(sessionId, candidate);
+        return std::any_of(jobs.begin(), jobs.end(),
+                           [&path](const JobTransfer& job) { return job.transportSocket() == path; });
+    };
+    while (taken(index)) {
+        ++index;
+    }
+    return index;
+}
+
 bool ProxyConnection::connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
                                        const uint32_t& samId) {
-    const size_t index = jobMultiSession(sessionId);
-    const std::string socketPath =
-        (velkDirectory() / Utils::joinString("proxy_", sessionId, "_", index)).string();
+    const size_t index = freeJobIndex(sessionId);
+    const std::string socketPath = transportSocketPath(sessionId, index);
     const std::string samPath = (velkDirectory() / Utils::joinString("sam_", samId, "_", index)).string();
     bool handedOver = false;
 

@@ -78,6 +78,8 @@ private:
     void setKeepAlive(int fd, const JsonConfig& cfg) const;
     bool connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
                           const uint32_t& samId);
+    std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
+    size_t freeJobIndex(const uint32_t& sessionId) const;
     bool waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const;
 
     std::shared_ptr<const JsonConfig> config;

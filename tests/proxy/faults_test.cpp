@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
+#include <algorithm>
 #include <sstream>
 
 #include "client_io.h"
@@ -98,14 +100,7 @@ protected:
     // One client through the proxy: allowed, connected, a few bytes echoed.
     // Returns the client socket, -1 on failure.
     int connectClient(uint32_t sessionId, size_t connectedBefore) {
-        // The previous listen job may still be finishing after it handed its
-        // client over; the proxy then drops the allowance as busy and the
-        // manager has to ask again.
-        std::optional<bool> listening;
-        for (int attempt = 0; attempt < 4 && !listening; ++attempt) {
-            listening = harness.allowConnection(sessionId, 1, seconds(3));
-        }
-        if (listening != true) {
+        if (harness.allowConnectionOnceIdle(sessionId, 1) != true) {
             return -1;
         }
         const int client = connectLoopback(harness.port());
@@ -264,6 +259,40 @@ TEST_F(ProxyFaults, AClientThatResetsEndsItsJobAndTheTransport) {
         waitUntil([&] { return readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"); },
                   seconds(5)));
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// Names count the session's jobs: with the first of two connections gone,
+// a third would get the second's socket name, and the second's end would
+// take the third's socket away under it.
+TEST_F(ProxyFaults, ANewConnectionNeverSharesItsTransportSocketWithARunningOne) {
+    harness.start();
+    const auto sockets = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(harness.velkDir())) {
+            if (entry.is_socket()) {
+                names.push_back(entry.path().filename());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    int first = connectClient(7, 0);
+    ASSERT_GE(first, 0);
+    const int second = connectClient(7, 1);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(sockets(), (std::vector<std::string>{"proxy_7_0", "proxy_7_1"}));
+    close(first);
+    ASSERT_EQ(proxyMessages("remove job, session id: 7", 1).size(), 1U);
+
+    const int third = connectClient(7, 2);
+    ASSERT_GE(third, 0);
+    EXPECT_EQ(sockets(), (std::vector<std::string>{"proxy_7_1", "proxy_7_2"}));
+    close(second);
+    ASSERT_EQ(proxyMessages("remove job, session id: 7", 2).size(), 2U);
+    EXPECT_EQ(sockets(), std::vector<std::string>{"proxy_7_2"}) << "the running connection's socket is gone";
+    EXPECT_EQ(exchange(third, "still", 5), "still");
+    close(third);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 

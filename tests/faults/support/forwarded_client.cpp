@@ -25,7 +25,7 @@ pid_t lastTransportPid(const ProxyHarness& harness, uint32_t sessionId) {
 
 ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_t samId) {
     const size_t before = harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
-    if (harness.allowConnection(sessionId, samId) != true) {
+    if (harness.allowConnectionOnceIdle(sessionId, samId) != true) {
         return {};
     }
     const int fd = connectLoopback(harness.port());
@@ -41,11 +41,19 @@ ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_
 
 std::optional<Holdings> settledHoldings(const ProxyHarness& harness) {
     const pid_t pid = harness.proxy->pid();
+    // A job's helper threads end a moment after its transport is reaped: the
+    // holdings count once they stay the same over a few looks.
+    constexpr int stableLooks = 10;
     Holdings holdings;
+    Holdings previous;
+    int unchanged = 0;
     const bool settled = waitUntil(
         [&] {
             holdings = holdingsOf(pid, harness.velkDir());
-            return holdings.children == 0 && holdings.files == 0 && countEntries(harness.velkDir()) > 0;
+            unchanged = holdings == previous ? unchanged + 1 : 0;
+            previous = holdings;
+            return holdings.children == 0 && holdings.files == 0 && countEntries(harness.velkDir()) > 0 &&
+                   unchanged >= stableLooks;
         },
         std::chrono::seconds(10));
     if (!settled) {

@@ -146,4 +146,12 @@ std::optional<bool> ProxyHarness::allowConnection(uint32_t sessionId, uint32_t s
     return last == prefix + "true";
 }
 
+std::optional<bool> ProxyHarness::allowConnectionOnceIdle(uint32_t sessionId, uint32_t samId) {
+    std::optional<bool> listening;
+    for (int attempt = 0; attempt < 4 && !listening; ++attempt) {
+        listening = allowConnection(sessionId, samId, std::chrono::seconds(3));
+    }
+    return listening;
+}
+
 }  // namespace VelkTest

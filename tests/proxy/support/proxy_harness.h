@@ -59,6 +59,11 @@ public:
     // reported that it could not (false); nullopt when it said nothing.
     std::optional<bool> allowConnection(uint32_t sessionId, uint32_t samId,
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // As allowConnection, asking again while the proxy says nothing: the
+    // previous listen job may still be finishing after it handed its client
+    // over, and the proxy then drops the allowance as busy, as a manager
+    // that asks too early learns.
+    std::optional<bool> allowConnectionOnceIdle(uint32_t sessionId, uint32_t samId);
 
     // Notices of the manager that begin with prefix.
     size_t countNotices(const std::string& prefix) const;

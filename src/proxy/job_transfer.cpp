@@ -3,7 +3,9 @@
 // costs nothing and a byte after a quiet moment is forwarded at once.
 #include "proxy/job_transfer.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "logger.h"
 #include "proxy/proxy.h"
@@ -24,38 +27,6 @@ namespace {
 
 constexpr size_t readChunk = 256 * 1024;
 constexpr auto transportStopGrace = std::chrono::seconds(5);
-
-// As much of the bytes as `to` takes now: their count, or -4 on a send error.
-int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t sent = send(to, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
-            Syslog::error("%s: %s failed, error: %s, code: %d", "jobTransferIter", "send", strerror(errno),
-                          errno);
-            return -4;
-        }
-        done += static_cast<size_t>(sent);
-    }
-    return static_cast<int64_t>(done);
-}
-
-// -4 on a send error; else the pending bytes that remain.
-int64_t flushPending(int to, PendingBytes& pending) {
-    const int64_t sent =
-        sendWhatFits(to, pending.data.data() + pending.offset, pending.data.size() - pending.offset);
-    if (sent < 0) {
-        return sent;
-    }
-    pending.offset += static_cast<size_t>(sent);
-    return static_cast<int64_t>(pending.data.size() - pending.offset);
-}
 
 const char* resultText(int64_t result) {
     switch (result) {
@@ -88,9 +59,16 @@ bool ready(const pollfd& entry, short event) {
 
 int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf) {
     try {
-        const int64_t left = flushPending(to, pending);
+        const int64_t left = pending.flush(to);
         if (left != 0) {
             return left < 0 ? left : 0;
+        }
+        if (const std::optional<int64_t> spliced = pending.spliceFrom(from, to)) {
+            if (*spliced <= 0) {
+                return *spliced;
+            }
+            const int64_t unsent = pending.flush(to);
+            return unsent < 0 ? unsent : *spliced;
         }
         buf.resize(readChunk);
         const ssize_t received = recv(from, buf.data(), buf.size(), MSG_DONTWAIT);
@@ -111,8 +89,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
         if (sent < 0) {
             return sent;
         }
-        pending.data.assign(buf.begin() + sent, buf.begin() + received);
-        pending.offset = 0;
+        pending.keep(buf.data() + sent, static_cast<size_t>(received - sent));
         return received;
     } catch (const std::exception&) {
         return -1;
@@ -128,6 +105,13 @@ JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socke
       socketPath(socketFile),
       samPath(samFile),
       transport(std::move(handle)) {
+    // The job alone uses these sockets; not blocking, they can be spliced.
+    for (const int fd : {sock, unixfd}) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) {
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
     thread = std::thread(&JobTransfer::copyLoop, this);
 }
 
@@ -173,6 +157,13 @@ void awaitTransportEnd(TransportHandle& transport) {
 }
 
 void JobTransfer::copyLoop() {
+    // A splice into a socket whose peer has gone raises SIGPIPE in the
+    // thread that made it (send has MSG_NOSIGNAL, splice has nothing like
+    // it); blocked here, it stays with this thread and ends with it.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     const int64_t result = copyUntilStopped();
     Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
                   resultText(result));

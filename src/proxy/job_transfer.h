@@ -13,26 +13,20 @@
 #include <utility>
 #include <vector>
 
+#include "proxy/pending_bytes.h"
+
 namespace Velk {
 
 // The transport's pid and the future of its wait status.
 using TransportHandle = std::pair<int, std::future<int>>;
 
-// Bytes read from one side and not yet accepted by the other.  While any are
-// left the direction reads nothing more, so a slow receiver slows its sender
-// without ever blocking the opposite direction.
-struct PendingBytes {
-    std::vector<uint8_t> data;
-    size_t offset = 0;
-
-    bool empty() const { return offset == data.size(); }
-};
-
 // Moves what is ready without blocking: first the pending bytes of this
 // direction, then, when they are all gone and `from` has data, one read and as
-// much of it as `to` takes at once.  Returns the bytes read (0 when nothing
-// was read), -1 on an exception, -2 when `from` closed, -3 on a receive error,
-// -4 on a send error.
+// much of it as `to` takes at once (spliced when both descriptors do not
+// block, as the job's do; the calling thread then blocks SIGPIPE, which a
+// splice to a closed peer raises).  Returns the bytes read (0 when nothing was
+// read), -1 on an exception, -2 when `from` closed, -3 on a receive error, -4
+// on a send error.
 int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf);
 
 // Waits for a transport that was sent SIGTERM; one that ignores it is killed

@@ -1,0 +1,52 @@
+// Bytes read from one side of a transfer job and not yet accepted by the
+// other.  They wait in a pipe of their own: splice moves them from socket to
+// pipe to socket inside the kernel, so the relay never copies a byte through
+// its own memory.  Where no pipe can be had, or a descriptor does not splice
+// or would block, they wait in a buffer instead.  While any are left the
+// direction reads nothing more, so a slow receiver slows its sender without
+// ever blocking the opposite direction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace Velk {
+
+class PendingBytes {
+public:
+    PendingBytes();
+    ~PendingBytes();
+    PendingBytes(const PendingBytes&) = delete;
+    PendingBytes& operator=(const PendingBytes&) = delete;
+
+    bool empty() const { return inPipe == 0 && offset == data.size(); }
+
+    // Moves what `from` has into the pipe, for `to`: the bytes read, 0 when
+    // nothing waits, -2 when `from` closed, -3 on a receive error; nullopt
+    // when these descriptors cannot splice, and the caller reads instead.
+    std::optional<int64_t> spliceFrom(int from, int to);
+    // Hands what waits to `to`: the bytes still left, or -4 on a send error.
+    int64_t flush(int to);
+    // Keeps the bytes `to` did not take of a buffer the caller read.
+    void keep(const uint8_t* bytes, size_t size);
+
+private:
+    bool canSplice(int from, int to);
+    int64_t flushPipe(int to);
+    int64_t flushBuffer(int to);
+
+    int pipeRead = -1;
+    int pipeWrite = -1;
+    size_t pipeCapacity = 0;
+    size_t inPipe = 0;
+    std::optional<bool> splicing;  // decided on the first read
+    std::vector<uint8_t> data;
+    size_t offset = 0;
+};
+
+// As much of the bytes as `to` takes now: their count, or -4 on a send error.
+int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size);
+
+}  // namespace Velk

@@ -27,6 +27,9 @@ namespace {
 
 constexpr size_t readChunk = 256 * 1024;
 constexpr auto transportStopGrace = std::chrono::seconds(5);
+constexpr int64_t smallMessage = 16 * 1024;
+constexpr auto answerWait = std::chrono::microseconds(150);
+using Clock = std::chrono::steady_clock;
 
 const char* resultText(int64_t result) {
     switch (result) {
@@ -170,17 +173,29 @@ void JobTransfer::copyLoop() {
     running.exchange(false);
 }
 
+// After a small message the answer usually follows within tens of
+// microseconds: the thread looks for it a short while before it sleeps, so the
+// answer does not wait for the thread to be woken on another CPU.  Bulk
+// traffic and a receiver that is behind never make it wait like this.
+int JobTransfer::pollTimeout(bool lookForAnswer) const {
+    if (lookForAnswer) {
+        return 0;
+    }
+    // Without a wake descriptor the stop flag is looked at ten times a second.
+    return wakefd < 0 ? 100 : -1;
+}
+
 int64_t JobTransfer::copyUntilStopped() {
     PendingBytes toTransport;
     PendingBytes toClient;
+    Clock::time_point lookUntil{};
     while (running.load() && proxyRunning.load()) {
         pollfd fds[3] = {
             watch(sock, toTransport.empty(), !toClient.empty()),
             watch(unixfd, toClient.empty(), !toTransport.empty()),
             {wakefd, POLLIN, 0},
         };
-        // Without a wake descriptor the stop flag is looked at ten times a second.
-        if (poll(fds, 3, wakefd < 0 ? 100 : -1) < 0) {
+        if (poll(fds, 3, pollTimeout(Clock::now() < lookUntil)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -191,17 +206,23 @@ int64_t JobTransfer::copyUntilStopped() {
         if (fds[2].revents != 0) {
             break;
         }
+        int64_t moved = 0;
         if (ready(fds[0], POLLIN) || ready(fds[1], POLLOUT)) {
             const int64_t r1 = jobTransferIter(sock, unixfd, toTransport, buf);
             if (r1 < 0) {
                 return r1;
             }
+            moved += r1;
         }
         if (ready(fds[1], POLLIN) || ready(fds[0], POLLOUT)) {
             const int64_t r2 = jobTransferIter(unixfd, sock, toClient, buf);
             if (r2 < 0) {
                 return r2;
             }
+            moved += r2;
+        }
+        if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
+            lookUntil = Clock::now() + answerWait;
         }
     }
     return 0;

@@ -53,6 +53,7 @@ public:
 private:
     void copyLoop();
     int64_t copyUntilStopped();
+    int pollTimeout(bool lookForAnswer) const;
 
     int sock = -1;
     int unixfd = -1;

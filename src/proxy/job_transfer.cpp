@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -195,13 +196,20 @@ int64_t JobTransfer::copyUntilStopped() {
             watch(unixfd, toClient.empty(), !toTransport.empty()),
             {wakefd, POLLIN, 0},
         };
-        if (poll(fds, 3, pollTimeout(Clock::now() < lookUntil)) < 0) {
+        const bool lookForAnswer = Clock::now() < lookUntil;
+        const int events = poll(fds, 3, pollTimeout(lookForAnswer));
+        if (events < 0) {
             if (errno == EINTR) {
                 continue;
             }
             Syslog::error("%s: %s failed, error: %s, code: %d", "JobTransfer", "poll", strerror(errno),
                           errno);
             return -1;
+        }
+        if (events == 0 && lookForAnswer) {
+            // The peer that is to answer may need this very CPU.
+            sched_yield();
+            continue;
         }
         if (fds[2].revents != 0) {
             break;

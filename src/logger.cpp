@@ -9,7 +9,7 @@
 
 namespace Velk {
 
-int32_t Syslog::level = static_cast<int32_t>(DebugLevel::Info);
+std::atomic<int32_t> Syslog::level{static_cast<int32_t>(DebugLevel::Info)};
 
 namespace {
 
@@ -84,16 +84,16 @@ void write(Sink sink, const Route& route, const char* format, va_list args) {
 
 }  // namespace
 
-#define VELK_LOG_OPERATION(name, sinkOf, route)  \
-    void Syslog::name(const char* format, ...) { \
-        const Sink sink = sinkOf(level);         \
-        if (sink == Sink::Nowhere) {             \
-            return;                              \
-        }                                        \
-        va_list args;                            \
-        va_start(args, format);                  \
-        write(sink, route, format, args);        \
-        va_end(args);                            \
+#define VELK_LOG_OPERATION(name, sinkOf, route)                          \
+    void Syslog::name(const char* format, ...) {                         \
+        const Sink sink = sinkOf(level.load(std::memory_order_relaxed)); \
+        if (sink == Sink::Nowhere) {                                     \
+            return;                                                      \
+        }                                                                \
+        va_list args;                                                    \
+        va_start(args, format);                                          \
+        write(sink, route, format, args);                                \
+        va_end(args);                                                    \
     }
 
 VELK_LOG_OPERATION(error, importantSink, errorRoute)
@@ -105,7 +105,7 @@ VELK_LOG_OPERATION(debug, debugSink, debugRoute)
 #undef VELK_LOG_OPERATION
 
 void Syslog::setDebugLevel(DebugLevel value) {
-    level = static_cast<int32_t>(value);
+    level.store(static_cast<int32_t>(value), std::memory_order_relaxed);
 }
 
 void Syslog::setDebugLevel(std::string_view name) {
@@ -126,11 +126,11 @@ void Syslog::setDebugLevel(std::string_view name) {
 }
 
 int Syslog::debugLevel() {
-    return level;
+    return level.load(std::memory_order_relaxed);
 }
 
 bool Syslog::isDebugLevel(DebugLevel value) {
-    return level == static_cast<int32_t>(value);
+    return level.load(std::memory_order_relaxed) == static_cast<int32_t>(value);
 }
 
 bool Syslog::isTraceMode() {

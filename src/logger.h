@@ -3,6 +3,7 @@
 // exception type and the version banner.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -53,9 +54,9 @@ public:
 
     const std::string& tag() const { return programTag; }
 
-    // Read by every message without a lock; a message racing a level change may
-    // be judged by either value.
-    static int32_t level;
+    // Read by every message without a lock; a message racing a level change
+    // (the proxy's configuration reload) may be judged by either value.
+    static std::atomic<int32_t> level;
 
 private:
     std::string programTag;

@@ -161,6 +161,7 @@ TEST_F(ProxyUnderFaults, ABusKilledEndsTheProxyCleanlyWithAnErrorLine) {
     const bool ended = waitUntil([&] { return endedUnreaped(pid); }, seconds(20));
     const long ticksUsed = cpuTicks(pid) - ticksBefore;
     EXPECT_LT(ticksUsed, sysconf(_SC_CLK_TCK)) << "CPU ticks used while ending";
+    RecordProperty("cpuTicksWhileEnding", static_cast<int>(ticksUsed));
     ASSERT_TRUE(ended) << "the proxy still runs after its bus was killed";
 
     const auto result = harness.proxy->wait(seconds(1));

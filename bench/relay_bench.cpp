@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
     targets.push_back(VelkBench::makeHaproxy());
     targets.push_back(VelkBench::makeVelk());
     std::vector<std::string> names;
+    names.reserve(targets.size());
     for (const auto& target : targets) {
         names.emplace_back(target->name());
     }

@@ -26,9 +26,9 @@ namespace Velk {
 
 namespace {
 
-constexpr size_t readChunk = 256 * 1024;
+constexpr size_t readChunk = size_t{256} * 1024;
 constexpr auto transportStopGrace = std::chrono::seconds(5);
-constexpr int64_t smallMessage = 16 * 1024;
+constexpr int64_t smallMessage = int64_t{16} * 1024;
 constexpr auto answerWait = std::chrono::microseconds(150);
 using Clock = std::chrono::steady_clock;
 

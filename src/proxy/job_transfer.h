@@ -36,8 +36,8 @@ void awaitTransportEnd(TransportHandle& transport);
 class JobTransfer {
 public:
     // Starts the copy thread before it returns; owns both descriptors.
-    JobTransfer(int sock, int unixfd, const std::string& socketPath, const std::string& samPath,
-                TransportHandle transport, uint32_t sessionId);
+    JobTransfer(int clientFd, int transportFd, const std::string& socketFile, const std::string& samFile,
+                TransportHandle handle, uint32_t session);
     // Stops the copy thread and the transport (SIGTERM, SIGKILL after 5 s),
     // closes both sockets and removes the socket and SAM files.
     ~JobTransfer();

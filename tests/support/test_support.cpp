@@ -18,8 +18,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace VelkTest {
 
 namespace fs = std::filesystem;
@@ -185,13 +183,15 @@ std::vector<std::string> childEnvironment(const std::map<std::string, std::strin
         }
     }
     for (const auto& [name, value] : env) {
-        result.push_back(name + "=" + value);
+        result.push_back(name);
+        result.back().append("=").append(value);
     }
     return result;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (auto& text : strings) {
         result.push_back(text.data());
     }
@@ -307,10 +307,14 @@ TestUser::TestUser(bool withHome) {
 }
 
 TestUser::~TestUser() {
-    runProcess({"/usr/sbin/userdel", "-r", "-f", userName});
-    runProcess({"/usr/sbin/groupdel", extraGroup});
-    std::error_code ec;
-    fs::remove_all(fs::path("/tmp") / (".velk_" + userName), ec);
+    // Cleaning up must not end the test program, whatever fails.
+    try {
+        runProcess({"/usr/sbin/userdel", "-r", "-f", userName});
+        runProcess({"/usr/sbin/groupdel", extraGroup});
+        std::error_code ec;
+        fs::remove_all(fs::path("/tmp") / (".velk_" + userName), ec);
+    } catch (const std::exception&) {
+    }
 }
 
 std::string TestUser::home() const {
@@ -335,6 +339,41 @@ gid_t TestUser::extraGid() const {
 
 bool runningAsRoot() {
     return geteuid() == 0;
+}
+
+namespace {
+
+// The parent named in /proc/PID/stat (field 4, after the command in
+// parentheses); -1 when the process is gone.
+pid_t parentOf(const fs::path& procEntry) {
+    const std::string stat = readFile(procEntry / "stat");
+    const size_t end = stat.rfind(')');
+    if (end == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(end + 2));
+    char state = 0;
+    pid_t parent = -1;
+    fields >> state >> parent;
+    return parent;
+}
+
+}  // namespace
+
+// Read from every process's parent field rather than the threads' children
+// lists: a child started by a thread that has just ended moves to another
+// thread's list and could be missed between two reads.
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        const std::string name = it->path().filename();
+        if (name.find_first_not_of("0123456789") == std::string::npos && parentOf(it->path()) == pid) {
+            children.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return children;
 }
 
 }  // namespace VelkTest

@@ -38,6 +38,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 int countOpenDescriptors();
 
+// The live processes whose parent is pid, read from /proc.
+std::vector<pid_t> childrenOf(pid_t pid);
+
 // Captures everything written to descriptor 2 while it lives.
 class StderrCapture {
 public:

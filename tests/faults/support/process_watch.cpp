@@ -32,41 +32,6 @@ size_t countEntries(const fs::path& dir) {
     return count;
 }
 
-namespace {
-
-// The parent named in /proc/PID/stat (field 4, after the command in
-// parentheses); -1 when the process is gone.
-pid_t parentOf(const fs::path& procEntry) {
-    const std::string stat = readFile(procEntry / "stat");
-    const size_t end = stat.rfind(')');
-    if (end == std::string::npos) {
-        return -1;
-    }
-    std::istringstream fields(stat.substr(end + 2));
-    char state = 0;
-    pid_t parent = -1;
-    fields >> state >> parent;
-    return parent;
-}
-
-}  // namespace
-
-// Read from every process's parent field rather than the threads' children
-// lists: a child started by a thread that has just ended moves to another
-// thread's list and could be missed between two reads.
-std::vector<pid_t> childrenOf(pid_t pid) {
-    std::vector<pid_t> children;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        const std::string name = it->path().filename();
-        if (name.find_first_not_of("0123456789") == std::string::npos && parentOf(it->path()) == pid) {
-            children.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return children;
-}
-
 size_t threadCount(pid_t pid) {
     return countEntries("/proc/" + std::to_string(pid) + "/task");
 }

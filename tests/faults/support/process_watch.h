@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace VelkTest {
 
 // What a process holds; files named *.log in the watched directory are kept
@@ -28,7 +30,6 @@ std::ostream& operator<<(std::ostream& out, const Holdings& holdings);
 Holdings holdingsOf(pid_t pid, const std::filesystem::path& watchedDir = {});
 
 size_t countEntries(const std::filesystem::path& dir);
-std::vector<pid_t> childrenOf(pid_t pid);
 size_t threadCount(pid_t pid);
 
 // User plus system time in clock ticks; -1 when the process is gone.

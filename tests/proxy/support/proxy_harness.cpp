@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -105,9 +106,45 @@ void ProxyHarness::launch(const std::vector<std::string>& args,
     proxy = std::make_unique<ChildProcess>(argv, environment);
 }
 
+namespace {
+
+// The proxy's children, held by pidfd so that a pid used again after its
+// process ended is never signalled.
+std::vector<int> holdChildren(pid_t parent) {
+    std::vector<int> held;
+    for (const pid_t child : childrenOf(parent)) {
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+        if (fd >= 0) {
+            held.push_back(fd);
+        }
+    }
+    return held;
+}
+
+// What a proxy that ended abnormally (a sanitizer report, a SIGKILL) left
+// running; after an orderly stop they have all ended already.
+void endHeld(const std::vector<int>& held) {
+    for (const int fd : held) {
+        syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+        close(fd);
+    }
+}
+
+}  // namespace
+
+ProxyHarness::~ProxyHarness() {
+    if (proxy && proxy->running()) {
+        const std::vector<int> held = holdChildren(proxy->pid());
+        proxy.reset();
+        endHeld(held);
+    }
+}
+
 ProcessResult ProxyHarness::stop() {
+    const std::vector<int> held = holdChildren(proxy->pid());
     proxy->signal(SIGTERM);
     auto result = proxy->wait(std::chrono::seconds(20));
+    endHeld(held);
     if (!result) {
         throw std::runtime_error("velk_proxy did not end after SIGTERM");
     }

@@ -29,6 +29,11 @@ class ProxyHarness {
 public:
     // velkTest of the stand-in manager replies testReply.
     explicit ProxyHarness(const std::string& testReply = "ok");
+    // Ends a proxy that still runs and whatever it started: a test that
+    // stops early must not leave transports behind.
+    ~ProxyHarness();
+    ProxyHarness(const ProxyHarness&) = delete;
+    ProxyHarness& operator=(const ProxyHarness&) = delete;
 
     // The configuration: listen on a free loopback port, the stand-in
     // transport recording into transportRecord(0).  Change it before start().

@@ -27,20 +27,6 @@ std::string describe(const char* call) {
     return std::string(call) + ": " + std::strerror(errno);
 }
 
-// The children of every thread of the process, from /proc.
-std::vector<pid_t> childrenOf(pid_t pid) {
-    std::vector<pid_t> children;
-    std::error_code ec;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::ifstream in(task.path() / "children");
-        pid_t child = 0;
-        while (in >> child) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
-
 // The next word of a PPM header; ImageMagick puts comment lines in it.
 std::string headerToken(std::istream& in) {
     std::string token;

@@ -267,7 +267,7 @@ TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing)
     KioskClient racer(server.display());
     StructureHistory history(racer.connection());
     const std::vector<xcb_window_t> windows = actOnKioskMaps(
-        racer, history, 40, [](xcb_connection_t* conn, xcb_window_t win) { xcb_destroy_window(conn, win); });
+        racer, history, 150, [](xcb_connection_t* conn, xcb_window_t win) { xcb_destroy_window(conn, win); });
     ASSERT_FALSE(HasFailure());
     history.drain();
     // The re-parenting of a window already destroyed fails: no notify.

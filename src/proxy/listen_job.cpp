@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "proxy/client_gate.h"
+#include "proxy/private_directory.h"
 #include "proxy/proxy.h"
 #include "proxy/proxy_connection.h"
 #include "utils/session.h"
@@ -27,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto clientPollInterval = std::chrono::milliseconds(250);
+constexpr int defaultFirstBytesTimeout = 5;
 constexpr auto transportSocketTimeout = std::chrono::seconds(5);
 constexpr auto transportPollInterval = std::chrono::milliseconds(50);
 
@@ -84,43 +86,34 @@ void ProxyConnection::setKeepAlive(int fd, const JsonConfig& cfg) const {
     }
 }
 
-// The listening descriptor once a client waits; -1 after a stop, a time-out
-// or a failed poll (the listener is then closed).
-int ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId) const {
-    uint32_t timeout = 0;
-    try {
-        timeout = currentListenTimeout();
-    } catch (...) {
-        // The job ends with the configuration's error; the port must not
-        // stay bound by a listener nobody accepts on.
-        close(listenFd);
-        throw;
-    }
-    const auto started = Clock::now();
-    try {
-        while (proxyRunning.load()) {
-            if (Utils::hasInput(listenFd, 1)) {
-                return listenFd;
-            }
-            if (listenStop.load()) {
-                logJobError("session disconnected", sessionId);
-                close(listenFd);
-                return -1;
-            }
-            if (Clock::now() - started > std::chrono::seconds(timeout)) {
-                logJobError("transport stopped, timeout", sessionId);
-                close(listenFd);
-                return -1;
-            }
-            std::this_thread::sleep_for(clientPollInterval);
+// The client that spoke first, its first bytes unread; an invalid descriptor
+// after a stop, a time-out or a failed poll.
+Utils::UniqueFd ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId,
+                                               std::string& remoteAddr) const {
+    const auto cfg = currentConfig();
+    GateSettings settings;
+    settings.listenTimeout = std::chrono::seconds(currentListenTimeout());
+    settings.firstBytesTimeout = std::chrono::seconds(
+        std::max(0, cfg->getInteger("listen:first-bytes-timeout", defaultFirstBytesTimeout)));
+    const auto stopRequested = [this]() -> std::optional<GateEnd> {
+        if (!proxyRunning.load()) {
+            return GateEnd::Stopped;
         }
+        return listenStop.load() ? std::optional<GateEnd>(GateEnd::Disconnected) : std::nullopt;
+    };
+    try {
+        GateResult result = awaitSpeakingClient(listenFd, settings, stopRequested);
+        if (result.end == GateEnd::Disconnected) {
+            logJobError("session disconnected", sessionId);
+        } else if (result.end == GateEnd::TimedOut) {
+            logJobError("transport stopped, timeout", sessionId);
+        }
+        remoteAddr = result.address;
+        return std::move(result.client);
     } catch (const std::exception& err) {
         logJobError(err.what(), sessionId);
-        close(listenFd);
-        return -1;
+        return {};
     }
-    close(listenFd);
-    return -1;
 }
 
 bool ProxyConnection::waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const {
@@ -145,43 +138,28 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
     const std::string addr = cfg->getString("listen:addr", "0.0.0.0");
     debug("%s: address: %s, port: %d", "actionCreateTransport", addr.c_str(), port);
 
-    const int listenFd = Socket::tcpListen(addr, static_cast<uint16_t>(port), 1);
-    try {
-        proxyListenStarted(sessionId, listenFd >= 0);
-    } catch (...) {
-        if (listenFd >= 0) {
-            close(listenFd);
-        }
-        throw;
-    }
-    if (listenFd < 0 || waitForClient(listenFd, sessionId) < 0) {
+    Utils::UniqueFd listener(Socket::tcpListen(addr, static_cast<uint16_t>(port), 1));
+    proxyListenStarted(sessionId, listener.valid());
+    if (!listener.valid()) {
         return false;
     }
 
     std::string remoteAddr;
-    const int clientFd = Socket::tcpAccept(listenFd, &remoteAddr);
-    close(listenFd);
-    if (clientFd < 0) {
+    Utils::UniqueFd client = waitForClient(listener.get(), sessionId, remoteAddr);
+    // One client per allowed connection: nobody else gets in after it.
+    listener.reset();
+    if (!client.valid()) {
         return false;
     }
-    try {
-        // Interactive traffic: Nagle with delayed acknowledgements would hold
-        // a keystroke back for tens of milliseconds.
-        setSocketOption(clientFd, IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1);
-        setKeepAlive(clientFd, *currentConfig());
-    } catch (...) {
-        close(clientFd);
-        throw;
-    }
+    // Interactive traffic: Nagle with delayed acknowledgements would hold
+    // a keystroke back for tens of milliseconds.
+    setSocketOption(client.get(), IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1);
+    setKeepAlive(client.get(), *currentConfig());
 
     debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
-          remoteAddr.c_str(), clientFd);
-    try {
-        proxyClientConnected(sessionId, remoteAddr);
-    } catch (...) {
-        close(clientFd);
-        throw;
-    }
+          remoteAddr.c_str(), client.get());
+    proxyClientConnected(sessionId, remoteAddr);
+    const int clientFd = client.release();
     return connectTransport(clientFd, remoteAddr, sessionId, samId);
 }
 
@@ -191,7 +169,8 @@ std::string ProxyConnection::transportSocketPath(const uint32_t& sessionId, size
 
 // The count of the session's jobs, unless a job still holds the names of that
 // index: one that ended and waits for the sweep while an older one goes on,
-// or that the sweep has not reached yet when its client comes back at once.
+// or that the sweep has not reached yet when its client comes back at once,
+// or that is being destroyed outside the lock.
 // The new job would share its socket and SAM file, and the old job's end
 // would remove them under the new one.
 size_t ProxyConnection::freeJobIndex(const uint32_t& sessionId) const {
@@ -199,7 +178,8 @@ size_t ProxyConnection::freeJobIndex(const uint32_t& sessionId) const {
     const std::lock_guard<std::mutex> guard(jobsLock);
     const auto taken = [&](size_t candidate) {
         const std::string path = transportSocketPath(sessionId, candidate);
-        return std::any_of(jobs.begin(), jobs.end(),
+        return retiringSockets.count(path) > 0 ||
+               std::any_of(jobs.begin(), jobs.end(),
                            [&path](const JobTransfer& job) { return job.transportSocket() == path; });
     };
     while (taken(index)) {
@@ -212,10 +192,17 @@ bool ProxyConnection::connectTransport(int clientFd, const std::string& remoteAd
                                        const uint32_t& samId) {
     const size_t index = freeJobIndex(sessionId);
     const std::string socketPath = transportSocketPath(sessionId, index);
-    const std::string samPath = (velkDirectory() / Utils::joinString("sam_", samId, "_", index)).string();
+    // The session id keeps two sessions that share a samId off each other's file.
+    const std::string samPath =
+        (velkDirectory() / Utils::joinString("sam_", samId, "_", sessionId, "_", index)).string();
     bool handedOver = false;
 
     try {
+        // Checked again before anything goes in: it may have been removed or
+        // replaced since the start.
+        if (!ensurePrivateDirectory(velkDirectory())) {
+            throw velk_error("ensurePrivateDirectory");
+        }
         if (isSocket(socketPath)) {
             fs::remove(socketPath);
         }

@@ -45,15 +45,31 @@ bool configExists(const std::string& path) {
     return type != std::filesystem::file_type::none && type != std::filesystem::file_type::not_found;
 }
 
-// The result of the switch is not looked at: the proxy goes on with whatever
-// identity a failed switch left, as the account records say it should run.
-void becomeUser(const std::string& name) {
+// Said on standard error too: a proxy that cannot become its user must not
+// start, and whoever started it has to see why.
+bool refuseIdentity(const char* reason, const std::string& name) {
+    Velk::Syslog::error("%s: %s, user: `%s'", "becomeUser", reason, name.c_str());
+    std::cerr << "velk_proxy: " << reason << ", user: " << name << std::endl;
+    return false;
+}
+
+// False when the proxy must not go on: it would otherwise run, and start
+// transports, as root or with a mix of root's and the user's ids.
+bool becomeUser(const std::string& name) {
     if (name.empty() || getuid() != 0) {
-        return;
+        return true;
     }
-    if (const auto info = Velk::Utils::getUserInfo(name, true)) {
-        Velk::Utils::switchToUser(*info);
+    const auto info = Velk::Utils::getUserInfo(name, true);
+    if (!info) {
+        return refuseIdentity("unknown user", name);
     }
+    if (info->uid == 0) {
+        return true;
+    }
+    if (!Velk::Utils::switchToUser(*info) || !Velk::Utils::holdsIdentityOf(*info)) {
+        return refuseIdentity("change of user failed", name);
+    }
+    return true;
 }
 
 // True in the process that goes on as the daemon.
@@ -95,7 +111,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    becomeUser(options->user);
+    if (!becomeUser(options->user)) {
+        return 1;
+    }
     // Raised before the stop signals are registered, so that a signal during
     // start-up stops the proxy instead of being overwritten later.
     Velk::proxyRunning.exchange(true);

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <thread>
 
+#include "proxy/private_directory.h"
 #include "proxy/proxy.h"
+#include "utils/users.h"
 
 namespace Velk {
 
@@ -26,9 +28,20 @@ constexpr auto reloadInterval = std::chrono::seconds(3);
 constexpr auto sweepInterval = std::chrono::milliseconds(350);
 constexpr auto periodicSleep = std::chrono::milliseconds(150);
 constexpr auto busyCheck = std::chrono::milliseconds(3);
+constexpr int defaultMaxSessions = 8;
 
-// Moves the jobs that match out of the list; they are destroyed by the caller
-// while it still holds the lock.
+// HOME when it is set, else the account's home; never a shared directory
+// such as /tmp, where other users could plant files.
+std::filesystem::path userHome() {
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return home;
+    }
+    const auto account = Utils::getUserInfoById(geteuid());
+    return account ? account->home : std::string();
+}
+
+// Moves the jobs that match out of the list, for the caller to destroy once
+// it has let the lock go.
 template <typename Predicate>
 std::list<JobTransfer> extractJobs(std::list<JobTransfer>& jobs, Predicate matches) {
     std::list<JobTransfer> removed;
@@ -46,7 +59,12 @@ std::list<JobTransfer> extractJobs(std::list<JobTransfer>& jobs, Predicate match
 
 ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& configFile,
                                  const char* objectPath, const char* busName)
-    : Syslog("velk_proxy"), DBus::ObjectProxy(conn, objectPath, busName), configPath(configFile) {
+    : Syslog("velk_proxy"),
+      DBus::ObjectProxy(conn, objectPath, busName),
+      managerOwner(conn, busName),
+      configPath(configFile),
+      homePath(userHome()) {
+    guardManagerSignals(objectPath, busName);
     const Json::Value value = readJson(configPath);
     if (!value.isObject()) {
         error("%s: json not object, file: %s", "ProxyConnection", configPath.c_str());
@@ -54,16 +72,13 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
     }
     config = std::make_shared<const JsonConfig>(value);
 
-    if (const char* home = std::getenv("HOME")) {
-        homePath = home;
-    }
-    if (!fs::exists(homePath)) {
+    if (homePath.empty() || !fs::exists(homePath)) {
         error("%s: home not found, path: `%s', uid: %d", "ProxyConnection", homePath.c_str(),
               static_cast<int>(getuid()));
         throw velk_error("ProxyConnection");
     }
-    if (!fs::is_directory(velkDirectory())) {
-        fs::create_directory(velkDirectory());
+    if (!ensurePrivateDirectory(velkDirectory())) {
+        throw velk_error("ProxyConnection");
     }
     setDebugLevel(config->getString("debug:level", "info"));
 }
@@ -77,6 +92,36 @@ ProxyConnection::~ProxyConnection() {
     }
     // Each job stops its transport and removes its files.
     jobs.clear();
+    conn().remove_match(managerMatchRule.c_str(), false);
+}
+
+// The bus delivers the manager's interface only from the owner of its name,
+// and each handler runs only for a message of that owner: any other
+// connection on the bus may send a signal of the same interface and path.
+void ProxyConnection::guardManagerSignals(const std::string& objectPath, const std::string& busName) {
+    const std::string broadRule = "type='signal',interface='" + busName + "',path='" + objectPath + "'";
+    managerMatchRule = broadRule + ",sender='" + busName + "'";
+    conn().remove_match(broadRule.c_str(), false);
+    conn().add_match(managerMatchRule.c_str());
+    for (auto& [member, slot] : ru::tavio::velk_proxy::_signals) {
+        managerSignals.emplace(member, slot);
+        slot = new DBus::Callback<ProxyConnection, void, const DBus::SignalMessage&>(
+            this, &ProxyConnection::dispatchManagerSignal);
+    }
+}
+
+void ProxyConnection::dispatchManagerSignal(const DBus::SignalMessage& signal) {
+    const char* member = signal.member();
+    if (!managerOwner.sentByManager(signal)) {
+        const char* sender = signal.sender();
+        warning("%s: signal `%s' dropped, sender: `%s', manager: `%s'", "dispatchManagerSignal",
+                member ? member : "", sender ? sender : "", managerOwner.uniqueName().c_str());
+        return;
+    }
+    const auto handler = managerSignals.find(member ? member : "");
+    if (handler != managerSignals.end()) {
+        handler->second.call(signal);
+    }
 }
 
 std::shared_ptr<const JsonConfig> ProxyConnection::currentConfig() const {
@@ -132,14 +177,33 @@ void ProxyConnection::periodicTask() {
     proxyDispatcher.leave();
 }
 
+// The ended jobs are taken out under the lock and destroyed after it: a
+// transport that ignores SIGTERM holds its job's end for seconds, and the
+// manager's signals, which take the lock too, must not wait for it.
 void ProxyConnection::sweepStoppedJobs() {
-    const std::lock_guard<std::mutex> guard(jobsLock);
+    std::unique_lock<std::mutex> held(jobsLock);
     for (const auto& job : jobs) {
         if (!job.isRunning()) {
             debug("%s: remove job, session id: %u", "PeriodicTask", job.session());
         }
     }
-    extractJobs(jobs, [](const JobTransfer& job) { return !job.isRunning(); });
+    destroyJobs(extractJobs(jobs, [](const JobTransfer& job) { return !job.isRunning(); }), held);
+}
+
+// Their file names stay reserved until they are gone: a new connection given
+// such a name would have its socket and SAM file removed by the old job's end.
+void ProxyConnection::destroyJobs(std::list<JobTransfer> ended, std::unique_lock<std::mutex>& held) {
+    std::vector<std::string> names;
+    for (const auto& job : ended) {
+        names.push_back(job.transportSocket());
+    }
+    retiringSockets.insert(names.begin(), names.end());
+    held.unlock();
+    ended.clear();
+    held.lock();
+    for (const auto& name : names) {
+        retiringSockets.erase(retiringSockets.find(name));
+    }
 }
 
 bool ProxyConnection::reloadConfigWatcher() {
@@ -191,13 +255,16 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
                                                 const std::string& remoteAddr) {
     notice("%s: session id: %u, pid: %u, remote addr: `%s'", "signalSessionDisconnected", sessionId,
            transportPid, remoteAddr.c_str());
-    const std::lock_guard<std::mutex> guard(jobsLock);
-    extractJobs(jobs, [&](const JobTransfer& job) {
-        return job.session() == sessionId && static_cast<uint32_t>(job.transportPid()) == transportPid;
-    });
+    std::unique_lock<std::mutex> held(jobsLock);
     if (sessionId == listenSessionId.load()) {
         listenStop.exchange(true);
     }
+    destroyJobs(extractJobs(jobs,
+                            [&](const JobTransfer& job) {
+                                return job.session() == sessionId &&
+                                       static_cast<uint32_t>(job.transportPid()) == transportPid;
+                            }),
+                held);
 }
 
 void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {
@@ -213,6 +280,9 @@ void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, cons
         warning("%s: listen transport busy, session id: %u", "signalProxyAllowConnection", sessionId);
         return;
     }
+    if (sessionLimitReached(sessionId)) {
+        return;
+    }
     listenSessionId.exchange(sessionId);
     listenStop.exchange(false);
     listenJob = std::async(std::launch::async, [this, sessionId, samId] {
@@ -222,9 +292,46 @@ void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, cons
     });
 }
 
+// Every transfer job holds a transport, two sockets and a thread: their
+// number is bounded whatever the allowances say. The manager learns that no
+// listener was opened.
+bool ProxyConnection::sessionLimitReached(const uint32_t& sessionId) {
+    size_t limit = 0;
+    try {
+        limit = static_cast<size_t>(
+            std::max(0, currentConfig()->getInteger("listen:max-sessions", defaultMaxSessions)));
+    } catch (const std::exception& err) {
+        error("%s: exception: %s, session id: %u", "signalProxyAllowConnection", err.what(), sessionId);
+    }
+    // A job that ended and waits for the sweep holds nothing worth counting.
+    size_t running = 0;
+    {
+        const std::lock_guard<std::mutex> guard(jobsLock);
+        running = static_cast<size_t>(
+            std::count_if(jobs.begin(), jobs.end(), [](const JobTransfer& job) { return job.isRunning(); }));
+    }
+    if (running < limit) {
+        return false;
+    }
+    warning("%s: session limit reached, session id: %u, sessions: %zu, limit: %zu",
+            "signalProxyAllowConnection", sessionId, running, limit);
+    try {
+        proxyListenStarted(sessionId, false);
+    } catch (const DBus::Error& err) {
+        error("%s: dbus error: %s, session id: %u", "signalProxyAllowConnection", err.message(), sessionId);
+    }
+    return true;
+}
+
 void ProxyConnection::signalProxyListenTimeout(const uint32_t& seconds) {
     notice("%s: set timeout: %u", "signalProxyListenTimeout", seconds);
-    listenTimeout.exchange(seconds);
+    // A port held open for days would let anyone who reaches it take the
+    // session, and would turn the manager's next allowances away as busy.
+    if (seconds > maxSignalledListenTimeout) {
+        warning("%s: timeout capped, requested: %u, timeout: %u", "signalProxyListenTimeout", seconds,
+                maxSignalledListenTimeout);
+    }
+    listenTimeout.exchange(std::min(seconds, maxSignalledListenTimeout));
 }
 
 void ProxyConnection::signalVelkStopped() {

@@ -9,14 +9,19 @@
 #include <filesystem>
 #include <future>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config.h"
 #include "logger.h"
 #include "proxy/job_transfer.h"
+#include "proxy/manager_owner.h"
+#include "utils/unique_fd.h"
 #include "velk_proxy_glue.h"
 
 namespace Velk {
@@ -27,7 +32,8 @@ class ProxyConnection : public Syslog,
                         public DBus::ObjectProxy {
 public:
     // Throws velk_error("ProxyConnection") when the configuration is not a
-    // JSON object or the home directory is missing; filesystem errors pass.
+    // JSON object, the home directory is missing or its ".velk" is not the
+    // user's alone; filesystem errors pass.
     ProxyConnection(DBus::Connection& conn, const std::string& configFile, const char* objectPath,
                     const char* busName);
     ~ProxyConnection() override;
@@ -68,13 +74,24 @@ public:
     std::shared_ptr<const JsonConfig> currentConfig() const;
     std::filesystem::path velkDirectory() const { return homePath / ".velk"; }
 
+    // The longest listen time-out the manager may signal, in seconds.
+    static constexpr uint32_t maxSignalledListenTimeout = 300;
+
 private:
+    // Every handler of the manager's interface runs only for messages of the
+    // manager itself; see dispatchManagerSignal.
+    void guardManagerSignals(const std::string& objectPath, const std::string& busName);
+    void dispatchManagerSignal(const DBus::SignalMessage& signal);
+    bool sessionLimitReached(const uint32_t& sessionId);
+    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
     void periodicTask();
     void sweepStoppedJobs();
+    // Called with jobsLock held through `held`; destroys the jobs after
+    // letting it go, so that no signal waits for a transport's end.
+    void destroyJobs(std::list<JobTransfer> ended, std::unique_lock<std::mutex>& held);
     void replaceConfig(const Json::Value& value);
 
-    int acceptClient(const uint32_t& sessionId);
-    int waitForClient(int listenFd, const uint32_t& sessionId) const;
+    Utils::UniqueFd waitForClient(int listenFd, const uint32_t& sessionId, std::string& remoteAddr) const;
     void setKeepAlive(int fd, const JsonConfig& cfg) const;
     bool connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
                           const uint32_t& samId);
@@ -82,9 +99,14 @@ private:
     size_t freeJobIndex(const uint32_t& sessionId) const;
     bool waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const;
 
+    ManagerOwner managerOwner;
+    std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;
+    std::string managerMatchRule;
     std::shared_ptr<const JsonConfig> config;
     std::list<JobTransfer> jobs;
     mutable std::mutex jobsLock;
+    // Socket paths of jobs being destroyed outside the lock.
+    std::multiset<std::string> retiringSockets;
     std::string configPath;
     std::filesystem::path homePath{"/tmp"};
     std::atomic<time_t> configModified{0};

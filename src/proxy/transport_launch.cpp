@@ -1,15 +1,15 @@
 // Starting the RDP transport of one client: the session's description from
 // the manager, the program, its arguments, environment and log file.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 
+#include "proxy/private_directory.h"
 #include "proxy/proxy_connection.h"
 #include "utils/process.h"
 #include "utils/strings.h"
+#include "utils/users.h"
 
 namespace Velk {
 
@@ -75,19 +75,6 @@ std::string joinArguments(const std::list<std::string>& args) {
     return joined;
 }
 
-// The file holds the user's NTLM hash: owner-only whatever the umask says.
-bool writeSamFile(const std::string& path, const std::string& ntlm) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const std::string line = ntlm + "\n";
-    const bool written =
-        fchmod(fd, 0600) == 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    close(fd);
-    return written;
-}
-
 const char* transportLogLevel(const JsonConfig& cfg) {
     if (cfg.getBoolean("transport:debug", false)) {
         return "DEBUG";
@@ -105,6 +92,7 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
                                                      uint64_t index) {
     info("%s: session id: %u", "requestRdpTransport", sessionId);
     const JsonConfigString session(velkSessionInfoJson(sessionId));
+    checkSessionOwner(session, sessionId);
     const auto cfg = currentConfig();
 
     const std::string program = chooseTransport(*cfg);
@@ -121,6 +109,26 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
          Utils::joinString("rdp_transport_", session.getInteger("uid", 0), "_", index, ".log"))
             .string();
     return Utils::runChildProcessBack(program, args, envs, nullptr, logFile.c_str());
+}
+
+// A proxy of an ordinary user serves that user's sessions only: a description
+// naming somebody else would have the transport show another user's display
+// and the SAM file hold another user's hash. Root serves whom it is told.
+void ProxyConnection::checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const {
+    const uid_t uid = getuid();
+    if (uid == 0) {
+        return;
+    }
+    const auto account = Utils::getUserInfoById(uid);
+    const bool otherUid = session.hasValue("uid") && static_cast<uid_t>(session.getInteger("uid", 0)) != uid;
+    const bool otherName =
+        session.hasValue("username") && (!account || session.getString("username", "") != account->user);
+    if (!otherUid && !otherName) {
+        return;
+    }
+    error("%s: session of another user refused, session id: %u, uid: %u, username: `%s'",
+          "requestRdpTransport", sessionId, static_cast<unsigned>(uid), account ? account->user.c_str() : "");
+    throw velk_error("requestRdpTransport");
 }
 
 std::list<std::string> ProxyConnection::prepareX11RdpArgs(const std::string& socketPath,
@@ -151,7 +159,7 @@ std::list<std::string> ProxyConnection::prepareX11RdpArgs(const std::string& soc
     if (session.getBoolean("sec:nla", false)) {
         const std::string ntlm = session.getString("ntlm", "");
         args.emplace_back("+sec-nla");
-        if (!ntlm.empty() && writeSamFile(samPath, ntlm)) {
+        if (!ntlm.empty() && writePrivateFile(samPath, ntlm + "\n")) {
             args.push_back("/sam-file:" + samPath);
         }
     } else {

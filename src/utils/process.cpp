@@ -325,7 +325,9 @@ bool processRunning(pid_t pid) {
 }
 
 void redirectOutputsFdTo(const char* path) {
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0640);
+    // Never through a link planted at the path: the log would land wherever it
+    // points, with the child's rights.
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0640);
     if (fd < 0) {
         fd = open("/dev/null", O_RDWR);
     }

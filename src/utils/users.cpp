@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,25 @@ int lookupError(int result) {
 size_t bufferSize(int sysconfName, size_t fallback) {
     const long size = sysconf(sysconfName);
     return size > 0 ? static_cast<size_t>(size) : fallback;
+}
+
+// One passwd look-up through a reentrant call; key names the account in the
+// warning of a failure.
+template <typename Lookup>
+std::unique_ptr<UserInfo> lookUpAccount(Lookup lookup, bool withGroups, const char* function,
+                                        const char* call, const std::string& key) {
+    std::vector<char> buffer(bufferSize(_SC_GETPW_R_SIZE_MAX, 16384), 0);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    errno = 0;
+    const int result = lookup(&entry, buffer.data(), buffer.size(), &found);
+    if (result == 0 && found) {
+        return std::make_unique<UserInfo>(entry, withGroups);
+    }
+    const int code = lookupError(result);
+    Syslog::warning("%s: %s failed, %s, error: %s, code: %d", function, call, key.c_str(), strerror(code),
+                    code);
+    return nullptr;
 }
 
 }  // namespace
@@ -82,18 +102,17 @@ std::unique_ptr<UserInfo> getUserInfo(std::string_view user, bool withGroups) {
         return nullptr;
     }
     const std::string name(user);
-    std::vector<char> buffer(bufferSize(_SC_GETPW_R_SIZE_MAX, 16384), 0);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    errno = 0;
-    const int result = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
-    if (result == 0 && found) {
-        return std::make_unique<UserInfo>(entry, withGroups);
-    }
-    const int code = lookupError(result);
-    Syslog::warning("%s: %s failed, user: `%s', error: %s, code: %d", "getUserInfo", "getpwnam_r",
-                    name.c_str(), strerror(code), code);
-    return nullptr;
+    return lookUpAccount(
+        [&name](passwd* entry, char* buffer, size_t size, passwd** found) {
+            return getpwnam_r(name.c_str(), entry, buffer, size, found);
+        },
+        withGroups, "getUserInfo", "getpwnam_r", "user: `" + name + "'");
+}
+
+std::unique_ptr<UserInfo> getUserInfoById(uid_t uid, bool withGroups) {
+    return lookUpAccount([uid](passwd* entry, char* buffer, size_t size,
+                               passwd** found) { return getpwuid_r(uid, entry, buffer, size, found); },
+                         withGroups, "getUserInfoById", "getpwuid_r", "uid: " + std::to_string(uid));
 }
 
 std::unique_ptr<GroupInfo> getGroupInfo(std::string_view group, bool withMembers) {
@@ -188,6 +207,34 @@ bool switchToUser(const UserInfo& info) {
     setenv("SHELL", info.shell.c_str(), 1);
     setenv("TERM", "linux", 1);
     return true;
+}
+
+bool holdsIdentityOf(const UserInfo& info) {
+    uid_t ruid = 0;
+    uid_t euid = 0;
+    uid_t suid = 0;
+    gid_t rgid = 0;
+    gid_t egid = 0;
+    gid_t sgid = 0;
+    if (getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0) {
+        return false;
+    }
+    const bool ids = ruid == info.uid && euid == info.uid && suid == info.uid && rgid == info.gid &&
+                     egid == info.gid && sgid == info.gid;
+    const int count = getgroups(0, nullptr);
+    if (!ids || count < 0) {
+        return false;
+    }
+    std::vector<gid_t> held(static_cast<size_t>(count));
+    if (getgroups(count, held.data()) != count) {
+        return false;
+    }
+    std::vector<gid_t> expected(info.groups.begin(), info.groups.end());
+    std::sort(held.begin(), held.end());
+    std::sort(expected.begin(), expected.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    return held == expected;
 }
 
 bool setOwner(std::string_view path, std::string_view user, std::string_view group) {

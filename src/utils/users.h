@@ -53,6 +53,8 @@ namespace Utils {
 // A missing entry or a failed look-up gives a null pointer (after a warning,
 // except for an empty name).
 std::unique_ptr<UserInfo> getUserInfo(std::string_view user, bool withGroups = false);
+// The account of a uid, as getUserInfo.
+std::unique_ptr<UserInfo> getUserInfoById(uid_t uid, bool withGroups = false);
 std::unique_ptr<GroupInfo> getGroupInfo(std::string_view group, bool withMembers = false);
 std::unique_ptr<ShadowInfo> getShadowInfo(std::string_view user);
 
@@ -64,6 +66,11 @@ std::list<std::string> getGroupMembers(std::string_view group);
 // Groups and working directory are best effort; gid and uid are essential.
 // Root (by name or uid 0) needs no switch and changes nothing.
 bool switchToUser(const UserInfo& info);
+
+// True when every id of the process (real, effective and saved uid and gid)
+// is the user's and its supplementary groups are exactly info.groups: what a
+// switch must have achieved before the process may act for the user.
+bool holdsIdentityOf(const UserInfo& info);
 
 // chown to the user and its primary group, or to the named group (0 when the
 // group does not exist).

@@ -40,6 +40,7 @@ TEST(ProxyUnderLoad, TwentyTransfersAtOnceArriveIntactAndLeaveNothingBehind) {
         GTEST_SKIP() << journal.failure();
     }
     ProxyHarness harness;
+    harness.config["listen:max-sessions"] = static_cast<int>(connectionCount);
     harness.start();
     const ForwardedClient warmUp = forwardClient(harness, 1);
     ASSERT_GE(warmUp.fd, 0);
@@ -55,6 +56,7 @@ TEST(ProxyUnderLoad, TwentyTransfersAtOnceArriveIntactAndLeaveNothingBehind) {
         ASSERT_GE(forwarded.fd, 0) << "connection " << index;
         clients.push_back(std::make_unique<Fd>(forwarded.fd));
     }
+    EXPECT_EQ(harness.allowConnectionOnceIdle(999, 1), false) << "an allowance past listen:max-sessions";
     const pid_t pid = harness.proxy->pid();
     EXPECT_EQ(childrenOf(pid).size(), connectionCount) << "one transport per connection";
 

@@ -87,7 +87,7 @@ TEST(ProxySecurity, AfterTheChangeOfUserEveryIdAndFileIsTheUsersAlone) {
 
     const fs::path velk = fs::path(user.home()) / ".velk";
     EXPECT_TRUE(ownedAndNotWritableByOthers(velk, user.uid()));
-    const fs::path sam = velk / "sam_42_0";
+    const fs::path sam = velk / "sam_42_7_0";
     ASSERT_TRUE(fs::exists(sam)) << "no SAM file for a session with NLA and a hash";
     EXPECT_EQ(fs::status(sam).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_TRUE(fs::exists(velk / "proxy_7_0"));

@@ -125,7 +125,7 @@ TEST_F(ProxyListen, TwoConnectionsOfOneSessionUseFilesNumberedZeroAndOne) {
     for (const char* name : {"proxy_7_0", "proxy_7_1"}) {
         EXPECT_TRUE(fs::is_socket(harness.velkDir() / name)) << name;
     }
-    for (const char* name : {"sam_5_0", "sam_5_1", "rdp_transport_1000_0.log", "rdp_transport_1000_1.log"}) {
+    for (const char* name : {"sam_5_7_0", "sam_5_7_1", "rdp_transport_1000_0.log", "rdp_transport_1000_1.log"}) {
         EXPECT_TRUE(fs::is_regular_file(harness.velkDir() / name)) << name;
     }
     EXPECT_EQ(exchange(first, "one", 3), "one");

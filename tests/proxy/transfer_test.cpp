@@ -97,7 +97,7 @@ TEST_F(ProxyTransfer, ClosedClientEndsTheJobStopsTheTransportAndRemovesItsFiles)
     ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
 
     const fs::path socketFile = harness.velkDir() / "proxy_7_0";
-    const fs::path samFile = harness.velkDir() / "sam_42_0";
+    const fs::path samFile = harness.velkDir() / "sam_42_7_0";
     EXPECT_TRUE(fs::is_socket(socketFile));
     ASSERT_TRUE(fs::exists(samFile));
     EXPECT_EQ(fs::status(samFile).permissions() & fs::perms::all,

@@ -52,6 +52,9 @@ ProxyHarness::ProxyHarness(const std::string& testReply)
     config["listen:addr"] = "127.0.0.1";
     config["listen:port"] = listenPort;
     config["listen:timeout"] = 10;
+    // The tests' clients speak once their session is connected; the tests of
+    // the wait for a client's first bytes set it back.
+    config["listen:first-bytes-timeout"] = 0;
     useStandinTransport({"echo"});
 }
 

@@ -1,0 +1,40 @@
+// Who may take an allowed session: the first client that speaks. An RDP
+// client sends its connection request the moment it connects, so a probe
+// that connects and closes, or connects and says nothing, is dropped and the
+// listener stays open for the real client until the listen time-out.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "utils/unique_fd.h"
+
+namespace Velk {
+
+enum class GateEnd { Client, Stopped, Disconnected, TimedOut };
+
+struct GateSettings {
+    std::chrono::seconds listenTimeout{10};
+    // Zero takes the first client that connects, spoken or not.
+    std::chrono::milliseconds firstBytesTimeout{0};
+    // Longest time between two looks at stopRequested.
+    std::chrono::milliseconds checkInterval{250};
+};
+
+struct GateResult {
+    GateEnd end = GateEnd::TimedOut;
+    Utils::UniqueFd client;  // with end Client: accepted, its first bytes still unread
+    std::string address;
+};
+
+// Waits on the listening socket (made non-blocking) until a client has sent
+// its first bytes, stopRequested names a reason to give up, or the listen
+// time-out passes. Clients that connected and have not spoken yet wait side
+// by side, each for at most firstBytesTimeout. Throws std::system_error when
+// poll fails.
+GateResult awaitSpeakingClient(int listenFd, const GateSettings& settings,
+                               const std::function<std::optional<GateEnd>()>& stopRequested);
+
+}  // namespace Velk

@@ -108,6 +108,11 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
         (velkDirectory() /
          Utils::joinString("rdp_transport_", session.getInteger("uid", 0), "_", index, ".log"))
             .string();
+    // A link left at the log's path is removed, not written through.
+    std::error_code ignored;
+    if (fs::is_symlink(logFile, ignored)) {
+        fs::remove(logFile, ignored);
+    }
     return Utils::runChildProcessBack(program, args, envs, nullptr, logFile.c_str());
 }
 

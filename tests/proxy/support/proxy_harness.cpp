@@ -43,8 +43,11 @@ int connectLoopback(uint16_t port) {
     return fd;
 }
 
-ProxyHarness::ProxyHarness(const std::string& testReply)
-    : manager(bus, testReply), configFile(filesDir / "velk_proxy.json"), listenPort(freeLoopbackPort()) {
+ProxyHarness::ProxyHarness(const std::string& testReply, BusPolicy policy)
+    : bus(policy),
+      manager(bus, testReply),
+      configFile(filesDir / "velk_proxy.json"),
+      listenPort(freeLoopbackPort()) {
     // Reachable by a test user the proxy may switch to.
     fs::permissions(filesDir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                          fs::perms::others_read | fs::perms::others_exec);
@@ -99,14 +102,18 @@ void ProxyHarness::start(const std::vector<std::string>& extraArgs,
 
 void ProxyHarness::launch(const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env) {
-    std::vector<std::string> argv = {VELK_PROXY_BINARY};
+    std::vector<std::string> argv = launcher;
+    argv.emplace_back(VELK_PROXY_BINARY);
     argv.insert(argv.end(), args.begin(), args.end());
     std::map<std::string, std::string> environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
                                                       {"HOME", homeDir.path().string()}};
     for (const auto& [name, value] : env) {
         environment[name] = value;
     }
-    proxy = std::make_unique<ChildProcess>(argv, environment);
+    for (const auto& name : unsetEnv) {
+        environment.erase(name);
+    }
+    proxy = std::make_unique<ChildProcess>(argv, environment, unsetEnv);
 }
 
 namespace {

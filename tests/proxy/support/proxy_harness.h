@@ -27,8 +27,9 @@ int connectLoopback(uint16_t port);
 
 class ProxyHarness {
 public:
-    // velkTest of the stand-in manager replies testReply.
-    explicit ProxyHarness(const std::string& testReply = "ok");
+    // velkTest of the stand-in manager replies testReply; the bus has the
+    // policy given.
+    explicit ProxyHarness(const std::string& testReply = "ok", BusPolicy policy = BusPolicy::Package);
     // Ends a proxy that still runs and whatever it started: a test that
     // stops early must not leave transports behind.
     ~ProxyHarness();
@@ -38,6 +39,10 @@ public:
     // The configuration: listen on a free loopback port, the stand-in
     // transport recording into transportRecord(0).  Change it before start().
     Json::Value config;
+    // Put before the proxy's command line (setpriv and its options, say),
+    // and variables the proxy is started without. Change them before start().
+    std::vector<std::string> launcher;
+    std::vector<std::string> unsetEnv;
 
     void writeConfig() const;
     // Starts velk_proxy and returns once it asked the manager for velkTest,

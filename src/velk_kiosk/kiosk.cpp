@@ -10,10 +10,13 @@
 #include <iostream>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "logger.h"
 #include "utils/process.h"
+#include "velk_kiosk/descendants.h"
 #include "velk_kiosk/wm_kiosk.h"
 
 namespace Velk {
@@ -59,6 +62,11 @@ int start(int display, int argc, char** argv) {
     // until its last descendant waited for has ended.
     auto windowManager = std::make_unique<WmKiosk>(display);
     const pid_t pid = Utils::runChildProcess(program, args, {}, nullptr, nullptr);
+    // Held before it can be waited for: the pid then names the program alone
+    // when the window manager signals it at a stop.
+    if (std::optional<PidFd> held = PidFd::open(pid)) {
+        windowManager->holdProgram(std::move(*held));
+    }
 
     Syslog::debug("%s: wait pid: %d", "start", pid);
     waitAndReport(pid);

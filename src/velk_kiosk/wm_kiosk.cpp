@@ -167,10 +167,12 @@ void WmKiosk::toSyslogError(const Xcb::GenericError& error, std::string_view cal
 }
 
 void WmKiosk::threadLoop() {
+    bool connectionLost = false;
     while (kioskRunning) {
         if (const int code = hasError()) {
             kioskRunning.exchange(false);
             Syslog::error("%s: xcb error, code: %d", "threadLoop", code);
+            connectionLost = true;
             break;
         }
         bool handled = false;
@@ -185,11 +187,39 @@ void WmKiosk::threadLoop() {
             waitForInput();
         }
     }
-    sendKillToClients();
+    // A lost connection is no stop: the program loses its display too, and
+    // the kiosk waits for it to end by itself.
+    if (!connectionLost) {
+        sendKillToClients();
+        stopProgram();
+    }
     Syslog::debug("%s: ended", "threadLoop");
 }
 
-// Runs after the handlers have stopped, so the list is read without the lock.
+void WmKiosk::holdProgram(PidFd process) {
+    const std::lock_guard<std::mutex> guard(lock);
+    program = std::move(process);
+    if (stopped) {
+        signalProgram();
+    }
+}
+
+// Whichever of the event thread's end and the hand-over comes second signals
+// the program, so a stop during its start is not lost.
+void WmKiosk::stopProgram() {
+    const std::lock_guard<std::mutex> guard(lock);
+    stopped = true;
+    signalProgram();
+}
+
+// Under `lock`.  After an orderly end the program has already been waited
+// for; its pidfd then reaches nobody.
+void WmKiosk::signalProgram() const {
+    if (program && program->signal(SIGTERM)) {
+        Syslog::debug("%s: sent SIGTERM to program: %d", "signalProgram", static_cast<int>(program->pid()));
+    }
+}
+
 // Wakes as soon as the server sends something, so an event is handled the
 // moment it arrives rather than after a fixed pause.
 void WmKiosk::waitForInput() const {
@@ -197,22 +227,37 @@ void WmKiosk::waitForInput() const {
     poll(&input, 1, idleWaitMs);
 }
 
+// Every process is held and judged before the first signal goes out, so that
+// one which ends on an early signal is still signalled for its later windows.
 void WmKiosk::sendKillToClients() const {
+    for (const PidFd& process : holdClientProcesses()) {
+        Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(process.pid()));
+        process.signal(SIGTERM);
+    }
+}
+
+// Runs after the handlers have stopped, so the list is read without the lock.
+std::vector<PidFd> WmKiosk::holdClientProcesses() const {
+    std::vector<PidFd> held;
     for (const auto& window : windows) {
         if (hasError()) {
-            return;
+            break;
         }
         const uint32_t pid = getPropertyCardinal(window.win, netWmPid);
         if (pid == 0) {
             continue;
         }
-        if (!isSignallablePid(pid)) {
+        // Any client may name any process; only the kiosk's own descendants
+        // are asked to end.
+        std::optional<PidFd> process =
+            isSignallablePid(pid) ? PidFd::openDescendant(static_cast<pid_t>(pid)) : std::nullopt;
+        if (!process) {
             Syslog::warning("%s: skipped pid: %u, window: %08x", "threadLoop", pid, window.win);
             continue;
         }
-        Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(pid));
-        kill(static_cast<pid_t>(pid), SIGTERM);
+        held.push_back(std::move(*process));
     }
+    return held;
 }
 
 bool WmKiosk::poolEvents() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "logger.h"
+#include "velk_kiosk/descendants.h"
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
 #include "velk_kiosk/image_stamp.h"
@@ -87,8 +88,13 @@ public:
                        std::string_view request) const override;
 
     // The event thread: polls until kioskRunning is cleared or the connection
-    // fails, then signals the processes of the managed windows.
+    // fails; after a stop it signals the processes of the managed windows that
+    // descend from the kiosk, and the kiosk's program.
     void threadLoop();
+    // Takes the program the kiosk started: it gets SIGTERM when the kiosk is
+    // stopped (at once when the stop came first), so that it ends even when
+    // no window of it names its pid.
+    void holdProgram(PidFd process);
     // Dispatches at most one pending event; false when none was pending.
     bool poolEvents();
 
@@ -121,6 +127,9 @@ private:
     void takeRootRedirect();
     void internAtoms();
     void sendKillToClients() const;
+    std::vector<PidFd> holdClientProcesses() const;
+    void stopProgram();
+    void signalProgram() const;
     void waitForInput() const;
 
     void dispatchCoreEvent(const xcb_generic_event_t* event);
@@ -204,7 +213,12 @@ private:
     WmWindow* findByClient(uint32_t win);
 
     std::list<WmWindow> windows;
+    // Also guards the hand-over of the program between the main thread and
+    // the event thread's end.
     std::mutex lock;
+    std::optional<PidFd> program;
+    // The event thread has ended on a stop and signalled what it held.
+    bool stopped = false;
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;
 

@@ -1,10 +1,13 @@
 // The kiosk's life on a display: another window manager already there, no X
 // server at all, SIGTERM with the windows' _NET_WM_PID (honest and hostile
-// values), and the X server dying under the kiosk.
+// values, another process's pid, none at all), and the X server dying under
+// the kiosk.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "kiosk_expect.h"
@@ -89,6 +92,47 @@ TEST_F(KioskTest, SigtermSignalsEachRecordsPidOnceAndNeverAHostileOne) {
     EXPECT_EQ(countContaining(skipped, "skipped pid: 4294967295"), 1U);
     EXPECT_EQ(countContaining(skipped, "skipped pid: 1,"), 1U);
     EXPECT_EQ(countContaining(skipped, "skipped pid: " + std::to_string(kiosk->pid())), 1U);
+    kiosk.reset();
+}
+
+TEST_F(KioskTest, SigtermSparesAProcessThatIsNotTheKiosksOwn) {
+    ChildProcess unrelated({"/bin/sleep", "600"});
+    startKiosk(std::nullopt);
+    WindowSpec params;
+    params.pid = static_cast<uint32_t>(unrelated.pid());
+    mapWindow(params);
+    kiosk->child().signal(SIGTERM);
+    const auto result = kiosk->child().wait(20s);
+    ASSERT_TRUE(result) << "the kiosk did not end on SIGTERM";
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+    EXPECT_EQ(kioskLog("skipped pid: " + std::to_string(unrelated.pid()) + ",").size(), 1U);
+    kiosk.reset();
+    // A SIGTERM from the kiosk would already have decided how it ends.
+    unrelated.signal(SIGKILL);
+    const auto ended = unrelated.wait(10s);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFSIGNALED(ended->status) && WTERMSIG(ended->status) == SIGKILL)
+        << "the kiosk signalled it; wait status: " << ended->status;
+}
+
+// xmessage sets no _NET_WM_PID: the kiosk has to stop its program itself.
+TEST_F(KioskTest, SigtermEndsAProgramWhoseWindowNamesNoPid) {
+    startKiosk(std::nullopt, {"/usr/bin/xmessage", "kiosk"});
+    const pid_t program = kiosk->programPid();
+    xcb_window_t shown = 0;
+    ASSERT_TRUE(waitUntil([&] { return client.frameOf(shown = client.focus()) != 0; }, 10s));
+    xcb_connection_t* conn = client.connection();
+    const auto named = xcb_get_property_reply(
+        conn, xcb_get_property(conn, 0, shown, client.atom("_NET_WM_PID"), XCB_ATOM_ANY, 0, 1), nullptr);
+    ASSERT_NE(named, nullptr);
+    EXPECT_EQ(named->type, static_cast<xcb_atom_t>(XCB_NONE)) << "xmessage names its pid now";
+    std::free(named);
+
+    kiosk->child().signal(SIGTERM);
+    const auto result = kiosk->child().wait(20s);
+    ASSERT_TRUE(result) << "the kiosk waits for a program that it never asked to end";
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+    EXPECT_FALSE(kioskLog("pid: " + std::to_string(program) + ", killed by signal: 15").empty());
     kiosk.reset();
 }
 

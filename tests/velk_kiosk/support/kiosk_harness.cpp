@@ -37,6 +37,18 @@ std::string headerToken(std::istream& in) {
     return token;
 }
 
+// Only a pidfd's fdinfo has a "Pid:" line.
+bool holdsPidfd(pid_t pid) {
+    const fs::path fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
+    std::error_code ec;
+    for (fs::directory_iterator entry(fdinfo, ec), end; !ec && entry != end; entry.increment(ec)) {
+        if (readFile(entry->path()).find("\nPid:") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 RulesMount::RulesMount() {
@@ -124,7 +136,12 @@ void KioskTest::TearDown() {
     ASSERT_TRUE(kiosk->child().running())
         << "the kiosk ended before the test stopped it: " << kiosk->child().errText();
     kiosk->child().signal(SIGTERM);
-    const auto result = kiosk->endProgram();
+    // The kiosk ends its program itself; the test does so only to clean up.
+    auto result = kiosk->child().wait(20s);
+    if (!result) {
+        ADD_FAILURE() << "the kiosk did not end its program on SIGTERM";
+        result = kiosk->endProgram();
+    }
     ASSERT_TRUE(result) << "the kiosk did not end after its program";
     EXPECT_TRUE(result->exited());
     EXPECT_EQ(result->exitCode(), 0) << result->err;
@@ -139,14 +156,16 @@ void KioskTest::startKiosk(const std::optional<std::string>& rulesJson,
         rules.remove();
     }
     kiosk = std::make_unique<KioskProcess>(server.displayName(), program);
+    // The program's pidfd comes just after its start: once it is there, the
+    // kiosk holds what it holds for the rest of its life.
     const bool managing = waitUntil(
         [&] {
-            return (client.rootEventMasks() & XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT) != 0 ||
-                   !kiosk->child().running();
+            const bool redirect = (client.rootEventMasks() & XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT) != 0;
+            return (redirect && holdsPidfd(kiosk->pid())) || !kiosk->child().running();
         },
         10s);
     ASSERT_TRUE(managing && kiosk->child().running())
-        << "the kiosk did not take the root redirect: " << kiosk->child().errText();
+        << "the kiosk did not take the root redirect and hold its program: " << kiosk->child().errText();
 }
 
 std::vector<std::string> KioskTest::kioskLog(const std::string& marker, size_t expected) const {

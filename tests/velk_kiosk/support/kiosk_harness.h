@@ -65,13 +65,14 @@ private:
 class KioskTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    // Checks that the kiosk still runs, stops it with SIGTERM and its
-    // program, and expects status 0 without sanitizer reports.
+    // Checks that the kiosk still runs, stops it with SIGTERM (which it
+    // passes on to its program), and expects status 0 without sanitizer
+    // reports.
     void TearDown() override;
 
     // Writes the rules (none when empty) and starts the kiosk with
     // `/bin/sleep 600` (or the given program); returns once it holds the root
-    // redirect.
+    // redirect and its program.
     void startKiosk(const std::optional<std::string>& rulesJson,
                     const std::vector<std::string>& program = {"/bin/sleep", "600"});
     // The kiosk's journal messages containing the marker, waiting (bounded)

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 namespace VelkTest {
@@ -24,10 +25,19 @@ std::optional<std::string> announcedAddress(const std::string& errText) {
     return errText.substr(begin, end - begin);
 }
 
+// The stock configuration lies beside the one with the package's policy.
+std::string configFile(BusPolicy policy) {
+    const std::filesystem::path withPolicy(VELK_TEST_BUS_CONFIG);
+    if (policy == BusPolicy::Stock) {
+        return (withPolicy.parent_path() / "velk-test-bus-stock.conf").string();
+    }
+    return withPolicy.string();
+}
+
 }  // namespace
 
-PrivateBus::PrivateBus()
-    : daemon({VELK_DBUS_DAEMON, std::string("--config-file=") + VELK_TEST_BUS_CONFIG, "--nofork",
+PrivateBus::PrivateBus(BusPolicy policy)
+    : daemon({VELK_DBUS_DAEMON, "--config-file=" + configFile(policy), "--nofork",
               "--address=unix:path=" + (dir / "bus").string(), "--print-address=2"}) {
     // The proxy may run as a test user, who has to reach the socket.
     chmod(dir.path().c_str(), 0755);

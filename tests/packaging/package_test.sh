@@ -26,13 +26,20 @@ dpkg-deb -f "$deb" Recommends | grep -q 'freerdp2-shadow-x11' || fail "Recommend
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 for file in usr/bin/velk_kiosk usr/bin/velk_proxy etc/velk/velk_kiosk.json etc/velk/velk_proxy.json \
-    lib/systemd/system/velk-proxy@.service usr/share/man/man1/velk_kiosk.1.gz usr/share/man/man1/velk_proxy.1.gz; do
+    lib/systemd/system/velk-proxy@.service usr/share/dbus-1/system.d/ru.tavio.velk.conf \
+    usr/share/man/man1/velk_kiosk.1.gz usr/share/man/man1/velk_proxy.1.gz; do
     [ -e "$root/$file" ] || fail "missing $file"
 done
-grep -q -- '--user %i' "$root/lib/systemd/system/velk-proxy@.service" || fail "unit does not run for one user"
+grep -qx 'User=%i' "$root/lib/systemd/system/velk-proxy@.service" || fail "unit does not run as its user"
+if grep '^ExecStart=' "$root/lib/systemd/system/velk-proxy@.service" | grep -q -- '--user'; then
+    fail "unit starts the proxy as root with --user"
+fi
+grep -q '<allow own="ru.tavio.velk"/>' "$root/usr/share/dbus-1/system.d/ru.tavio.velk.conf" ||
+    fail "bus policy does not let the manager own its name"
 python3 -c 'import json, sys; json.load(open(sys.argv[1])); json.load(open(sys.argv[2]))' \
     "$root/etc/velk/velk_kiosk.json" "$root/etc/velk/velk_proxy.json" || fail "sample configuration is not JSON"
 zcat "$root/usr/share/man/man1/velk_proxy.1.gz" | grep -q 'listen:port' || fail "proxy manual lacks its keys"
+zcat "$root/usr/share/man/man1/velk_proxy.1.gz" | grep -q '^\.SH SECURITY' || fail "proxy manual lacks SECURITY"
 
 # expect <status> <stream text> <command...>
 expect() {

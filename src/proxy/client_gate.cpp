@@ -60,9 +60,9 @@ void dropSilent(std::vector<WaitingClient>& waiting, Clock::time_point now) {
     waiting.erase(std::remove_if(waiting.begin(), waiting.end(), silent), waiting.end());
 }
 
-int pollTimeout(const std::vector<WaitingClient>& waiting, Clock::time_point now, Clock::time_point deadline,
-                std::chrono::milliseconds checkInterval) {
-    auto until = std::min(deadline, now + checkInterval);
+int pollTimeout(const std::vector<WaitingClient>& waiting, Clock::time_point now,
+                Clock::time_point deadline) {
+    auto until = deadline;
     for (const auto& client : waiting) {
         until = std::min(until, client.until);
     }
@@ -94,8 +94,10 @@ std::optional<GateResult> Gate::waitOnce(Clock::time_point deadline) {
     for (const auto& client : waiting) {
         fds.push_back({client.fd.get(), POLLIN, 0});
     }
-    const int ready =
-        poll(fds.data(), fds.size(), pollTimeout(waiting, now, deadline, settings.checkInterval));
+    for (const int wake : settings.wakeFds) {
+        fds.push_back({wake, POLLIN, 0});
+    }
+    const int ready = poll(fds.data(), fds.size(), pollTimeout(waiting, now, deadline));
     if (ready < 0 && errno != EINTR) {
         throw std::system_error(errno, std::generic_category(), "poll");
     }
@@ -128,7 +130,8 @@ void Gate::acceptWaiting(Clock::time_point now) {
     waiting.push_back(std::move(client));
 }
 
-// fds[i + 1] belongs to waiting[i]; the ones that went away are dropped.
+// fds[i + 1] belongs to waiting[i] (the wake descriptors follow); the ones
+// that went away are dropped.
 std::optional<GateResult> Gate::takeSpeaking(const std::vector<pollfd>& fds) {
     std::vector<WaitingClient> stillWaiting;
     std::optional<GateResult> spoken;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "utils/unique_fd.h"
 
@@ -19,8 +20,9 @@ struct GateSettings {
     std::chrono::seconds listenTimeout{10};
     // Zero takes the first client that connects, spoken or not.
     std::chrono::milliseconds firstBytesTimeout{0};
-    // Longest time between two looks at stopRequested.
-    std::chrono::milliseconds checkInterval{250};
+    // Descriptors that become readable when stopRequested may have changed
+    // its answer (WakeEvent); waited on beside the sockets.
+    std::vector<int> wakeFds;
 };
 
 struct GateResult {

@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "logger.h"
+#include "proxy/answer_look.h"
 #include "proxy/proxy.h"
 #include "utils/process.h"
 
@@ -29,7 +30,6 @@ namespace {
 constexpr size_t readChunk = size_t{256} * 1024;
 constexpr auto transportStopGrace = std::chrono::seconds(5);
 constexpr int64_t smallMessage = int64_t{16} * 1024;
-constexpr auto answerWait = std::chrono::microseconds(150);
 using Clock = std::chrono::steady_clock;
 
 const char* resultText(int64_t result) {
@@ -174,10 +174,8 @@ void JobTransfer::copyLoop() {
     running.exchange(false);
 }
 
-// After a small message the answer usually follows within tens of
-// microseconds: the thread looks for it a short while before it sleeps, so the
-// answer does not wait for the thread to be woken on another CPU.  Bulk
-// traffic and a receiver that is behind never make it wait like this.
+// While it looks for an answer (AnswerLook) the thread polls without waiting.
+// Bulk traffic and a receiver that is behind never make it look.
 int JobTransfer::pollTimeout(bool lookForAnswer) const {
     if (lookForAnswer) {
         return 0;
@@ -189,14 +187,14 @@ int JobTransfer::pollTimeout(bool lookForAnswer) const {
 int64_t JobTransfer::copyUntilStopped() {
     PendingBytes toTransport;
     PendingBytes toClient;
-    Clock::time_point lookUntil{};
+    AnswerLook answerLook;
     while (running.load() && proxyRunning.load()) {
         pollfd fds[3] = {
             watch(sock, toTransport.empty(), !toClient.empty()),
             watch(unixfd, toClient.empty(), !toTransport.empty()),
             {wakefd, POLLIN, 0},
         };
-        const bool lookForAnswer = Clock::now() < lookUntil;
+        const bool lookForAnswer = answerLook.looking(Clock::now());
         const int events = poll(fds, 3, pollTimeout(lookForAnswer));
         if (events < 0) {
             if (errno == EINTR) {
@@ -214,6 +212,7 @@ int64_t JobTransfer::copyUntilStopped() {
         if (fds[2].revents != 0) {
             break;
         }
+        answerLook.trafficArrived();
         int64_t moved = 0;
         if (ready(fds[0], POLLIN) || ready(fds[1], POLLOUT)) {
             const int64_t r1 = jobTransferIter(sock, unixfd, toTransport, buf);
@@ -230,7 +229,7 @@ int64_t JobTransfer::copyUntilStopped() {
             moved += r2;
         }
         if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
-            lookUntil = Clock::now() + answerWait;
+            answerLook.afterSmallMessage(Clock::now());
         }
     }
     return 0;

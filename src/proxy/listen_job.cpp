@@ -12,12 +12,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "proxy/client_gate.h"
 #include "proxy/private_directory.h"
 #include "proxy/proxy.h"
 #include "proxy/proxy_connection.h"
+#include "proxy/socket_wait.h"
 #include "utils/session.h"
 #include "utils/sockets.h"
 #include "utils/strings.h"
@@ -31,7 +31,6 @@ namespace {
 
 constexpr int defaultFirstBytesTimeout = 5;
 constexpr auto transportSocketTimeout = std::chrono::seconds(5);
-constexpr auto transportPollInterval = std::chrono::milliseconds(50);
 
 void logJobError(const char* what, uint32_t sessionId) {
     Syslog::error("%s: exception: %s, session id: %u", "actionCreateTransport", what, sessionId);
@@ -95,6 +94,7 @@ Utils::UniqueFd ProxyConnection::waitForClient(int listenFd, const uint32_t& ses
     settings.listenTimeout = std::chrono::seconds(currentListenTimeout());
     settings.firstBytesTimeout = std::chrono::seconds(
         std::max(0, cfg->getInteger("listen:first-bytes-timeout", defaultFirstBytesTimeout)));
+    settings.wakeFds = {proxyStopEvent.fd(), listenWake.fd()};
     const auto stopRequested = [this]() -> std::optional<GateEnd> {
         if (!proxyRunning.load()) {
             return GateEnd::Stopped;
@@ -116,20 +116,30 @@ Utils::UniqueFd ProxyConnection::waitForClient(int listenFd, const uint32_t& ses
     }
 }
 
-bool ProxyConnection::waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const {
-    const auto started = Clock::now();
-    while (!isSocket(socketPath)) {
-        if (!proxyRunning.load()) {
+// The connection to the transport's socket; an invalid descriptor, after the
+// reason was logged, when there is none.
+Utils::UniqueFd ProxyConnection::openTransportConnection(const std::string& socketPath, pid_t transportPid,
+                                                         const uint32_t& sessionId) const {
+    const auto stopped = [] { return !proxyRunning.load(); };
+    TransportConnection connection = connectTransportSocket(socketPath, transportPid, {proxyStopEvent.fd()},
+                                                            stopped, transportSocketTimeout);
+    switch (connection.end) {
+        case SocketWait::Connected:
+            break;
+        case SocketWait::Stopped:
             logJobError("proxy stopped", sessionId);
-            return false;
-        }
-        if (Clock::now() - started > transportSocketTimeout) {
+            break;
+        case SocketWait::TransportEnded:
+            logJobError("transport ended", sessionId);
+            break;
+        case SocketWait::TimedOut:
             logJobError("transport stopped, timeout", sessionId);
-            return false;
-        }
-        std::this_thread::sleep_for(transportPollInterval);
+            break;
+        case SocketWait::Refused:
+            error("%s: transport not started, session id: %u", "actionCreateTransport", sessionId);
+            break;
     }
-    return true;
+    return std::move(connection.fd);
 }
 
 bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId) {
@@ -208,16 +218,12 @@ bool ProxyConnection::connectTransport(int clientFd, const std::string& remoteAd
         }
         TransportHandle transport = requestRdpTransport(socketPath, samPath, sessionId, index);
 
-        if (!waitTransportSocket(socketPath, sessionId)) {
+        Utils::UniqueFd transportFd = openTransportConnection(socketPath, transport.first, sessionId);
+        if (!transportFd.valid()) {
             abandonTransport(clientFd, transport);
             return false;
         }
-        const int unixFd = Socket::unixConnect(socketPath);
-        if (unixFd < 0) {
-            error("%s: transport not started, session id: %u", "actionCreateTransport", sessionId);
-            abandonTransport(clientFd, transport);
-            return false;
-        }
+        const int unixFd = transportFd.release();
 
         const std::lock_guard<std::mutex> guard(jobsLock);
         const int transportPid = transport.first;

@@ -5,9 +5,15 @@ namespace Velk {
 
 std::atomic<bool> proxyRunning{false};
 DBus::BusDispatcher proxyDispatcher;
+WakeEvent proxyStopEvent;
+
+void stopProxy() {
+    proxyRunning.exchange(false);
+    proxyStopEvent.raise();
+}
 
 }  // namespace Velk
 
 void signalHandler(int /*sig*/) {
-    Velk::proxyRunning.exchange(false);
+    Velk::stopProxy();
 }

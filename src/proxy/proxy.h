@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "proxy/wake_event.h"
+
 namespace Velk {
 
 // Clearing it is the one way to stop the whole proxy; every loop polls it.
@@ -15,7 +17,14 @@ extern std::atomic<bool> proxyRunning;
 // The D-Bus main loop of the main thread; the periodic task leaves it.
 extern DBus::BusDispatcher proxyDispatcher;
 
+// Raised when proxyRunning is cleared, so that a thread waiting in poll
+// sees the stop at once.
+extern WakeEvent proxyStopEvent;
+
+// Clears proxyRunning and raises proxyStopEvent; safe in a signal handler.
+void stopProxy();
+
 }  // namespace Velk
 
-// Clears Velk::proxyRunning; safe in a signal handler and nothing more.
+// Stops the proxy (Velk::stopProxy); safe in a signal handler and nothing more.
 void signalHandler(int sig);

@@ -84,8 +84,8 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
 }
 
 ProxyConnection::~ProxyConnection() {
-    proxyRunning.exchange(false);
-    listenStop.exchange(true);
+    stopProxy();
+    stopListening();
     if (listenJob.valid()) {
         listenJob.wait();
         listenJob = {};
@@ -160,7 +160,7 @@ void ProxyConnection::periodicTask() {
         // would idle forever while the manager can no longer reach us.
         if (!conn().connected()) {
             error("%s: %s", "PeriodicTask", "dbus connection lost");
-            proxyRunning.exchange(false);
+            stopProxy();
             break;
         }
         const auto now = Clock::now();
@@ -257,7 +257,7 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
            transportPid, remoteAddr.c_str());
     std::unique_lock<std::mutex> held(jobsLock);
     if (sessionId == listenSessionId.load()) {
-        listenStop.exchange(true);
+        stopListening();
     }
     destroyJobs(extractJobs(jobs,
                             [&](const JobTransfer& job) {
@@ -285,6 +285,7 @@ void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, cons
     }
     listenSessionId.exchange(sessionId);
     listenStop.exchange(false);
+    listenWake.clear();
     listenJob = std::async(std::launch::async, [this, sessionId, samId] {
         const bool created = actionCreateTransport(sessionId, samId);
         listenSessionId.exchange(0);
@@ -323,6 +324,11 @@ bool ProxyConnection::sessionLimitReached(const uint32_t& sessionId) {
     return true;
 }
 
+void ProxyConnection::stopListening() {
+    listenStop.exchange(true);
+    listenWake.raise();
+}
+
 void ProxyConnection::signalProxyListenTimeout(const uint32_t& seconds) {
     notice("%s: set timeout: %u", "signalProxyListenTimeout", seconds);
     // A port held open for days would let anyone who reaches it take the
@@ -336,7 +342,7 @@ void ProxyConnection::signalProxyListenTimeout(const uint32_t& seconds) {
 
 void ProxyConnection::signalVelkStopped() {
     notice("%s, pid: %d", "signalVelkStopped", getpid());
-    proxyRunning.exchange(false);
+    stopProxy();
 }
 
 }  // namespace Velk

@@ -21,6 +21,7 @@
 #include "logger.h"
 #include "proxy/job_transfer.h"
 #include "proxy/manager_owner.h"
+#include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
 #include "velk_proxy_glue.h"
 
@@ -83,6 +84,7 @@ private:
     void guardManagerSignals(const std::string& objectPath, const std::string& busName);
     void dispatchManagerSignal(const DBus::SignalMessage& signal);
     bool sessionLimitReached(const uint32_t& sessionId);
+    void stopListening();
     void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
     void periodicTask();
     void sweepStoppedJobs();
@@ -97,7 +99,8 @@ private:
                           const uint32_t& samId);
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
     size_t freeJobIndex(const uint32_t& sessionId) const;
-    bool waitTransportSocket(const std::string& socketPath, const uint32_t& sessionId) const;
+    Utils::UniqueFd openTransportConnection(const std::string& socketPath, pid_t transportPid,
+                                            const uint32_t& sessionId) const;
 
     ManagerOwner managerOwner;
     std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;
@@ -112,6 +115,8 @@ private:
     std::atomic<time_t> configModified{0};
     std::atomic<uint32_t> listenSessionId{0};
     std::atomic<bool> listenStop{false};
+    // Raised with listenStop, so that the listen job's waits end at once.
+    WakeEvent listenWake;
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
 };

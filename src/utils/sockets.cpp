@@ -149,21 +149,41 @@ int unixListen(std::string_view path, int backlog) {
     return fd;
 }
 
-int unixConnect(std::string_view path) {
+namespace {
+
+// A socket that is not there yet, or bound but not yet listening, is only an
+// error when the caller will not try again.
+int connectUnix(const char* func, std::string_view path, bool quietWhileStarting) {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) {
-        logFailed("unixConnect", "socket");
+        logFailed(func, "socket");
         return -1;
     }
 
-    const sockaddr_un addr = unixAddress("unixConnect", path);
-    Syslog::debug("%s: path: %s", "unixConnect", addr.sun_path);
+    const sockaddr_un addr = unixAddress(func, path);
+    Syslog::debug("%s: path: %s", func, addr.sun_path);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        return failClose("unixConnect", "connect", fd);
+        if (quietWhileStarting && (errno == ECONNREFUSED || errno == ENOENT)) {
+            const int refused = errno;
+            close(fd);
+            errno = refused;
+            return -1;
+        }
+        return failClose(func, "connect", fd);
     }
 
-    Syslog::debug("%s: fd: %d", "unixConnect", fd);
+    Syslog::debug("%s: fd: %d", func, fd);
     return fd;
+}
+
+}  // namespace
+
+int unixConnect(std::string_view path) {
+    return connectUnix("unixConnect", path, false);
+}
+
+int unixTryConnect(std::string_view path) {
+    return connectUnix("unixTryConnect", path, true);
 }
 
 int unixAccept(int fd) {

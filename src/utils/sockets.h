@@ -27,6 +27,10 @@ int tcpAccept(int fd, std::string* peer = nullptr);
 // at the path is not removed, so the bind fails on it.
 int unixListen(std::string_view path, int backlog);
 int unixConnect(std::string_view path);
+// As unixConnect, for a socket that may be starting: a socket not there yet
+// or not yet listening gives -1 with errno ENOENT or ECONNREFUSED and no
+// error line.
+int unixTryConnect(std::string_view path);
 int unixAccept(int fd);
 
 // Exactly len bytes or velk_error("recvRaw") / velk_error("sendRaw"): a closed

@@ -316,7 +316,9 @@ TEST_F(ProxyFaults, FiftyConnectionsLeaveNoDescriptorThreadChildOrFileBehind) {
     for (size_t cycle = 1; cycle <= 50; ++cycle) {
         client = connectClient(7, cycle);
         ASSERT_GE(client, 0) << "cycle " << cycle
-                             << ", the manager's last notice: " << harness.manager.notices().back();
+                             << ", the manager's last notice: " << harness.manager.notices().back() << " "
+                             << ::testing::PrintToString(
+                                    proxyMessages("actionCreateTransport", 100, seconds(0)));
         if (cycle % 2 == 0) {
             resetConnection(client);
         } else {

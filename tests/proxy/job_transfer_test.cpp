@@ -21,6 +21,7 @@
 #include "client_io.h"
 #include "logger.h"
 #include "private_journal.h"
+#include "proxy/answer_look.h"
 #include "proxy/job_transfer.h"
 #include "proxy/proxy.h"
 #include "test_support.h"
@@ -262,3 +263,44 @@ INSTANTIATE_TEST_SUITE_P(SplicedOrBuffered, TransferStep, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& param) {
                              return param.param ? "Spliced" : "Buffered";
                          });
+
+namespace {
+
+using Velk::AnswerLook;
+
+// Misses the look of each of `count` small messages.
+void missLooks(AnswerLook& look, AnswerLook::Clock::time_point& now, int count) {
+    for (int index = 0; index < count; ++index) {
+        look.afterSmallMessage(now);
+        now += AnswerLook::window;
+        look.looking(now);
+    }
+}
+
+TEST(AnswerLook, IsGivenUpAfterMissesTriedAgainNowAndThenAndKeptWhileItFindsAnswers) {
+    AnswerLook look;
+    auto now = AnswerLook::Clock::time_point{} + std::chrono::seconds(1);
+    look.afterSmallMessage(now);
+    EXPECT_TRUE(look.looking(now + AnswerLook::window / 2));
+    look.trafficArrived();
+    EXPECT_FALSE(look.looking(now)) << "the answer ends the look";
+
+    missLooks(look, now, AnswerLook::missesToGiveUp);
+    int looks = 0;
+    for (int index = 0; index < 2 * AnswerLook::messagesBetweenTries; ++index) {
+        look.afterSmallMessage(now);
+        looks += look.looking(now) ? 1 : 0;
+        now += AnswerLook::window;
+        look.looking(now);
+    }
+    EXPECT_EQ(looks, 2) << "one try every " << AnswerLook::messagesBetweenTries << " messages once given up";
+
+    missLooks(look, now, AnswerLook::messagesBetweenTries - 1);
+    look.afterSmallMessage(now);
+    ASSERT_TRUE(look.looking(now)) << "the try";
+    look.trafficArrived();
+    look.afterSmallMessage(now);
+    EXPECT_TRUE(look.looking(now)) << "a try that found its answer brings the look back";
+}
+
+}  // namespace

@@ -226,10 +226,14 @@ protected:
         argv.insert(argv.end(), modes.begin(), modes.end());
         transport =
             std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{{"SESSION_USER", "u7"}});
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::is_socket(socketPath); }, 5s))
+        // The socket is bound a moment before it is listened on.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                connection = std::filesystem::is_socket(socketPath) ? connectUnix(socketPath) : -1;
+                return connection >= 0;
+            },
+            5s))
             << transport->errText();
-        connection = connectUnix(socketPath);
-        ASSERT_GE(connection, 0);
     }
 
     TransportRecord waitForReceived() const {

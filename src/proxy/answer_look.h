@@ -1,0 +1,37 @@
+// Whether the copy thread looks for an answer before it sleeps. After a small
+// message the answer of a chatty peer follows within microseconds, and a
+// short look spares it a wake-up on another CPU; an interactive session's
+// answers come milliseconds later, and there the look is pure CPU. So the
+// look is kept while it finds answers and given up after a few misses, with
+// one look now and then to notice when answers come quickly again.
+#pragma once
+
+#include <chrono>
+
+namespace Velk {
+
+class AnswerLook {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr auto window = std::chrono::microseconds(150);
+    static constexpr int missesToGiveUp = 2;
+    static constexpr int messagesBetweenTries = 64;
+
+    // A small message went out at now: a look starts unless it has been
+    // given up.
+    void afterSmallMessage(Clock::time_point now);
+    // True while a look is under way; a look whose time ran out counts as
+    // a miss and ends.
+    bool looking(Clock::time_point now);
+    // Traffic arrived: a look under way found its answer.
+    void trafficArrived();
+
+private:
+    Clock::time_point until{};
+    bool active = false;
+    int misses = 0;
+    int messagesWithoutLook = 0;
+};
+
+}  // namespace Velk

@@ -1,0 +1,35 @@
+// Waiting for the transport's unix socket without looking at the clock: the
+// directory is watched with inotify, so the socket is seen the moment it is
+// bound; the transport is held by a pidfd, so one that dies is seen at once
+// instead of after the whole time-out.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "utils/unique_fd.h"
+
+namespace Velk {
+
+enum class SocketWait { Connected, TransportEnded, Stopped, TimedOut, Refused };
+
+struct TransportConnection {
+    SocketWait end = SocketWait::TimedOut;
+    Utils::UniqueFd fd;  // with Connected
+};
+
+// Connects to socketPath once the transport has bound it and listens there.
+// Stopped when stopRequested says so (looked at whenever one of wakeFds
+// becomes readable); TransportEnded when the process transportPid ends
+// first, or has ended already; TimedOut when no socket appeared in time;
+// Refused when one did but never took the connection.
+TransportConnection connectTransportSocket(const std::string& socketPath, pid_t transportPid,
+                                           const std::vector<int>& wakeFds,
+                                           const std::function<bool()>& stopRequested,
+                                           std::chrono::milliseconds timeout);
+
+}  // namespace Velk

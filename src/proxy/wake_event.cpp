@@ -1,0 +1,34 @@
+// See wake_event.h.
+#include "proxy/wake_event.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+
+namespace Velk {
+
+WakeEvent::WakeEvent() : eventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (eventFd < 0) {
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+}
+
+WakeEvent::~WakeEvent() {
+    close(eventFd);
+}
+
+void WakeEvent::raise() const {
+    const uint64_t one = 1;
+    // Fails only when the counter is full, and then it is raised already.
+    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof(one));
+}
+
+void WakeEvent::clear() const {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = read(eventFd, &count, sizeof(count));
+}
+
+}  // namespace Velk

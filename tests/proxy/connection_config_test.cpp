@@ -1,6 +1,7 @@
 // ProxyConnection's configuration in the test process: construction, the
 // reload rules of the watcher, the listen time-out, and readers that keep
 // reading while the configuration is replaced under them.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,14 +59,16 @@ TEST_F(ConnectionConfig, AMissingHomeEndsTheConstruction) {
                                        "', uid: " + std::to_string(getuid())});
 }
 
-TEST_F(ConnectionConfig, WithoutHomeTheUsersDirectoryIsUnderTmp) {
-    const bool existed = fs::exists("/tmp/.velk");
+// Never a shared directory such as /tmp, where other users plant files.
+TEST_F(ConnectionConfig, WithoutHomeTheUsersDirectoryIsInTheAccountsHome) {
+    const fs::path accountHome = getpwuid(getuid())->pw_dir;
+    const bool existed = fs::exists(accountHome / ".velk");
     unsetenv("HOME");
     makeConnection();
-    EXPECT_EQ(connection->velkDirectory(), fs::path("/tmp/.velk"));
-    EXPECT_TRUE(fs::is_directory("/tmp/.velk"));
+    EXPECT_EQ(connection->velkDirectory(), accountHome / ".velk");
+    EXPECT_TRUE(fs::is_directory(accountHome / ".velk"));
     if (!existed) {
-        fs::remove("/tmp/.velk");
+        fs::remove(accountHome / ".velk");
     }
 }
 

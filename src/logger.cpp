@@ -13,9 +13,6 @@ std::atomic<int32_t> Syslog::level{static_cast<int32_t>(DebugLevel::Info)};
 
 namespace {
 
-constexpr int versionMajor = 2;
-constexpr int versionMinor = 1;
-constexpr const char* versionPatch = "5";
 constexpr const char* buildStamp = "202507220750";
 
 constexpr const char* codeFile = "CODE_FILE=" VELK_LOGGER_HEADER;
@@ -158,15 +155,15 @@ std::string productVersion(std::string_view name) {
     std::string banner("VELK ");
     banner.append(name)
         .append(" v.")
-        .append(std::to_string(versionMajor))
-        .append(".")
-        .append(std::to_string(versionMinor))
-        .append(".")
-        .append(versionPatch)
+        .append(productVersionNumber())
         .append(" build(")
         .append(buildStamp)
         .append(")");
     return banner;
+}
+
+std::string productVersionNumber() {
+    return VELK_VERSION;
 }
 
 }  // namespace Velk

@@ -67,5 +67,7 @@ int notifyLevel(int value);
 
 // "VELK <name> v.2.1.5 build(202507220750)"
 std::string productVersion(std::string_view name);
+// The version of the build, the package's: "2.1.5".
+std::string productVersionNumber();
 
 }  // namespace Velk

@@ -15,10 +15,15 @@
 
 namespace {
 
+// An unknown or incomplete option, as the command-line tools' convention has it.
+constexpr int usageStatus = 2;
+
 struct Options {
     std::string config = "velk_proxy.json";
     std::string user;
     bool background = false;
+    bool help = false;
+    bool version = false;
 };
 
 // nullopt when the command line is not understood.
@@ -32,11 +37,33 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.config = argv[++it];
         } else if (arg == "--user" && it + 1 < argc) {
             options.user = argv[++it];
+        } else if (arg == "--help") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else {
             return std::nullopt;
         }
     }
     return options;
+}
+
+void printUsage(std::ostream& out, const char* program) {
+    out << "usage: " << program << " "
+        << "--background --config <path> --user <user>" << std::endl;
+}
+
+void printHelp(const char* program) {
+    printUsage(std::cout, program);
+    std::cout << "Relays the RDP clients that the session manager allows to the session's transport.\n"
+                 "  --background     go on in a child process, the command returns at once\n"
+                 "  --config PATH    the configuration file (velk_proxy.json)\n"
+                 "  --user USER      started as root: run as this user\n"
+                 "  --help           this text\n"
+                 "  --version        the version\n"
+                 "Exit status: 0 after an orderly stop, 1 on an error, 2 for a wrong command line.\n"
+                 "See velk_proxy(1)."
+              << std::endl;
 }
 
 bool configExists(const std::string& path) {
@@ -82,11 +109,13 @@ bool enterBackground() {
     return true;
 }
 
-void runProxy(const std::string& configPath) {
+// False when the proxy ended on an error rather than by an orderly stop.
+bool runProxy(const std::string& configPath) {
     DBus::default_dispatcher = &Velk::proxyDispatcher;
     DBus::Connection conn = DBus::Connection::SystemBus();
     Velk::ProxyConnection proxy(conn, configPath, "/ru/tavio/velk", "ru.tavio.velk");
     proxy.start();
+    return !proxy.endedOnError();
 }
 
 void logFilesystemError(const std::filesystem::filesystem_error& err) {
@@ -102,8 +131,15 @@ void logFilesystemError(const std::filesystem::filesystem_error& err) {
 int main(int argc, char** argv) {
     const auto options = parseOptions(argc, argv);
     if (!options) {
-        std::cout << "usage: " << argv[0] << " "
-                  << "--background --config <path> --user <user>" << std::endl;
+        printUsage(std::cerr, argv[0]);
+        return usageStatus;
+    }
+    if (options->help) {
+        printHelp(argv[0]);
+        return 0;
+    }
+    if (options->version) {
+        std::cout << "velk_proxy " << Velk::productVersionNumber() << std::endl;
         return 0;
     }
     if (!configExists(options->config)) {
@@ -126,8 +162,10 @@ int main(int argc, char** argv) {
         signal(SIGINT, signalHandler);
     }
 
+    // An error ends the proxy with status 1, so that a service manager sees
+    // the failure and restarts it; an orderly stop is 0.
     try {
-        runProxy(options->config);
+        return runProxy(options->config) ? 0 : 1;
     } catch (const DBus::Error& err) {
         Velk::Syslog::error("dbus error: %s", err.message());
     } catch (const std::filesystem::filesystem_error& err) {
@@ -135,5 +173,5 @@ int main(int argc, char** argv) {
     } catch (const std::exception& err) {
         Velk::Syslog::error("exception: %s", err.what());
     }
-    return 0;
+    return 1;
 }

@@ -6,14 +6,33 @@ namespace Velk {
 std::atomic<bool> proxyRunning{false};
 DBus::BusDispatcher proxyDispatcher;
 WakeEvent proxyStopEvent;
+std::atomic<int> proxyStopReason{static_cast<int>(StopReason::None)};
 
-void stopProxy() {
+void stopProxy(StopReason reason) {
+    int none = static_cast<int>(StopReason::None);
+    proxyStopReason.compare_exchange_strong(none, static_cast<int>(reason));
     proxyRunning.exchange(false);
     proxyStopEvent.raise();
+}
+
+const char* stopReasonText(StopReason reason) {
+    switch (reason) {
+        case StopReason::Signal:
+            return "signal";
+        case StopReason::ManagerStopped:
+            return "manager stopped";
+        case StopReason::BusLost:
+            return "dbus connection lost";
+        case StopReason::Destroyed:
+            return "destroyed";
+        case StopReason::None:
+            break;
+    }
+    return "none";
 }
 
 }  // namespace Velk
 
 void signalHandler(int /*sig*/) {
-    Velk::stopProxy();
+    Velk::stopProxy(Velk::StopReason::Signal);
 }

@@ -21,8 +21,13 @@ extern DBus::BusDispatcher proxyDispatcher;
 // sees the stop at once.
 extern WakeEvent proxyStopEvent;
 
+// Why the proxy stops: the first reason given wins.
+enum class StopReason : int { None, Signal, ManagerStopped, BusLost, Destroyed };
+extern std::atomic<int> proxyStopReason;
+const char* stopReasonText(StopReason reason);
+
 // Clears proxyRunning and raises proxyStopEvent; safe in a signal handler.
-void stopProxy();
+void stopProxy(StopReason reason);
 
 }  // namespace Velk
 

@@ -84,7 +84,7 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
 }
 
 ProxyConnection::~ProxyConnection() {
-    stopProxy();
+    stopProxy(StopReason::Destroyed);
     stopListening();
     if (listenJob.valid()) {
         listenJob.wait();
@@ -137,6 +137,7 @@ void ProxyConnection::start() {
     const std::string reply = velkTest();
     if (reply.empty()) {
         notice("%s: check service: %s", "start", "failed");
+        checkFailed = true;
         return;
     }
     notice("%s: started, version %s, pid: %d, uid: %d", "start", productVersion("PROXY").c_str(), getpid(),
@@ -150,6 +151,12 @@ void ProxyConnection::start() {
     std::thread periodic(&ProxyConnection::periodicTask, this);
     proxyDispatcher.enter();
     periodic.join();
+    notice("%s: stopped, reason: %s", "start",
+           stopReasonText(static_cast<StopReason>(proxyStopReason.load())));
+}
+
+bool ProxyConnection::endedOnError() const {
+    return checkFailed || static_cast<StopReason>(proxyStopReason.load()) == StopReason::BusLost;
 }
 
 void ProxyConnection::periodicTask() {
@@ -160,7 +167,7 @@ void ProxyConnection::periodicTask() {
         // would idle forever while the manager can no longer reach us.
         if (!conn().connected()) {
             error("%s: %s", "PeriodicTask", "dbus connection lost");
-            stopProxy();
+            stopProxy(StopReason::BusLost);
             break;
         }
         const auto now = Clock::now();
@@ -342,7 +349,7 @@ void ProxyConnection::signalProxyListenTimeout(const uint32_t& seconds) {
 
 void ProxyConnection::signalVelkStopped() {
     notice("%s, pid: %d", "signalVelkStopped", getpid());
-    stopProxy();
+    stopProxy(StopReason::ManagerStopped);
 }
 
 }  // namespace Velk

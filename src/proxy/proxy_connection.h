@@ -44,6 +44,8 @@ public:
 
     // Checks the manager, then runs the D-Bus loop until the proxy stops.
     void start();
+    // After start: the manager's check failed or the bus was lost.
+    bool endedOnError() const;
 
     void signalSessionCreated(const uint32_t& sessionId) override;
     void signalSessionConnected(const uint32_t& sessionId, const uint32_t& transportPid,
@@ -119,6 +121,7 @@ private:
     WakeEvent listenWake;
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
+    bool checkFailed = false;
 };
 
 }  // namespace Velk

@@ -41,16 +41,27 @@ std::vector<std::string> words(const std::string& text) {
     return result;
 }
 
-TEST(ProxyCommandLine, AnUnknownOptionOrAMissingValueGivesTheUsageLine) {
+// A wrong command line is a failure: the usage line goes to standard error.
+TEST(ProxyCommandLine, AnUnknownOptionOrAMissingValueGivesTheUsageLineAndStatusTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-v"}, {"--config"}, {"--user"}, {"--background", "--config"}, {"--config", "/etc", "extra"}}) {
         std::vector<std::string> argv = {VELK_PROXY_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto result = runProcess(argv);
-        EXPECT_EQ(result.exitCode(), 0) << args.front();
-        EXPECT_EQ(result.out, "usage: " + std::string(VELK_PROXY_BINARY) + usageTail) << args.front();
-        EXPECT_EQ(result.err, "") << args.front();
+        EXPECT_EQ(result.exitCode(), 2) << args.front();
+        EXPECT_EQ(result.err, "usage: " + std::string(VELK_PROXY_BINARY) + usageTail) << args.front();
+        EXPECT_EQ(result.out, "") << args.front();
     }
+}
+
+TEST(ProxyCommandLine, HelpAndVersionAnswerWithStatusZeroWhateverFollows) {
+    const auto help = runProcess({VELK_PROXY_BINARY, "--help", "--config", "/nonexistent"});
+    EXPECT_EQ(help.exitCode(), 0);
+    EXPECT_EQ(help.out.rfind("usage: " + std::string(VELK_PROXY_BINARY) + usageTail, 0), 0U) << help.out;
+    EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
+    const auto version = runProcess({VELK_PROXY_BINARY, "--version"});
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_EQ(version.out, "velk_proxy " VELK_VERSION "\n");
 }
 
 TEST(ProxyCommandLine, AMissingConfigurationEndsWithStatusOne) {
@@ -87,7 +98,7 @@ TEST_F(ProxyEntry, ADirectoryAsConfigurationPassesTheCheckAndFailsToLoad) {
     harness.launch({"--config", directory.path().string()});
     const auto result = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->exitCode(), 1);
     EXPECT_EQ(result->err, "");
     const pid_t pid = harness.proxy->pid();
     EXPECT_EQ(
@@ -97,7 +108,7 @@ TEST_F(ProxyEntry, ADirectoryAsConfigurationPassesTheCheckAndFailsToLoad) {
               std::vector<std::string>{"exception: ProxyConnection"});
 }
 
-TEST_F(ProxyEntry, AnAbsentManagerIsADbusErrorWithStatusZero) {
+TEST_F(ProxyEntry, AnAbsentManagerIsADbusErrorWithStatusOne) {
     if (journalMissing()) {
         GTEST_SKIP() << journal.failure();
     }
@@ -106,13 +117,13 @@ TEST_F(ProxyEntry, AnAbsentManagerIsADbusErrorWithStatusZero) {
     harness.launch({"--config", harness.configPath().string()});
     const auto result = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->exitCode(), 1);
     const auto lines = journal.messages("dbus error: ", 1, seconds(5), harness.proxy->pid());
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_NE(lines.front().find("ru.tavio.velk"), std::string::npos) << lines.front();
 }
 
-TEST_F(ProxyEntry, AnUnreachableBusIsADbusErrorWithStatusZero) {
+TEST_F(ProxyEntry, AnUnreachableBusIsADbusErrorWithStatusOne) {
     if (journalMissing()) {
         GTEST_SKIP() << journal.failure();
     }
@@ -122,7 +133,7 @@ TEST_F(ProxyEntry, AnUnreachableBusIsADbusErrorWithStatusZero) {
                    {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (nowhere / "bus").string()}});
     const auto result = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->exitCode(), 1);
     EXPECT_EQ(journal.messages("dbus error: ", 1, seconds(5), harness.proxy->pid()).size(), 1U);
 }
 
@@ -140,6 +151,8 @@ TEST_F(ProxyEntry, ManagerStopSignalEndsAnIdleProxyPromptlyWithStatusZero) {
     const pid_t pid = harness.proxy->pid();
     EXPECT_EQ(journal.messages("signalVelkStopped", 1, seconds(5), pid),
               std::vector<std::string>{"signalVelkStopped, pid: " + std::to_string(pid)});
+    EXPECT_EQ(journal.messages("stopped, reason", 1, seconds(5), pid),
+              std::vector<std::string>{"start: stopped, reason: manager stopped"});
 }
 
 TEST_F(ProxyEntry, StartedNoticeNamesTheVersionPidAndUser) {
@@ -155,7 +168,7 @@ TEST_F(ProxyEntry, StartedNoticeNamesTheVersionPidAndUser) {
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
-TEST(ProxyServiceCheck, AnEmptyReplyStopsTheStartWithStatusZero) {
+TEST(ProxyServiceCheck, AnEmptyReplyStopsTheStartWithStatusOne) {
     PrivateJournal journal;
     if (!journal.failure().empty()) {
         GTEST_SKIP() << journal.failure();
@@ -164,7 +177,7 @@ TEST(ProxyServiceCheck, AnEmptyReplyStopsTheStartWithStatusZero) {
     harness.start();
     const auto result = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 0);
+    EXPECT_EQ(result->exitCode(), 1);
     EXPECT_EQ(journal.messages("check service", 1, seconds(5), harness.proxy->pid()),
               std::vector<std::string>{"start: check service: failed"});
 }

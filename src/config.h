@@ -1,12 +1,15 @@
 // JSON configuration: files read in jsoncpp's strict mode, a read-only accessor
-// over one parsed JSON object whose getters take a key and a default, and the
-// conversions of JSON values into the system's plain types.
+// over one parsed JSON object whose getters take a key and a default, the
+// conversions of JSON values into the system's plain types, and the checker
+// that reports every problem of a file by line and column.
 #pragma once
 
 #include <json/json.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,5 +104,82 @@ public:
 // skips comments between array elements or object members and ignores
 // anything after the root value.
 Json::Value readJson(const std::filesystem::path& path);
+
+// ---- Checking a JSON file: every problem with its line and column ----
+
+// What kind of problem: a program may go on despite some (an unknown key is
+// ignored by the getters) and not others.
+enum class JsonProblemKind { Unreadable, Syntax, WrongType, OutOfRange, UnknownKey };
+
+// One problem, located 1-based in bytes; line 0 when it concerns the whole
+// file (it cannot be read).
+struct JsonProblem {
+    JsonProblemKind kind = JsonProblemKind::Syntax;
+    int line = 0;
+    int column = 0;
+    std::string message;
+};
+
+// "PATH:LINE:COLUMN: message", or "PATH: message" for line 0.
+std::string formatJsonProblem(const std::string& path, const JsonProblem& problem);
+
+// The kinds a key's value may be.  Integer means an integral number within
+// the range of int (what JsonConfig::getInteger reads); StringList an array
+// of strings; Any takes every value.
+enum class JsonKind { String, Integer, Boolean, StringList, Object, Any };
+
+// One known key of an object.  `min`/`max` narrow an Integer; `choices`, when
+// not empty, are the only texts a String may hold.
+struct JsonKeySpec {
+    std::string name;
+    JsonKind kind = JsonKind::Any;
+    std::optional<int> min;
+    std::optional<int> max;
+    std::vector<std::string> choices;
+};
+
+// A JSON text parsed strictly (as readJson parses a file), kept together with
+// the text so that problems found in its values can be located.  Nothing is
+// logged: the caller decides who hears of the problems.
+class JsonDocument {
+public:
+    explicit JsonDocument(std::string json);
+    // The file's text parsed; a file that cannot be read gives a document
+    // with a null root and one Unreadable problem.
+    static JsonDocument fromFile(const std::filesystem::path& path);
+
+    // Null when the text did not parse.
+    const Json::Value& root() const { return value; }
+    // The syntax problems (or the one Unreadable problem); empty when it parsed.
+    const std::vector<JsonProblem>& problems() const { return found; }
+
+    // A problem located at a value of this document's root (jsoncpp keeps
+    // each parsed value's offset; copies keep it too).
+    JsonProblem problemAt(const Json::Value& at, JsonProblemKind kind, std::string message) const;
+
+    // The problems of one object of this document against its known keys,
+    // each located at the member's value: a value of the wrong kind, a number
+    // outside its range, a text not among its choices, a key that is not
+    // known (with the nearest known one, when one is near).  A value that is
+    // not an object is one WrongType problem.
+    std::vector<JsonProblem> checkObject(const Json::Value& object,
+                                         const std::vector<JsonKeySpec>& specs) const;
+
+private:
+    JsonDocument() = default;
+    void parse();
+    JsonProblem locate(ptrdiff_t offset, JsonProblemKind kind, std::string message) const;
+    void checkMember(const std::string& name, const Json::Value& member, const JsonKeySpec& spec,
+                     std::vector<JsonProblem>& problems) const;
+
+    std::string text;
+    Json::Value value;
+    std::vector<JsonProblem> found;
+};
+
+// The candidate nearest to the name by edit distance (a swap of two
+// neighbouring characters counts as one edit), when it is near enough to be
+// a likely slip: at most a third of the name's length, and at least 2.
+std::optional<std::string> nearestName(std::string_view name, const std::vector<std::string>& candidates);
 
 }  // namespace Velk

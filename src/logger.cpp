@@ -2,14 +2,46 @@
 // source fields per level, or time-stamped lines on standard error.
 #include "logger.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
+#include <cstdlib>
 #include <ctime>
 
 namespace Velk {
 
-std::atomic<int32_t> Syslog::level{static_cast<int32_t>(DebugLevel::Info)};
+namespace {
+
+constexpr const char* levelVariable = "VELK_LOG_LEVEL";
+
+std::optional<DebugLevel> levelOfName(std::string_view name) {
+    if (name == "debug") {
+        return DebugLevel::Debug;
+    }
+    if (name == "trace") {
+        return DebugLevel::Trace;
+    }
+    if (name == "info") {
+        return DebugLevel::Info;
+    }
+    if (name == "none") {
+        return DebugLevel::None;
+    }
+    return std::nullopt;
+}
+
+// The operator's level holds from the first message on, before the program
+// gets to choose its own.
+int32_t initialLevel() {
+    const char* name = std::getenv(levelVariable);
+    const std::optional<DebugLevel> chosen = name ? levelOfName(name) : std::nullopt;
+    return static_cast<int32_t>(chosen.value_or(DebugLevel::Info));
+}
+
+}  // namespace
+
+std::atomic<int32_t> Syslog::level{initialLevel()};
 
 namespace {
 
@@ -64,10 +96,31 @@ constexpr Route noticeRoute{LOG_NOTICE, "CODE_LINE=90", "notice"};
 constexpr Route infoRoute{LOG_INFO, "CODE_LINE=69", "info"};
 constexpr Route debugRoute{LOG_DEBUG, "CODE_LINE=53", "debug"};
 
+enum class Journal : int { Unknown, Listening, Absent };
+
+// Looked at once and kept until the level is set again: a message costs no
+// extra system call.  Without journald, sd_journal_print fails silently, and a
+// kiosk in a container would say nothing at all.
+std::atomic<Journal> journal{Journal::Unknown};
+
+bool journalListens() {
+    Journal state = journal.load(std::memory_order_relaxed);
+    if (state == Journal::Unknown) {
+        struct stat socket {};
+        const bool present = stat("/run/systemd/journal/socket", &socket) == 0 && S_ISSOCK(socket.st_mode);
+        state = present ? Journal::Listening : Journal::Absent;
+        journal.store(state, std::memory_order_relaxed);
+    }
+    return state == Journal::Listening;
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 // The format was checked at the caller through the level operation's attribute.
 void write(Sink sink, const Route& route, const char* format, va_list args) {
+    if (sink == Sink::Journal && !journalListens()) {
+        sink = Sink::Console;
+    }
     if (sink == Sink::Journal) {
         sd_journal_printv_with_location(route.priority, codeFile, route.codeLine, route.codeFunc, format,
                                         args);
@@ -103,23 +156,37 @@ VELK_LOG_OPERATION(debug, debugSink, debugRoute)
 
 void Syslog::setDebugLevel(DebugLevel value) {
     level.store(static_cast<int32_t>(value), std::memory_order_relaxed);
+    // A journal started or stopped since (a private one in a test) counts.
+    journal.store(Journal::Unknown, std::memory_order_relaxed);
 }
 
 void Syslog::setDebugLevel(std::string_view name) {
-    const std::string text(name);
-    info("%s: level: %s", "setDebugLevel", text.c_str());
+    const std::optional<std::string> pinned = levelFromEnvironment();
+    const std::string asked(name);
+    const std::string text = pinned.value_or(asked);
+    if (text == asked) {
+        info("%s: level: %s", "setDebugLevel", text.c_str());
+    } else {
+        info("%s: level: %s, from %s instead of: %s", "setDebugLevel", text.c_str(), levelVariable,
+             asked.c_str());
+    }
+    if (const char* unknown = std::getenv(levelVariable); unknown && *unknown && !pinned) {
+        error("%s: unknown level in %s: %s", "setDebugLevel", levelVariable, unknown);
+    }
 
-    if (name == "debug") {
-        setDebugLevel(DebugLevel::Debug);
-    } else if (name == "trace") {
-        setDebugLevel(DebugLevel::Trace);
-    } else if (name == "info") {
-        setDebugLevel(DebugLevel::Info);
-    } else if (name == "none") {
-        setDebugLevel(DebugLevel::None);
+    if (const std::optional<DebugLevel> value = levelOfName(text)) {
+        setDebugLevel(*value);
     } else {
         error("%s: unknown level: %s", "setDebugLevel", text.c_str());
     }
+}
+
+std::optional<std::string> Syslog::levelFromEnvironment() {
+    const char* name = std::getenv(levelVariable);
+    if (!name || !levelOfName(name)) {
+        return std::nullopt;
+    }
+    return std::string(name);
 }
 
 int Syslog::debugLevel() {

@@ -1,12 +1,19 @@
 // Process-wide logging for both programs: one level decides whether a message
 // goes to the systemd journal, to standard error or nowhere. Also the system's
 // exception type and the version banner.
+//
+// Where no journal listens (no /run/systemd/journal/socket: a container, a
+// test), what would go to the journal goes to standard error in the console
+// format instead.  The environment variable VELK_LOG_LEVEL ("none", "debug",
+// "info" or "trace") sets the level from the start and wins over every later
+// choice by name: an operator's setting beats the program's own.
 #pragma once
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,9 +41,17 @@ public:
     Syslog(const Syslog&) = default;
     Syslog& operator=(const Syslog&) = default;
 
+    // Sets the level as given (VELK_LOG_LEVEL does not apply) and looks
+    // again whether the journal listens.
     static void setDebugLevel(DebugLevel value);
-    // Accepts "debug", "trace", "info" and "none"; anything else is logged and ignored.
+    // Accepts "debug", "trace", "info" and "none"; anything else is logged and
+    // ignored.  While VELK_LOG_LEVEL names a level, that level is set instead
+    // of the given one, so a program's own choice (the kiosk's "debug", the
+    // proxy's configuration and its reloads) never overrides the operator's.
     static void setDebugLevel(std::string_view name);
+    // The level name VELK_LOG_LEVEL holds when it is one that setDebugLevel
+    // accepts; nothing when it is unset or holds anything else.
+    static std::optional<std::string> levelFromEnvironment();
     static int debugLevel();
     static bool isDebugLevel(DebugLevel value);
     static bool isTraceMode();

@@ -319,3 +319,110 @@ TEST(JsonConfigString, CopiedConfigKeepsItsValues) {
 }
 
 }  // namespace
+
+namespace {
+
+using Velk::JsonDocument;
+using Velk::JsonKeySpec;
+using Velk::JsonKind;
+using Velk::JsonProblem;
+using Velk::JsonProblemKind;
+
+// What a problem says where, as the checker prints it for a file named f.
+std::vector<std::string> described(const std::vector<JsonProblem>& problems) {
+    std::vector<std::string> lines;
+    for (const auto& problem : problems) {
+        lines.push_back(Velk::formatJsonProblem("f", problem));
+    }
+    return lines;
+}
+
+const std::vector<JsonKeySpec> listenKeys = {
+    {"listen:port", JsonKind::Integer, 1, 65535, {}},
+    {"listen:addr", JsonKind::String, std::nullopt, std::nullopt, {}},
+    {"debug:level", JsonKind::String, std::nullopt, std::nullopt, {"none", "debug", "info", "trace"}},
+    {"transport:args", JsonKind::StringList, std::nullopt, std::nullopt, {}},
+    {"transport:keep", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
+};
+
+TEST(JsonDocument, SyntaxErrorsAreLocatedByLineAndColumnAndLeaveNoValue) {
+    const JsonDocument trailingComma("[\n  {\"a\": 1},\n]\n");
+    EXPECT_TRUE(trailingComma.root().isNull());
+    ASSERT_EQ(trailingComma.problems().size(), 1U);
+    EXPECT_EQ(trailingComma.problems().front().kind, JsonProblemKind::Syntax);
+    EXPECT_EQ(described(trailingComma.problems()).front().rfind("f:3:1: ", 0), 0U)
+        << described(trailingComma.problems()).front();
+
+    const JsonDocument missingColon("{\n\t\"a\" 1\n}");
+    ASSERT_EQ(missingColon.problems().size(), 1U);
+    EXPECT_EQ(described(missingColon.problems()).front().rfind("f:2:6: ", 0), 0U)
+        << described(missingColon.problems()).front();
+
+    const JsonDocument straySecondRoot("[1]\n\n  ]");
+    EXPECT_EQ(described(straySecondRoot.problems()),
+              std::vector<std::string>{"f:3:3: Syntax error: text after the end of the document"});
+    EXPECT_TRUE(straySecondRoot.root().isNull());
+
+    EXPECT_FALSE(JsonDocument("").problems().empty());
+    EXPECT_TRUE(JsonDocument("[1]\n").problems().empty());
+}
+
+TEST(JsonDocument, MembersOfTheWrongKindOrOutOfRangeAreLocatedAtTheirValues) {
+    const JsonDocument doc(R"({
+  "listen:port": 70000,
+  "listen:addr": 127,
+  "transport:args": ["-v", 2],
+  "transport:keep": "yes",
+  "debug:level": "verbose"
+})");
+    ASSERT_TRUE(doc.problems().empty());
+    // Members come in name order, as jsoncpp keeps them.
+    EXPECT_EQ(described(doc.checkObject(doc.root(), listenKeys)),
+              (std::vector<std::string>{
+                  "f:6:18: debug:level: `verbose' is not one of none, debug, info, trace",
+                  "f:3:18: listen:addr: expected a string, found an integer",
+                  "f:2:18: listen:port: 70000 is out of range 1..65535",
+                  "f:4:28: transport:args[1]: expected a string, found an integer",
+                  "f:5:21: transport:keep: expected a boolean, found a string",
+              }));
+
+    const JsonDocument fine(R"({"listen:port": 3389.0, "debug:level": "info", "transport:args": []})");
+    EXPECT_TRUE(fine.checkObject(fine.root(), listenKeys).empty());
+    const JsonDocument fraction(R"({"listen:port": 33.5})");
+    EXPECT_EQ(described(fraction.checkObject(fraction.root(), listenKeys)),
+              std::vector<std::string>{"f:1:17: listen:port: expected an integer, found a number"});
+    const JsonDocument array("[1]");
+    EXPECT_EQ(described(array.checkObject(array.root(), listenKeys)),
+              std::vector<std::string>{"f:1:1: expected an object, found an array"});
+}
+
+TEST(JsonDocument, AnUnknownKeyNamesTheNearestKnownOneWhenOneIsNear) {
+    const JsonDocument doc("{\"listen:prot\": 1,\n \"debug:levle\": \"info\",\n \"colour\": \"red\"}");
+    const auto problems = doc.checkObject(doc.root(), listenKeys);
+    EXPECT_EQ(described(problems), (std::vector<std::string>{
+                                       "f:3:12: colour: unknown key",
+                                       "f:2:17: debug:levle: unknown key, did you mean debug:level?",
+                                       "f:1:17: listen:prot: unknown key, did you mean listen:port?",
+                                   }));
+    EXPECT_EQ(problems.front().kind, JsonProblemKind::UnknownKey);
+    EXPECT_EQ(Velk::nearestName("fram", {"frame", "fullscreen"}), "frame");
+    EXPECT_EQ(Velk::nearestName("dialgo", {"menu", "dialog"}), "dialog");
+    EXPECT_EQ(Velk::nearestName("x", {"frame"}), std::nullopt);
+}
+
+TEST(JsonDocument, AFileThatCannotBeReadIsOneProblemOfTheWholeFile) {
+    TempDir dir;
+    const auto missing = JsonDocument::fromFile(dir / "absent.json");
+    EXPECT_TRUE(missing.root().isNull());
+    EXPECT_EQ(described(missing.problems()),
+              std::vector<std::string>{"f: cannot be read: No such file or directory"});
+    EXPECT_EQ(described(JsonDocument::fromFile(dir.path()).problems()),
+              std::vector<std::string>{"f: cannot be read: Is a directory"});
+
+    writeFile(dir / "rules.json", "[\n  {\"wm:class\": \"xterm\"}\n]\n");
+    const auto read = JsonDocument::fromFile(dir / "rules.json");
+    EXPECT_TRUE(read.problems().empty());
+    EXPECT_EQ(read.root()[0]["wm:class"].asString(), "xterm");
+}
+
+}  // namespace

@@ -3,7 +3,12 @@
 #include "logger.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include <random>
 #include <regex>
@@ -161,6 +166,59 @@ TEST_F(LoggerTest, ConsoleLineIsBracketedDateAndTimeTabMessageNewline) {
 
     const std::regex format(R"(\[\d{2}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\]\tconsoleTest: value: `42'\n)");
     EXPECT_TRUE(std::regex_match(line, format)) << line;
+}
+
+// Where the machine runs a journald, this process moves into a mount
+// namespace of its own in which an empty tmpfs hides the journal's socket.
+// Empty when no journal listens here any more; else why it could not be hidden.
+std::string hideJournal() {
+    const char* socketDir = "/run/systemd/journal";
+    if (!std::filesystem::exists(std::string(socketDir) + "/socket")) {
+        return "";
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", socketDir, "tmpfs", 0, nullptr) != 0) {
+        return std::string("cannot hide the journal: ") + std::strerror(errno);
+    }
+    return "";
+}
+
+TEST_F(LoggerTest, WithoutAJournalWhatWouldGoThereGoesToStandardErrorAsConsoleLines) {
+    const std::string hidden = hideJournal();
+    if (!hidden.empty()) {
+        GTEST_SKIP() << hidden;
+    }
+    Syslog::setDebugLevel(DebugLevel::Info);
+    StderrCapture capture;
+    logAtEveryLevel("nojournal");
+    const std::string console = capture.finish();
+
+    const std::regex format(
+        R"(\[[^\]]+\]\tnojournal: error\n\[[^\]]+\]\tnojournal: warning\n\[[^\]]+\]\tnojournal: notice\n)"
+        R"(\[[^\]]+\]\tnojournal: info\n)");
+    EXPECT_TRUE(std::regex_match(console, format)) << console;
+}
+
+TEST_F(LoggerTest, VelkLogLevelWinsOverEveryLevelChosenByName) {
+    {
+        const VelkTest::EnvironmentGuard pinned("VELK_LOG_LEVEL", "none");
+        EXPECT_EQ(Syslog::levelFromEnvironment(), "none");
+        Syslog::setDebugLevel("debug");
+        EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::None));
+        Syslog::setDebugLevel("nonsense");
+        EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::None));
+        // A program's own choice by value (the tests' console) is not an operator's concern.
+        Syslog::setDebugLevel(DebugLevel::Console);
+        EXPECT_TRUE(Syslog::isDebugLevel(DebugLevel::Console));
+    }
+    const VelkTest::EnvironmentGuard unknown("VELK_LOG_LEVEL", "loud");
+    EXPECT_EQ(Syslog::levelFromEnvironment(), std::nullopt);
+    StderrCapture capture;
+    Syslog::setDebugLevel("trace");
+    const std::string console = capture.finish();
+    EXPECT_TRUE(Syslog::isTraceMode());
+    EXPECT_NE(console.find("setDebugLevel: unknown level in VELK_LOG_LEVEL: loud\n"), std::string::npos)
+        << console;
 }
 
 TEST_F(LoggerTest, QuietLevelWritesNothingAnywhere) {

@@ -199,6 +199,7 @@ void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
                       owner->user.c_str(), static_cast<int>(getuid()), static_cast<int>(getgid()));
     }
 
+    const bool inherit = logfile && *logfile == '\0';
     std::string output = "/dev/null";
     if (logfile) {
         output = logfile;
@@ -209,7 +210,9 @@ void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
     Syslog::debug("%s: add session envs: [ %s ]", "runOwnerCommand", joinSessionVariables(envs).c_str());
 
     closeInheritedDescriptors();
-    redirectOutputsFdTo(output.c_str());
+    if (!inherit) {
+        redirectOutputsFdTo(output.c_str());
+    }
 
     const auto argv = createARGV(cmd.c_str(), args);
     const auto envp = createENVP(envs);

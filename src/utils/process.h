@@ -34,6 +34,11 @@ public:
 // Not owned; must outlive every later child start.  Null removes it.
 void setChildLabeler(const ChildLabeler* labeler);
 
+// Given as the log file: the child keeps the parent's standard output and
+// error (an empty path names no file).  A null log file means the owner's log
+// file, or /dev/null without an owner.
+inline constexpr const char* inheritOutputs = "";
+
 // Starts the program (never searched in PATH) and returns its pid; the caller
 // reaps it.  Throws velk_error("runChildProcess") for a missing program or a
 // failed fork.  An owner without an account starts the child unchanged.

@@ -138,6 +138,13 @@ TEST(ChildStart, OutputGoesToDevNullWithoutLogFileOrOwner) {
     EXPECT_EQ(readFile(target), "/dev/null\n/dev/null\n");
 }
 
+TEST(ChildStart, AnEmptyLogFileKeepsTheParentsOutputs) {
+    VelkTest::StderrCapture capture;
+    ASSERT_TRUE(Utils::runChildProcessWait("/bin/sh", {"-c", "echo to-stderr >&2"}, {}, nullptr,
+                                           Utils::inheritOutputs));
+    EXPECT_EQ(capture.finish(), "to-stderr\n");
+}
+
 TEST(ChildStart, LogFileIsTruncatedAndOwnerOnlyPlusGroupRead) {
     TempDir dir;
     const auto log = dir / "child.log";

@@ -28,8 +28,13 @@ constexpr size_t maxWaitingClients = 16;
 struct WaitingClient {
     Utils::UniqueFd fd;
     std::string address;
+    uint16_t port = 0;
     Clock::time_point until;
 };
+
+GateResult admitted(WaitingClient& client) {
+    return GateResult{GateEnd::Client, std::move(client.fd), client.address, client.port};
+}
 
 enum class FirstBytes { Arrived, NotYet, Gone };
 
@@ -110,7 +115,7 @@ std::optional<GateResult> Gate::waitOnce(Clock::time_point deadline) {
     if ((fds[0].revents & POLLIN) != 0) {
         acceptWaiting(Clock::now());
         if (settings.firstBytesTimeout.count() == 0 && !waiting.empty()) {
-            return GateResult{GateEnd::Client, std::move(waiting.back().fd), waiting.back().address};
+            return admitted(waiting.back());
         }
     }
     return std::nullopt;
@@ -118,7 +123,7 @@ std::optional<GateResult> Gate::waitOnce(Clock::time_point deadline) {
 
 void Gate::acceptWaiting(Clock::time_point now) {
     WaitingClient client;
-    client.fd.reset(Socket::tcpAccept(listenFd, &client.address));
+    client.fd.reset(Socket::tcpAccept(listenFd, &client.address, &client.port));
     if (!client.fd.valid()) {
         return;
     }
@@ -140,7 +145,7 @@ std::optional<GateResult> Gate::takeSpeaking(const std::vector<pollfd>& fds) {
         const FirstBytes state =
             revents == 0 || spoken ? FirstBytes::NotYet : peekFirstBytes(waiting[index].fd.get(), revents);
         if (state == FirstBytes::Arrived) {
-            spoken = GateResult{GateEnd::Client, std::move(waiting[index].fd), waiting[index].address};
+            spoken = admitted(waiting[index]);
         } else if (state == FirstBytes::Gone) {
             logDropped(waiting[index], "closed");
         } else {
@@ -161,10 +166,10 @@ GateResult awaitSpeakingClient(int listenFd, const GateSettings& settings,
     Gate gate(listenFd, settings);
     while (true) {
         if (const auto reason = stopRequested()) {
-            return GateResult{*reason, {}, {}};
+            return GateResult{*reason, {}, {}, 0};
         }
         if (Clock::now() > deadline) {
-            return GateResult{GateEnd::TimedOut, {}, {}};
+            return GateResult{GateEnd::TimedOut, {}, {}, 0};
         }
         if (auto result = gate.waitOnce(deadline)) {
             return std::move(*result);

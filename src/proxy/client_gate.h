@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,6 +30,7 @@ struct GateResult {
     GateEnd end = GateEnd::TimedOut;
     Utils::UniqueFd client;  // with end Client: accepted, its first bytes still unread
     std::string address;
+    uint16_t port = 0;
 };
 
 // Waits on the listening socket (made non-blocking) until a client has sent

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -101,14 +102,16 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
 }
 
 JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socketFile,
-                         const std::string& samFile, TransportHandle handle, uint32_t session)
+                         const std::string& samFile, TransportHandle handle, uint32_t session,
+                         std::string remote)
     : sock(clientFd),
       unixfd(transportFd),
       sessionId(session),
       wakefd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       socketPath(socketFile),
       samPath(samFile),
-      transport(std::move(handle)) {
+      transport(std::move(handle)),
+      remoteAddr(std::move(remote)) {
     // The job alone uses these sockets; not blocking, they can be spliced.
     for (const int fd : {sock, unixfd}) {
         const int flags = fcntl(fd, F_GETFL);
@@ -171,7 +174,32 @@ void JobTransfer::copyLoop() {
     const int64_t result = copyUntilStopped();
     Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
                   resultText(result));
+    Syslog::notice("%s: session ended, %s, ended by: %s", "JobTransfer", describe().c_str(), endedBy);
     running.exchange(false);
+}
+
+std::string JobTransfer::describe() const {
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char line[256] = {};
+    snprintf(
+        line, sizeof(line),
+        "session id: %u, remote addr: `%s', transport pid: %d, duration: %.1f s, bytes from client: %llu, "
+        "bytes to client: %llu",
+        sessionId, remoteAddr.c_str(), transport.first, seconds,
+        static_cast<unsigned long long>(bytesFromClient.load(std::memory_order_relaxed)),
+        static_cast<unsigned long long>(bytesToClient.load(std::memory_order_relaxed)));
+    return line;
+}
+
+// A step from the client that fails to read, or one to the client that
+// fails to send, was ended by the client; the other way round by the transport.
+void JobTransfer::noteEnd(int64_t result, bool fromClient) {
+    const bool readFailed = result == -2 || result == -3;
+    if (result == -1) {
+        endedBy = "proxy";
+    } else {
+        endedBy = readFailed == fromClient ? "client" : "transport";
+    }
 }
 
 // While it looks for an answer (AnswerLook) the thread polls without waiting.
@@ -217,15 +245,19 @@ int64_t JobTransfer::copyUntilStopped() {
         if (ready(fds[0], POLLIN) || ready(fds[1], POLLOUT)) {
             const int64_t r1 = jobTransferIter(sock, unixfd, toTransport, buf);
             if (r1 < 0) {
+                noteEnd(r1, true);
                 return r1;
             }
+            bytesFromClient.fetch_add(static_cast<uint64_t>(r1), std::memory_order_relaxed);
             moved += r1;
         }
         if (ready(fds[1], POLLIN) || ready(fds[0], POLLOUT)) {
             const int64_t r2 = jobTransferIter(unixfd, sock, toClient, buf);
             if (r2 < 0) {
+                noteEnd(r2, false);
                 return r2;
             }
+            bytesToClient.fetch_add(static_cast<uint64_t>(r2), std::memory_order_relaxed);
             moved += r2;
         }
         if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {

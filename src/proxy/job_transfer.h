@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <string>
@@ -36,8 +37,9 @@ void awaitTransportEnd(TransportHandle& transport);
 class JobTransfer {
 public:
     // Starts the copy thread before it returns; owns both descriptors.
+    // remote is the client's address, for the session's log lines.
     JobTransfer(int clientFd, int transportFd, const std::string& socketFile, const std::string& samFile,
-                TransportHandle handle, uint32_t session);
+                TransportHandle handle, uint32_t session, std::string remote = {});
     // Stops the copy thread and the transport (SIGTERM, SIGKILL after 5 s),
     // closes both sockets and removes the socket and SAM files.
     ~JobTransfer();
@@ -49,10 +51,16 @@ public:
     int transportPid() const { return transport.first; }
     const std::string& transportSocket() const { return socketPath; }
     bool isRunning() const { return running.load(); }
+    // One line for the administrator: session, client, transport, how long,
+    // bytes each way so far.
+    std::string describe() const;
 
 private:
     void copyLoop();
     int64_t copyUntilStopped();
+    // Which side ended the copy: the result of a step and whether it was the
+    // step from the client.
+    void noteEnd(int64_t result, bool fromClient);
     int pollTimeout(bool lookForAnswer) const;
 
     int sock = -1;
@@ -65,6 +73,12 @@ private:
     std::string samPath;
     std::vector<uint8_t> buf;
     TransportHandle transport;
+    std::string remoteAddr;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // Written by the copy thread, read by SIGUSR1's report.
+    std::atomic<uint64_t> bytesFromClient{0};
+    std::atomic<uint64_t> bytesToClient{0};
+    const char* endedBy = "proxy";
 };
 
 }  // namespace Velk

@@ -58,8 +58,8 @@ constexpr KeepAliveOption keepAliveOptions[] = {
 
 void setSocketOption(int fd, int level, int option, const char* name, int value) {
     if (setsockopt(fd, level, option, &value, sizeof(value)) == 0) {
-        Syslog::info("%s: socket set policy: %s = %u", "actionCreateTransport", name,
-                     static_cast<unsigned>(value));
+        Syslog::debug("%s: socket set policy: %s = %u", "actionCreateTransport", name,
+                      static_cast<unsigned>(value));
     } else {
         Syslog::warning("%s: socket %s failed, error: %s, code: %d", "actionCreateTransport", name,
                         strerror(errno), errno);
@@ -74,21 +74,30 @@ void abandonTransport(int clientFd, TransportHandle& transport) {
 
 }  // namespace
 
+// Keep-alive finds a client that went away while the connection was idle; a
+// client that vanished with data in flight is found by the user time-out,
+// which drops the connection after as long as keep-alive would take.
 void ProxyConnection::setKeepAlive(int fd, const JsonConfig& cfg) const {
     if (!cfg.getBoolean("tcp:keepalive:enable", true)) {
         return;
     }
     setSocketOption(fd, SOL_SOCKET, SO_KEEPALIVE, "SO_KEEPALIVE", 1);
-    for (const auto& option : keepAliveOptions) {
-        setSocketOption(fd, option.level, option.option, option.name,
-                        cfg.getInteger(option.key, option.fallback));
+    int values[std::size(keepAliveOptions)] = {};
+    for (size_t index = 0; index < std::size(keepAliveOptions); ++index) {
+        const auto& option = keepAliveOptions[index];
+        values[index] = cfg.getInteger(option.key, option.fallback);
+        setSocketOption(fd, option.level, option.option, option.name, values[index]);
     }
+    const int idle = values[0];
+    const int retries = values[1];
+    const int interval = values[2];
+    setSocketOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, "TCP_USER_TIMEOUT",
+                    (idle + retries * interval) * 1000);
 }
 
-// The client that spoke first, its first bytes unread; an invalid descriptor
-// after a stop, a time-out or a failed poll.
-Utils::UniqueFd ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId,
-                                               std::string& remoteAddr) const {
+// The client that spoke first, its first bytes unread; no client after a
+// stop, a time-out or a failed poll.
+GateResult ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId) const {
     const auto cfg = currentConfig();
     GateSettings settings;
     settings.listenTimeout = std::chrono::seconds(currentListenTimeout());
@@ -108,12 +117,34 @@ Utils::UniqueFd ProxyConnection::waitForClient(int listenFd, const uint32_t& ses
         } else if (result.end == GateEnd::TimedOut) {
             logJobError("transport stopped, timeout", sessionId);
         }
-        remoteAddr = result.address;
-        return std::move(result.client);
+        return result;
     } catch (const std::exception& err) {
         logJobError(err.what(), sessionId);
         return {};
     }
+}
+
+// The listener of the configuration in force; none, after an error line,
+// when the configuration's values are not usable. The manager is told either
+// way: a wrong value must never make allowances fail without a word.
+Utils::UniqueFd ProxyConnection::openListener(const uint32_t& sessionId) {
+    Utils::UniqueFd listener;
+    try {
+        const auto cfg = currentConfig();
+        const int port = cfg->getInteger("listen:port", 3389);
+        const std::string addr = cfg->getString("listen:addr", "0.0.0.0");
+        debug("%s: address: %s, port: %d", "actionCreateTransport", addr.c_str(), port);
+        if (port < 1 || port > 65535) {
+            error("%s: listen:port out of range, port: %d, session id: %u", "actionCreateTransport", port,
+                  sessionId);
+        } else {
+            listener.reset(Socket::tcpListen(addr, static_cast<uint16_t>(port), 1));
+        }
+    } catch (const std::exception& err) {
+        logJobError(err.what(), sessionId);
+    }
+    proxyListenStarted(sessionId, listener.valid());
+    return listener;
 }
 
 // The connection to the transport's socket; an invalid descriptor, after the
@@ -143,34 +174,27 @@ Utils::UniqueFd ProxyConnection::openTransportConnection(const std::string& sock
 }
 
 bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId) {
-    const auto cfg = currentConfig();
-    const int port = cfg->getInteger("listen:port", 3389);
-    const std::string addr = cfg->getString("listen:addr", "0.0.0.0");
-    debug("%s: address: %s, port: %d", "actionCreateTransport", addr.c_str(), port);
-
-    Utils::UniqueFd listener(Socket::tcpListen(addr, static_cast<uint16_t>(port), 1));
-    proxyListenStarted(sessionId, listener.valid());
+    Utils::UniqueFd listener = openListener(sessionId);
     if (!listener.valid()) {
         return false;
     }
-
-    std::string remoteAddr;
-    Utils::UniqueFd client = waitForClient(listener.get(), sessionId, remoteAddr);
+    GateResult admitted = waitForClient(listener.get(), sessionId);
     // One client per allowed connection: nobody else gets in after it.
     listener.reset();
-    if (!client.valid()) {
+    if (!admitted.client.valid()) {
         return false;
     }
+    const Utils::UniqueFd& client = admitted.client;
     // Interactive traffic: Nagle with delayed acknowledgements would hold
     // a keystroke back for tens of milliseconds.
     setSocketOption(client.get(), IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1);
     setKeepAlive(client.get(), *currentConfig());
 
     debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
-          remoteAddr.c_str(), client.get());
-    proxyClientConnected(sessionId, remoteAddr);
-    const int clientFd = client.release();
-    return connectTransport(clientFd, remoteAddr, sessionId, samId);
+          admitted.address.c_str(), client.get());
+    proxyClientConnected(sessionId, admitted.address);
+    const int clientFd = admitted.client.release();
+    return connectTransport(clientFd, Peer{admitted.address, admitted.port}, sessionId, samId);
 }
 
 std::string ProxyConnection::transportSocketPath(const uint32_t& sessionId, size_t index) const {
@@ -198,7 +222,7 @@ size_t ProxyConnection::freeJobIndex(const uint32_t& sessionId) const {
     return index;
 }
 
-bool ProxyConnection::connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
+bool ProxyConnection::connectTransport(int clientFd, const Peer& peer, const uint32_t& sessionId,
                                        const uint32_t& samId) {
     const size_t index = freeJobIndex(sessionId);
     const std::string socketPath = transportSocketPath(sessionId, index);
@@ -227,11 +251,15 @@ bool ProxyConnection::connectTransport(int clientFd, const std::string& remoteAd
 
         const std::lock_guard<std::mutex> guard(jobsLock);
         const int transportPid = transport.first;
-        jobs.emplace_back(clientFd, unixFd, socketPath, samPath, std::move(transport), sessionId);
+        jobs.emplace_back(clientFd, unixFd, socketPath, samPath, std::move(transport), sessionId,
+                          peer.address);
         handedOver = true;
         debug("%s: session id: %u, create transfer job, socket: %d, unix: %d", "actionCreateTransport",
               sessionId, clientFd, unixFd);
-        proxySessionConnected(sessionId, static_cast<uint32_t>(transportPid), remoteAddr);
+        notice("%s: session started, session id: %u, remote addr: `%s', port: %u, transport pid: %d",
+               "actionCreateTransport", sessionId, peer.address.c_str(), static_cast<unsigned>(peer.port),
+               transportPid);
+        proxySessionConnected(sessionId, static_cast<uint32_t>(transportPid), peer.address);
         return true;
     } catch (const std::system_error& err) {
         error("%s: system error: %s, session id: %u", "actionCreateTransport", err.what(), sessionId);

@@ -109,6 +109,12 @@ bool enterBackground() {
     return true;
 }
 
+// A reload and a report never end the proxy, in either mode.
+void registerServiceSignals() {
+    signal(SIGHUP, reloadSignalHandler);
+    signal(SIGUSR1, reportSignalHandler);
+}
+
 // False when the proxy ended on an error rather than by an orderly stop.
 bool runProxy(const std::string& configPath) {
     DBus::default_dispatcher = &Velk::proxyDispatcher;
@@ -161,6 +167,7 @@ int main(int argc, char** argv) {
         signal(SIGTERM, signalHandler);
         signal(SIGINT, signalHandler);
     }
+    registerServiceSignals();
 
     // An error ends the proxy with status 1, so that a service manager sees
     // the failure and restarts it; an orderly stop is 0.

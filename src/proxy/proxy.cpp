@@ -6,6 +6,8 @@ namespace Velk {
 std::atomic<bool> proxyRunning{false};
 DBus::BusDispatcher proxyDispatcher;
 WakeEvent proxyStopEvent;
+WakeEvent proxyReloadEvent;
+WakeEvent proxyReportEvent;
 std::atomic<int> proxyStopReason{static_cast<int>(StopReason::None)};
 
 void stopProxy(StopReason reason) {
@@ -35,4 +37,12 @@ const char* stopReasonText(StopReason reason) {
 
 void signalHandler(int /*sig*/) {
     Velk::stopProxy(Velk::StopReason::Signal);
+}
+
+void reloadSignalHandler(int /*sig*/) {
+    Velk::proxyReloadEvent.raise();
+}
+
+void reportSignalHandler(int /*sig*/) {
+    Velk::proxyReportEvent.raise();
 }

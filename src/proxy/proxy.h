@@ -21,6 +21,11 @@ extern DBus::BusDispatcher proxyDispatcher;
 // sees the stop at once.
 extern WakeEvent proxyStopEvent;
 
+// Raised by SIGHUP (reload the configuration now) and SIGUSR1 (log one line
+// per running session); the periodic task waits on them.
+extern WakeEvent proxyReloadEvent;
+extern WakeEvent proxyReportEvent;
+
 // Why the proxy stops: the first reason given wins.
 enum class StopReason : int { None, Signal, ManagerStopped, BusLost, Destroyed };
 extern std::atomic<int> proxyStopReason;
@@ -33,3 +38,6 @@ void stopProxy(StopReason reason);
 
 // Stops the proxy (Velk::stopProxy); safe in a signal handler and nothing more.
 void signalHandler(int sig);
+// Raise Velk::proxyReloadEvent and Velk::proxyReportEvent; safe in a signal handler.
+void reloadSignalHandler(int sig);
+void reportSignalHandler(int sig);

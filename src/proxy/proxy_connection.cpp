@@ -3,6 +3,7 @@
 // and the manager's signals, all of which run on the main thread.
 #include "proxy/proxy_connection.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "proxy/private_directory.h"
 #include "proxy/proxy.h"
+#include "utils/strings.h"
 #include "utils/users.h"
 
 namespace Velk {
@@ -148,8 +150,10 @@ void ProxyConnection::start() {
         return;
     }
 
+    serviceNotifier.ready();
     std::thread periodic(&ProxyConnection::periodicTask, this);
     proxyDispatcher.enter();
+    serviceNotifier.stopping();
     periodic.join();
     notice("%s: stopped, reason: %s", "start",
            stopReasonText(static_cast<StopReason>(proxyStopReason.load())));
@@ -179,9 +183,77 @@ void ProxyConnection::periodicTask() {
             sweepStoppedJobs();
             lastSweep = now;
         }
-        std::this_thread::sleep_for(periodicSleep);
+        serviceNotifier.status(serviceStatus());
+        serviceNotifier.keepAlive();
+        waitForPeriodicEvents();
     }
     proxyDispatcher.leave();
+}
+
+// The periodic pause, cut short by a stop, a reload or a report request.
+void ProxyConnection::waitForPeriodicEvents() {
+    pollfd events[] = {{proxyStopEvent.fd(), POLLIN, 0},
+                       {proxyReloadEvent.fd(), POLLIN, 0},
+                       {proxyReportEvent.fd(), POLLIN, 0}};
+    if (poll(events, std::size(events), static_cast<int>(periodicSleep.count())) <= 0) {
+        return;
+    }
+    if ((events[1].revents & POLLIN) != 0) {
+        proxyReloadEvent.clear();
+        reloadOnRequest();
+    }
+    if ((events[2].revents & POLLIN) != 0) {
+        proxyReportEvent.clear();
+        reportSessions();
+    }
+}
+
+// SIGHUP: the file is read now, changed or not, by the watcher's rules.
+void ProxyConnection::reloadOnRequest() {
+    notice("%s: reload requested", "PeriodicTask");
+    serviceNotifier.reloading();
+    struct stat st {};
+    if (stat(configPath.c_str(), &st) == 0) {
+        configModified.exchange(st.st_mtim.tv_sec);
+    }
+    loadConfigFile("reloadConfigWatcher");
+    serviceNotifier.ready();
+}
+
+void ProxyConnection::reportSessions() const {
+    const std::lock_guard<std::mutex> guard(jobsLock);
+    notice("%s: sessions running: %zu", "reportSessions", jobs.size());
+    for (const auto& job : jobs) {
+        notice("%s: %s%s", "reportSessions", job.describe().c_str(), job.isRunning() ? "" : ", ended");
+    }
+}
+
+// The line the service manager shows: what the proxy does right now.
+std::string ProxyConnection::serviceStatus() const {
+    const size_t running = runningJobs();
+    const std::string sessions =
+        Utils::joinString(running, running == 1 ? " session" : " sessions", " running");
+    const uint32_t listening = listenSessionId.load();
+    if (listening == 0) {
+        return "idle; " + sessions;
+    }
+    try {
+        const auto cfg = currentConfig();
+        const std::string addr = cfg->getString("listen:addr", "0.0.0.0");
+        const std::string shown = addr.find(':') == std::string::npos ? addr : "[" + addr + "]";
+        return Utils::joinString("listening for session ", listening, " on ", shown, ":",
+                                 cfg->getInteger("listen:port", 3389), "; ", sessions);
+    } catch (const std::exception&) {
+        // The listen job reports the wrong value; the status needs none.
+        return Utils::joinString("listening for session ", listening, "; ", sessions);
+    }
+}
+
+// A job that ended and waits for the sweep holds nothing worth counting.
+size_t ProxyConnection::runningJobs() const {
+    const std::lock_guard<std::mutex> guard(jobsLock);
+    return static_cast<size_t>(
+        std::count_if(jobs.begin(), jobs.end(), [](const JobTransfer& job) { return job.isRunning(); }));
 }
 
 // The ended jobs are taken out under the lock and destroyed after it: a
@@ -225,14 +297,19 @@ bool ProxyConnection::reloadConfigWatcher() {
         return false;
     }
 
+    return loadConfigFile("reloadConfigWatcher");
+}
+
+// A file that is not a JSON object leaves the configuration in force.
+bool ProxyConnection::loadConfigFile(const char* function) {
     const Json::Value value = readJson(configPath);
     if (!value.isObject()) {
-        error("%s: json not object, file: %s", "reloadConfigWatcher", configPath.c_str());
+        error("%s: json not object, file: %s", function, configPath.c_str());
         return false;
     }
     replaceConfig(value);
     setDebugLevel(currentConfig()->getString("debug:level", "info"));
-    notice("%s: %s", "reloadConfigWatcher", "success");
+    notice("%s: %s", function, "success");
     return true;
 }
 
@@ -311,13 +388,7 @@ bool ProxyConnection::sessionLimitReached(const uint32_t& sessionId) {
     } catch (const std::exception& err) {
         error("%s: exception: %s, session id: %u", "signalProxyAllowConnection", err.what(), sessionId);
     }
-    // A job that ended and waits for the sweep holds nothing worth counting.
-    size_t running = 0;
-    {
-        const std::lock_guard<std::mutex> guard(jobsLock);
-        running = static_cast<size_t>(
-            std::count_if(jobs.begin(), jobs.end(), [](const JobTransfer& job) { return job.isRunning(); }));
-    }
+    const size_t running = runningJobs();
     if (running < limit) {
         return false;
     }

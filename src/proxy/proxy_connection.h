@@ -19,8 +19,10 @@
 
 #include "config.h"
 #include "logger.h"
+#include "proxy/client_gate.h"
 #include "proxy/job_transfer.h"
 #include "proxy/manager_owner.h"
+#include "proxy/service_notifier.h"
 #include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
 #include "velk_proxy_glue.h"
@@ -89,16 +91,27 @@ private:
     void stopListening();
     void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
     void periodicTask();
+    void waitForPeriodicEvents();
+    void reloadOnRequest();
+    bool loadConfigFile(const char* function);
+    void reportSessions() const;
+    std::string serviceStatus() const;
+    size_t runningJobs() const;
     void sweepStoppedJobs();
     // Called with jobsLock held through `held`; destroys the jobs after
     // letting it go, so that no signal waits for a transport's end.
     void destroyJobs(std::list<JobTransfer> ended, std::unique_lock<std::mutex>& held);
     void replaceConfig(const Json::Value& value);
 
-    Utils::UniqueFd waitForClient(int listenFd, const uint32_t& sessionId, std::string& remoteAddr) const;
+    Utils::UniqueFd openListener(const uint32_t& sessionId);
+    GateResult waitForClient(int listenFd, const uint32_t& sessionId) const;
     void setKeepAlive(int fd, const JsonConfig& cfg) const;
-    bool connectTransport(int clientFd, const std::string& remoteAddr, const uint32_t& sessionId,
-                          const uint32_t& samId);
+    // The client's address and port, for the manager and the logs.
+    struct Peer {
+        std::string address;
+        uint16_t port = 0;
+    };
+    bool connectTransport(int clientFd, const Peer& peer, const uint32_t& sessionId, const uint32_t& samId);
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
     size_t freeJobIndex(const uint32_t& sessionId) const;
     Utils::UniqueFd openTransportConnection(const std::string& socketPath, pid_t transportPid,
@@ -122,6 +135,7 @@ private:
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
     bool checkFailed = false;
+    ServiceNotifier serviceNotifier;
 };
 
 }  // namespace Velk

@@ -1,8 +1,9 @@
-// Socket set-up on IPv4 TCP and unix stream sockets, and the exact-length
+// Socket set-up on TCP (IPv4 and IPv6) and unix stream sockets, and the exact-length
 // transfer loops.
 #include "utils/sockets.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -46,8 +47,73 @@ sockaddr_un unixAddress(const char* func, std::string_view path) {
 
 }  // namespace
 
+namespace {
+
+// Text that is meant as a numeric address is never sent to a name service:
+// a mistyped address fails at once instead of becoming a host-name lookup.
+bool looksNumeric(const std::string& text) {
+    return text.find_first_not_of("0123456789.") == std::string::npos ||
+           (text.find(':') != std::string::npos &&
+            text.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos);
+}
+
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    ~AddressList() {
+        if (first) {
+            freeaddrinfo(first);
+        }
+    }
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+};
+
+bool resolveListenAddress(const std::string& text, uint16_t port, AddressList& list) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV | (looksNumeric(text) ? AI_NUMERICHOST : 0);
+    const std::string service = std::to_string(port);
+    const int result = getaddrinfo(text.c_str(), service.c_str(), &hints, &list.first);
+    if (result != 0) {
+        Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d", "tcpListen", "getaddrinfo",
+                      text.c_str(), static_cast<unsigned>(port), gai_strerror(result), result);
+        return false;
+    }
+    return true;
+}
+
+// "::" listens on both families; a v4-mapped peer is then shown as IPv4.
+void acceptBothFamilies(int fd, const addrinfo& address) {
+    if (address.ai_family != AF_INET6) {
+        return;
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address.ai_addr);
+    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) {
+        const int off = 0;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    }
+}
+
+int failBind(const std::string& text, uint16_t port, int fd) {
+    const int error = errno;
+    Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d", "tcpListen", "bind",
+                  text.c_str(), static_cast<unsigned>(port), strerror(error), error);
+    close(fd);
+    return -1;
+}
+
+}  // namespace
+
 int tcpListen(std::string_view ipaddr, uint16_t port, int backlog) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::string addrText(ipaddr);
+    AddressList addresses;
+    if (!resolveListenAddress(addrText, port, addresses)) {
+        return -1;
+    }
+    const addrinfo& address = *addresses.first;
+    const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         logFailed("tcpListen", "socket");
         return -1;
@@ -59,23 +125,11 @@ int tcpListen(std::string_view ipaddr, uint16_t port, int backlog) {
         Syslog::warning("%s: socket reuseaddr failed, error: %s, code: %d", "tcpListen", strerror(error),
                         error);
     }
-
-    const std::string addrText(ipaddr);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = ipaddr == "0.0.0.0" ? htonl(INADDR_ANY) : inet_addr(addrText.c_str());
+    acceptBothFamilies(fd, address);
 
     Syslog::debug("%s: bind addr: %s, port: %d", "tcpListen", addrText.c_str(), static_cast<int>(port));
-    // An unparsable text gives inet_addr's broadcast address, which Linux lets
-    // a TCP socket bind to; such an address must fail as a bind.
-    in_addr parsed{};
-    if (addr.sin_addr.s_addr != htonl(INADDR_ANY) && inet_aton(addrText.c_str(), &parsed) == 0) {
-        errno = EADDRNOTAVAIL;
-        return failClose("tcpListen", "bind", fd);
-    }
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        return failClose("tcpListen", "bind", fd);
+    if (bind(fd, address.ai_addr, address.ai_addrlen) != 0) {
+        return failBind(addrText, port, fd);
     }
 
     Syslog::debug("%s: listen: %d, conn: %d", "tcpListen", fd, backlog);
@@ -107,24 +161,44 @@ int tcpConnect(std::string_view ipaddr, uint16_t port) {
     return fd;
 }
 
-int tcpAccept(int fd, std::string* peer) {
-    sockaddr_in addr{};
+namespace {
+
+// Dotted text for IPv4 and for an IPv4 peer of a listener on both families.
+std::string addressText(const sockaddr_storage& addr) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof(text));
+        return text;
+    }
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof(text));
+    } else {
+        inet_ntop(AF_INET6, &v6, text, sizeof(text));
+    }
+    return text;
+}
+
+uint16_t portOf(const sockaddr_storage& addr) {
+    return ntohs(addr.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(addr).sin_port
+                                           : reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+}
+
+}  // namespace
+
+int tcpAccept(int fd, std::string* peer, uint16_t* peerPort) {
+    sockaddr_storage addr{};
     socklen_t len = sizeof(addr);
     const int sock = accept(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
         logFailed("tcpAccept", "accept");
         return -1;
     }
-
     if (peer) {
-        char text[16] = {};
-        if (inet_ntop(AF_INET, &addr.sin_addr, text, sizeof(text))) {
-            peer->assign(text);
-        } else {
-            const int error = errno;
-            Syslog::warning("%s: %s failed, error: %s, code: %d", "tcpAccept", "inet_ntop", strerror(error),
-                            error);
-        }
+        peer->assign(addressText(addr));
+    }
+    if (peerPort) {
+        *peerPort = portOf(addr);
     }
     return sock;
 }

@@ -1,4 +1,4 @@
-// Logged wrappers over the BSD socket calls for IPv4 TCP and unix stream
+// Logged wrappers over the BSD socket calls for TCP and unix stream
 // sockets, returning plain descriptors, and exact-length receive and send
 // loops that either complete or throw.
 #pragma once
@@ -15,13 +15,16 @@ namespace Velk::Socket {
 // Set-up functions log their failures and return -1; every descriptor opened
 // on the failing path is closed.  The caller owns and closes what they return.
 
-// Close-on-exec, SO_REUSEADDR; "0.0.0.0" means every interface, any other text
-// goes through inet_addr.  A text that is no address fails as the bind
-// (EADDRNOTAVAIL) instead of listening on the broadcast address.
+// Close-on-exec, SO_REUSEADDR; the address is an IPv4 or IPv6 literal or a
+// host name (its first address): "0.0.0.0" is every IPv4 interface, "::"
+// every interface of both families. Text made of digits and dots, or hex
+// digits and colons, is never looked up as a name. Failures name the address
+// and the port.
 int tcpListen(std::string_view ipaddr, uint16_t port, int backlog);
 int tcpConnect(std::string_view ipaddr, uint16_t port);
-// The peer's dotted address goes to *peer when it is given.
-int tcpAccept(int fd, std::string* peer = nullptr);
+// The peer's address goes to *peer (dotted for IPv4, also for an IPv4 peer
+// of a listener on both families) and its port to *peerPort when given.
+int tcpAccept(int fd, std::string* peer = nullptr, uint16_t* peerPort = nullptr);
 
 // A path longer than 107 bytes is cut to 107 with a warning.  An existing file
 // at the path is not removed, so the bind fails on it.

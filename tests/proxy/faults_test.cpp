@@ -113,6 +113,8 @@ protected:
     }
 };
 
+// The allowance fails out loud: an error line, and the manager hears that
+// nothing listens.
 TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {
     harness.config["listen:port"] = "abc";
     harness.start();
@@ -126,7 +128,8 @@ TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {
               std::vector<std::string>{"signalProxyListenTimeout: set timeout: 5"});
     EXPECT_EQ(proxyMessages("signalProxyAllowConnection: session id: 7", 2).size(), 2U);
     EXPECT_EQ(proxyMessages("listen transport busy", 0, milliseconds(0)).size(), 0U);
-    EXPECT_EQ(harness.countNotices("proxyListenStarted"), 0U);
+    EXPECT_TRUE(harness.manager.waitForNotice("proxyListenStarted 7 false", seconds(5)));
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:", 2).size(), 2U);
     ASSERT_TRUE(harness.proxy->running());
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }

@@ -265,13 +265,17 @@ TEST_F(ProxyListen, NoDelayAndKeepAliveOptionsAreSetOnTheAcceptedSocket) {
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPIDLE), 11);
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPCNT), 4);
     EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+    // Data in flight to a vanished client: dropped as late as keep-alive would.
+    EXPECT_EQ(socketOption(copy, IPPROTO_TCP, TCP_USER_TIMEOUT), (11 + 4 * 3) * 1000);
     close(copy);
-    const std::vector<std::string> policy = {"actionCreateTransport: socket set policy: TCP_NODELAY = 1",
-                                             "actionCreateTransport: socket set policy: SO_KEEPALIVE = 1",
-                                             "actionCreateTransport: socket set policy: SO_KEEPIDLE = 11",
-                                             "actionCreateTransport: socket set policy: SO_KEEPCNT = 4",
-                                             "actionCreateTransport: socket set policy: SO_KEEPINTVL = 3"};
-    EXPECT_EQ(proxyMessages("socket set policy", 5), policy);
+    const std::vector<std::string> policy = {
+        "actionCreateTransport: socket set policy: TCP_NODELAY = 1",
+        "actionCreateTransport: socket set policy: SO_KEEPALIVE = 1",
+        "actionCreateTransport: socket set policy: SO_KEEPIDLE = 11",
+        "actionCreateTransport: socket set policy: SO_KEEPCNT = 4",
+        "actionCreateTransport: socket set policy: SO_KEEPINTVL = 3",
+        "actionCreateTransport: socket set policy: TCP_USER_TIMEOUT = 23000"};
+    EXPECT_EQ(proxyMessages("socket set policy", 6), policy);
     close(client);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }

@@ -1,0 +1,30 @@
+// What the service manager is told about the proxy (sd_notify): ready once
+// the session manager answered, a status line kept current, reloads, the
+// stop, and the watchdog's keep-alive when the unit asks for one. Without
+// NOTIFY_SOCKET every call does nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Velk {
+
+class ServiceNotifier {
+public:
+    ServiceNotifier();
+
+    void ready() const;
+    void reloading() const;
+    void stopping() const;
+    // Sent only when it differs from the last status sent.
+    void status(const std::string& text);
+    // Sent at most once per half of the unit's watchdog interval.
+    void keepAlive();
+
+private:
+    uint64_t watchdogUsec = 0;
+    uint64_t lastKeepAlive = 0;
+    std::string lastStatus;
+};
+
+}  // namespace Velk

@@ -1,0 +1,199 @@
+// velk_proxy as an administrator runs it: SIGHUP reloads at once and keeps
+// sessions, SIGUSR1 and the session lines say who is connected, for how long
+// and how much went each way, the service manager hears readiness, status,
+// reloads and the stop, clients come over IPv6 and IPv4, and a wrong value
+// in the configuration fails the allowance out loud.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "client_io.h"
+#include "journaled_proxy_test.h"
+
+namespace {
+
+using namespace VelkTest;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+class ProxyOperations : public JournaledProxyTest {
+protected:
+    int forward(uint32_t sessionId) {
+        const size_t before =
+            harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
+        if (harness.allowConnectionOnceIdle(sessionId, 1) != true) {
+            return -1;
+        }
+        const int fd = connectLoopback(harness.port());
+        return harness.waitForSessionConnected(sessionId, before) ? fd : -1;
+    }
+};
+
+TEST_F(ProxyOperations, SighupReloadsAtOnceAndARunningSessionKeepsItsBytesFlowing) {
+    harness.start();
+    Fd client(forward(7));
+    ASSERT_GE(client.get(), 0);
+    harness.config["listen:timeout"] = 77;
+    harness.writeConfig();
+    harness.proxy->signal(SIGHUP);
+    EXPECT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
+    EXPECT_EQ(exchange(client.get(), "after reload", 12), "after reload");
+
+    writeFile(harness.configPath(), "{ broken");
+    harness.proxy->signal(SIGHUP);
+    EXPECT_EQ(proxyMessages("json not object").size(), 1U);
+    EXPECT_EQ(exchange(client.get(), "still", 5), "still");
+    ASSERT_EQ(harness.allowConnection(8, 1), true);
+    EXPECT_EQ(proxyMessages("session id: 8, timeout: 77").size(), 1U) << "the reloaded value is in force";
+    EXPECT_TRUE(harness.proxy->running());
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyOperations, SessionLinesTellTheClientTheDurationAndTheBytesEachWay) {
+    harness.start();
+    Fd client(forward(7));
+    ASSERT_GE(client.get(), 0);
+    const std::string data(1000, 'x');
+    ASSERT_EQ(exchange(client.get(), data, data.size()), data);
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    ASSERT_EQ(getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const auto started = proxyMessages("session started");
+    ASSERT_EQ(started.size(), 1U);
+    EXPECT_NE(
+        started.front().find("remote addr: `127.0.0.1', port: " + std::to_string(ntohs(local.sin_port))),
+        std::string::npos)
+        << started.front();
+
+    harness.proxy->signal(SIGUSR1);
+    const auto report = proxyMessages("reportSessions: session id: 7");
+    ASSERT_EQ(report.size(), 1U);
+    EXPECT_NE(report.front().find("bytes from client: 1000, bytes to client: 1000"), std::string::npos)
+        << report.front();
+    client.reset();
+    const auto ended = proxyMessages("session ended");
+    ASSERT_EQ(ended.size(), 1U);
+    EXPECT_NE(ended.front().find("bytes from client: 1000, bytes to client: 1000, ended by: client"),
+              std::string::npos)
+        << ended.front();
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+    EXPECT_EQ(proxyMessages("stopped, reason").front(), "start: stopped, reason: signal");
+}
+
+// The datagram socket a service manager listens on, owned by the test.
+class NotifySocket {
+public:
+    NotifySocket() : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = (dir / "notify").string();
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    }
+    std::string path() const { return (dir / "notify").string(); }
+    // Every message received until one contains `wanted` (or the time-out).
+    bool waitFor(const std::string& wanted, milliseconds timeout = seconds(5)) {
+        return waitUntil(
+            [&] {
+                pollfd ready{fd.get(), POLLIN, 0};
+                while (poll(&ready, 1, 0) > 0) {
+                    char message[512] = {};
+                    const ssize_t size = recv(fd.get(), message, sizeof(message) - 1, 0);
+                    received.emplace_back(message, size > 0 ? static_cast<size_t>(size) : 0);
+                }
+                for (const auto& message : received) {
+                    if (message.find(wanted) != std::string::npos) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout);
+    }
+    std::vector<std::string> received;
+
+private:
+    TempDir dir;
+    Fd fd;
+};
+
+TEST_F(ProxyOperations, TheServiceManagerHearsReadinessStatusReloadWatchdogAndStop) {
+    NotifySocket notify;
+    harness.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "200000"}});
+    EXPECT_TRUE(notify.waitFor("READY=1"));
+    EXPECT_TRUE(notify.waitFor("STATUS=idle; 0 sessions running"));
+    EXPECT_TRUE(notify.waitFor("WATCHDOG=1"));
+    ASSERT_EQ(harness.allowConnection(7, 1), true);
+    EXPECT_TRUE(notify.waitFor("STATUS=listening for session 7 on 127.0.0.1:" +
+                               std::to_string(harness.port()) + "; 0 sessions running"));
+    harness.proxy->signal(SIGHUP);
+    EXPECT_TRUE(notify.waitFor("RELOADING=1"));
+    harness.proxy->signal(SIGTERM);
+    EXPECT_TRUE(notify.waitFor("STOPPING=1"));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+int connectFamily(int family, const char* address, uint16_t port) {
+    sockaddr_storage target{};
+    socklen_t length = sizeof(sockaddr_in);
+    auto& v4 = reinterpret_cast<sockaddr_in&>(target);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
+    if (family == AF_INET6) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        inet_pton(AF_INET6, address, &v6.sin6_addr);
+        length = sizeof(v6);
+    } else {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        inet_pton(AF_INET, address, &v4.sin_addr);
+    }
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(ProxyOperations, ClientsOfBothFamiliesReachAListenerOnTheUnspecifiedIpv6Address) {
+    harness.config["listen:addr"] = "::";
+    harness.start();
+    uint32_t sessionId = 7;
+    for (const auto& [family, address] : {std::pair{AF_INET6, "::1"}, std::pair{AF_INET, "127.0.0.1"}}) {
+        ASSERT_EQ(harness.allowConnectionOnceIdle(sessionId, 1), true) << address;
+        Fd client(connectFamily(family, address, harness.port()));
+        ASSERT_GE(client.get(), 0) << address;
+        ASSERT_TRUE(harness.waitForSessionConnected(sessionId, 0)) << address;
+        EXPECT_EQ(exchange(client.get(), "hello", 5), "hello");
+        EXPECT_EQ(harness.countNotices("proxyClientConnected " + std::to_string(sessionId) + " " + address),
+                  1U);
+        ++sessionId;
+    }
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+TEST_F(ProxyOperations, AWrongTypedOrOutOfRangePortFailsTheAllowanceWithAnErrorLine) {
+    harness.config["listen:port"] = "3389x";
+    harness.start();
+    EXPECT_EQ(harness.allowConnection(7, 1), false);
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
+
+    harness.config["listen:port"] = 70000;
+    harness.writeConfig();
+    harness.proxy->signal(SIGHUP);
+    ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
+    EXPECT_EQ(harness.allowConnectionOnceIdle(8, 1), false);
+    EXPECT_EQ(proxyMessages("listen:port out of range, port: 70000, session id: 8").size(), 1U);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+}  // namespace

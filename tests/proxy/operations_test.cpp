@@ -141,36 +141,13 @@ TEST_F(ProxyOperations, TheServiceManagerHearsReadinessStatusReloadWatchdogAndSt
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
-int connectFamily(int family, const char* address, uint16_t port) {
-    sockaddr_storage target{};
-    socklen_t length = sizeof(sockaddr_in);
-    auto& v4 = reinterpret_cast<sockaddr_in&>(target);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
-    if (family == AF_INET6) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        inet_pton(AF_INET6, address, &v6.sin6_addr);
-        length = sizeof(v6);
-    } else {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        inet_pton(AF_INET, address, &v4.sin_addr);
-    }
-    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST_F(ProxyOperations, ClientsOfBothFamiliesReachAListenerOnTheUnspecifiedIpv6Address) {
     harness.config["listen:addr"] = "::";
     harness.start();
     uint32_t sessionId = 7;
     for (const auto& [family, address] : {std::pair{AF_INET6, "::1"}, std::pair{AF_INET, "127.0.0.1"}}) {
         ASSERT_EQ(harness.allowConnectionOnceIdle(sessionId, 1), true) << address;
-        Fd client(connectFamily(family, address, harness.port()));
+        Fd client(connectTcp(family, address, harness.port()));
         ASSERT_GE(client.get(), 0) << address;
         ASSERT_TRUE(harness.waitForSessionConnected(sessionId, 0)) << address;
         EXPECT_EQ(exchange(client.get(), "hello", 5), "hello");

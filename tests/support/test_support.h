@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -173,5 +174,9 @@ private:
 };
 
 bool runningAsRoot();
+
+// A TCP client of family AF_INET or AF_INET6 connected to the literal
+// address; -1 when the connection was refused.
+int connectTcp(int family, const char* address, uint16_t port);
 
 }  // namespace VelkTest

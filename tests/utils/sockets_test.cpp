@@ -27,6 +27,7 @@ using VelkTest::LogCapture;
 
 namespace fs = std::filesystem;
 using namespace Velk;
+using VelkTest::connectTcp;
 using VelkTest::TempDir;
 
 uint16_t boundPort(int fd) {
@@ -139,30 +140,6 @@ TEST(TcpSockets, AMistypedNumericAddressFailsWithoutALookUp) {
         << text;
 }
 
-int connectTo(int family, const char* address, uint16_t port) {
-    sockaddr_storage target{};
-    socklen_t length = 0;
-    if (family == AF_INET) {
-        auto& v4 = reinterpret_cast<sockaddr_in&>(target);
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        inet_pton(AF_INET, address, &v4.sin_addr);
-        length = sizeof(v4);
-    } else {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        inet_pton(AF_INET6, address, &v6.sin6_addr);
-        length = sizeof(v6);
-    }
-    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST(TcpSockets, BothFamiliesListenOnTheUnspecifiedIpv6AddressAndNamesResolve) {
     Fd both(Socket::tcpListen("::", 0, 4));
     ASSERT_GE(both.get(), 0);
@@ -171,7 +148,7 @@ TEST(TcpSockets, BothFamiliesListenOnTheUnspecifiedIpv6AddressAndNamesResolve) {
     ASSERT_EQ(getsockname(both.get(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
     const uint16_t port = ntohs(bound.sin6_port);
     for (const auto& [family, address] : {std::pair{AF_INET6, "::1"}, std::pair{AF_INET, "127.0.0.1"}}) {
-        Fd client(connectTo(family, address, port));
+        Fd client(connectTcp(family, address, port));
         ASSERT_GE(client.get(), 0) << address;
         std::string peer;
         uint16_t peerPort = 0;

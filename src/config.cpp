@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 #include "logger.h"
 #include "utils/unique_fd.h"
@@ -217,10 +218,11 @@ std::string numberText(const Json::Value& value) {
     return text.str();
 }
 
+// An empty choice (a key that may be left empty) shows as "".
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
     for (const auto& name : names) {
-        text.append(text.empty() ? "" : ", ").append(name);
+        text.append(text.empty() ? "" : ", ").append(name.empty() ? "\"\"" : name);
     }
     return text;
 }
@@ -397,6 +399,10 @@ std::vector<JsonProblem> JsonDocument::checkObject(const Json::Value& object,
             checkMember(name, object[name], specs[static_cast<size_t>(spec - known.begin())], problems);
         }
     }
+    // jsoncpp keeps members by name; a reader goes through the file.
+    std::stable_sort(problems.begin(), problems.end(), [](const JsonProblem& a, const JsonProblem& b) {
+        return std::tie(a.line, a.column) < std::tie(b.line, b.column);
+    });
     return problems;
 }
 

@@ -161,7 +161,7 @@ public:
     // each located at the member's value: a value of the wrong kind, a number
     // outside its range, a text not among its choices, a key that is not
     // known (with the nearest known one, when one is near).  A value that is
-    // not an object is one WrongType problem.
+    // not an object is one WrongType problem.  In the order of the text.
     std::vector<JsonProblem> checkObject(const Json::Value& object,
                                          const std::vector<JsonKeySpec>& specs) const;
 

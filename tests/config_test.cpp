@@ -376,14 +376,13 @@ TEST(JsonDocument, MembersOfTheWrongKindOrOutOfRangeAreLocatedAtTheirValues) {
   "debug:level": "verbose"
 })");
     ASSERT_TRUE(doc.problems().empty());
-    // Members come in name order, as jsoncpp keeps them.
     EXPECT_EQ(described(doc.checkObject(doc.root(), listenKeys)),
               (std::vector<std::string>{
-                  "f:6:18: debug:level: `verbose' is not one of none, debug, info, trace",
-                  "f:3:18: listen:addr: expected a string, found an integer",
                   "f:2:18: listen:port: 70000 is out of range 1..65535",
+                  "f:3:18: listen:addr: expected a string, found an integer",
                   "f:4:28: transport:args[1]: expected a string, found an integer",
                   "f:5:21: transport:keep: expected a boolean, found a string",
+                  "f:6:18: debug:level: `verbose' is not one of none, debug, info, trace",
               }));
 
     const JsonDocument fine(R"({"listen:port": 3389.0, "debug:level": "info", "transport:args": []})");
@@ -400,9 +399,9 @@ TEST(JsonDocument, AnUnknownKeyNamesTheNearestKnownOneWhenOneIsNear) {
     const JsonDocument doc("{\"listen:prot\": 1,\n \"debug:levle\": \"info\",\n \"colour\": \"red\"}");
     const auto problems = doc.checkObject(doc.root(), listenKeys);
     EXPECT_EQ(described(problems), (std::vector<std::string>{
-                                       "f:3:12: colour: unknown key",
-                                       "f:2:17: debug:levle: unknown key, did you mean debug:level?",
                                        "f:1:17: listen:prot: unknown key, did you mean listen:port?",
+                                       "f:2:17: debug:levle: unknown key, did you mean debug:level?",
+                                       "f:3:12: colour: unknown key",
                                    }));
     EXPECT_EQ(problems.front().kind, JsonProblemKind::UnknownKey);
     EXPECT_EQ(Velk::nearestName("fram", {"frame", "fullscreen"}), "frame");

@@ -159,8 +159,8 @@ bool WmKiosk::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool ent
     };
     for (const auto& zone : zones) {
         if (zone.logged) {
-            Syslog::info("%s: test geom: [%d, %d, %u, %u]", "onEnterLeaveNotify", zone.area.x, zone.area.y,
-                         zone.area.width, zone.area.height);
+            Syslog::debug("%s: test geom: [%d, %d, %u, %u]", "onEnterLeaveNotify", zone.area.x, zone.area.y,
+                          zone.area.width, zone.area.height);
         }
         if (Xcb::Rect::include(zone.area, event->event_x, event->event_y)) {
             setCursor(zone.cursor);

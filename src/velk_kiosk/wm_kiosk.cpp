@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <exception>
 
-#include "config.h"
 #include "utils/strings.h"
 #include "velk_kiosk/kiosk.h"
+#include "velk_kiosk/rules_file.h"
 
 namespace Velk {
 
@@ -40,9 +40,10 @@ bool isSignallablePid(uint32_t value) {
 
 }  // namespace
 
-WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk"), configPath("/etc/velk/velk_kiosk.json") {
+WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk"), configPath(installedRulesPath) {
     const std::vector<uint8_t> cookie = cookieFromEnvironment();
-    Syslog::setDebugLevel(DebugLevel::Debug);
+    // By name, so that VELK_LOG_LEVEL can say otherwise.
+    Syslog::setDebugLevel("debug");
     connectWithRetries(display, cookie);
     loadRules();
 
@@ -86,32 +87,37 @@ void WmKiosk::connectWithRetries(int display, const std::vector<uint8_t>& cookie
         std::this_thread::sleep_for(connectPause);
     }
     Syslog::error("%s: %s failed", "WmKiosk", "X11 connector");
-    throw velk_error("WmKiosk");
+    throw DisplayError("cannot connect to the X server of display :" + std::to_string(display));
 }
 
+// A kiosk must still show its program: a broken file is logged with every
+// problem and leaves the rules that can be used, possibly none.
 void WmKiosk::loadRules() {
-    const auto type = std::filesystem::status(configPath).type();
-    if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
+    std::error_code ec;
+    if (!std::filesystem::exists(configPath, ec)) {
+        jsonWindows.clear();
         return;
     }
-    const Json::Value json = readJson(configPath);
-    if (!json.isArray()) {
-        Syslog::error("%s: not json array, file: %s", "WmKiosk", configPath.c_str());
-        return;
+    RulesFile file = readRulesFile(configPath);
+    for (const JsonProblem& problem : file.problems) {
+        Syslog::error("%s: %s", "loadRules", formatJsonProblem(configPath.string(), problem).c_str());
     }
-    jsonWindows = valueToList<JsonWindow>(json);
+    if (!file.problems.empty()) {
+        Syslog::error("%s: rules in use: %zu, file: %s", "loadRules", file.rules.size(), configPath.c_str());
+    }
+    jsonWindows = std::move(file.rules);
 }
 
 void WmKiosk::checkExtensions() {
     randrExt = xcb_get_extension_data(conn.get(), &xcb_randr_id);
     if (!randrExt || !randrExt->present) {
         Syslog::error("%s: %s extension not found", "WmKiosk", "RANDR");
-        throw velk_error("WmKiosk");
+        throw DisplayError("the X server has no RANDR extension");
     }
     xfixesExt = xcb_get_extension_data(conn.get(), &xcb_xfixes_id);
     if (!xfixesExt || !xfixesExt->present) {
         Syslog::error("%s: %s extension not found", "WmKiosk", "XFIXES");
-        throw velk_error("WmKiosk");
+        throw DisplayError("the X server has no XFIXES extension");
     }
     const auto [version, error] = Xcb::getReply1(xcb_xfixes_query_version_reply, conn.get(),
                                                  xcb_xfixes_query_version(conn.get(), 6, 0));
@@ -128,9 +134,13 @@ void WmKiosk::takeRootRedirect() {
     const Xcb::GenericError error(xcb_request_check(
         conn.get(),
         xcb_change_window_attributes_checked(conn.get(), screen->root, XCB_CW_EVENT_MASK, values)));
+    if (error && error->error_code == XCB_ACCESS) {
+        Syslog::error("%s: another window manager is already running", "WmKiosk");
+        throw DisplayError("another window manager is already running");
+    }
     if (error || xcb_connection_has_error(conn.get())) {
         toSyslogError(error, "WmKiosk", "xcb_change_window_attributes");
-        throw velk_error("WmKiosk");
+        throw DisplayError("cannot take over the display");
     }
 }
 
@@ -174,6 +184,11 @@ void WmKiosk::threadLoop() {
             Syslog::error("%s: xcb error, code: %d", "threadLoop", code);
             connectionLost = true;
             break;
+        }
+        if (rulesReloadRequested.exchange(false)) {
+            loadRules();
+            Syslog::notice("%s: rules read again, rules: %zu, file: %s", "threadLoop", jsonWindows.size(),
+                           configPath.c_str());
         }
         bool handled = false;
         try {

@@ -67,13 +67,21 @@ struct WmAction {
     int16_t lastY;
 };
 
+// Why the display cannot be taken over, in words for whoever started the
+// kiosk (main says them on standard error): no X server answers, another
+// window manager holds the display, an extension the kiosk needs is missing.
+class DisplayError : public velk_error {
+public:
+    using velk_error::velk_error;
+};
+
 class WmKiosk : public Xcb::Connector, public Syslog {
 public:
     // Connects to ":<display>" (20 attempts 100 ms apart, with the cookie of
     // XCB_AUTH_COOKIE when set), loads the rules, takes the root's substructure
     // redirect, sets kioskRunning and starts the event thread.  Throws
-    // velk_error("WmKiosk") when any of it fails (another window manager
-    // running included); jsoncpp's error when a rule holds a mistyped value.
+    // DisplayError when the display cannot be had, velk_error("WmKiosk") for
+    // other failures.  A broken rules file is logged and leaves no rules.
     explicit WmKiosk(int display);
     // Stops and joins the event thread, frees the title-bar stamps and the
     // cursors, then disconnects; the server gives the framed clients back
@@ -122,6 +130,7 @@ public:
 
 private:
     void connectWithRetries(int display, const std::vector<uint8_t>& cookie);
+    // At start and on SIGHUP: the rules for every window mapped afterwards.
     void loadRules();
     void checkExtensions();
     void takeRootRedirect();

@@ -1,6 +1,7 @@
 // The rules file as the running kiosk reads it: class, prefix and "*"
 // patterns against real WM_CLASS properties, types, roles, no file, a file
-// that is no array, a mistyped flag, and properties that clients get wrong.
+// that is no array or does not parse, a mistyped flag, the file read again on
+// SIGHUP, and properties that clients get wrong.
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 
@@ -65,17 +66,55 @@ TEST_F(KioskTest, WithoutARulesFileNoWindowIsFullScreen) {
 TEST_F(KioskTest, RulesFileHoldingAnObjectIsLoggedAndGivesNoRules) {
     startKiosk(R"({"wm:class": "*"})");
     expectWindowed(client, mapWindow(windowOf("velk-test")));
-    EXPECT_EQ(kioskLog("not json array").front(), "WmKiosk: not json array, file: /etc/velk/velk_kiosk.json");
+    EXPECT_EQ(kioskLog("expected an array").front(),
+              "loadRules: /etc/velk/velk_kiosk.json:1:1: expected an array of rules, found an object");
 }
 
-TEST_F(KioskTest, FlagGivenAsTextEndsTheKioskThroughMain) {
-    rules.write(R"([{"wm:class": "xterm", "frame": "yes"}])");
-    KioskProcess process(server.displayName(), {"/bin/sleep", "600"});
-    const auto result = process.child().wait(std::chrono::seconds(20));
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 0);
-    EXPECT_EQ(result->err.rfind("exception: ", 0), 0U) << result->err;
-    EXPECT_NE(result->err.find("bool"), std::string::npos) << result->err;
+// A kiosk must still show its program: the file is logged with the place of
+// its mistake, the check says the same, and the kiosk runs without rules.
+TEST_F(KioskTest, RulesFileWithATrailingCommaIsLocatedInTheLogAndByTheCheck) {
+    const std::string broken = "[\n  {\"wm:class\": \"*\"},\n]\n";
+    rules.write(broken);
+    const auto check = runProcess({VELK_KIOSK_BINARY, "--check-rules"});
+    EXPECT_EQ(check.exitCode(), 1);
+    const std::string problem =
+        "/etc/velk/velk_kiosk.json:3:1: Syntax error: value, object or array expected.";
+    EXPECT_EQ(check.err, problem + "\n");
+
+    startKiosk(broken);
+    expectWindowed(client, mapWindow(windowOf("velk-test")));
+    const auto records = journal.records(problem, 1, std::chrono::seconds(10), kiosk->pid());
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records.front()["MESSAGE"].asString(), "loadRules: " + problem);
+    EXPECT_EQ(records.front()["PRIORITY"].asString(), "3");
+}
+
+// The mistyped rule is left out, the next one applies; the kiosk goes on.
+TEST_F(KioskTest, RuleWithAFlagGivenAsTextIsSkippedAndTheOthersApply) {
+    startKiosk(R"([{"wm:class": "velk-test", "fullscreen": false, "frame": "yes"}, {"wm:class": "*"}])");
+    expectFullscreen(client, mapWindow(windowOf("velk-test")));
+    EXPECT_EQ(kioskLog("frame: expected a boolean").front(),
+              "loadRules: /etc/velk/velk_kiosk.json:1:58: frame: expected a boolean, found a string");
+    EXPECT_EQ(kioskLog("rules in use").front(),
+              "loadRules: rules in use: 1, file: /etc/velk/velk_kiosk.json");
+
+    const auto check = runProcess({VELK_KIOSK_BINARY, "--check-rules"});
+    EXPECT_EQ(check.exitCode(), 1);
+    rules.write(R"([{"wm:class": "*"}])");
+    const auto fine = runProcess({VELK_KIOSK_BINARY, "--check-rules"});
+    EXPECT_EQ(fine.exitCode(), 0) << fine.err;
+    EXPECT_EQ(fine.out, "/etc/velk/velk_kiosk.json: OK, 1 rule\n");
+}
+
+TEST_F(KioskTest, SighupReadsTheRulesAgainForWindowsMappedAfterwards) {
+    startKiosk(R"([{"wm:class": "velk-test", "fullscreen": false}])");
+    expectWindowed(client, mapWindow(windowOf("velk-test")));
+
+    rules.write(R"([{"wm:class": "velk-test"}])");
+    kiosk->child().signal(SIGHUP);
+    EXPECT_EQ(kioskLog("rules read again").front(),
+              "threadLoop: rules read again, rules: 1, file: /etc/velk/velk_kiosk.json");
+    expectFullscreen(client, mapWindow(windowOf("velk-test")));
 }
 
 TEST_F(KioskTest, MalformedPropertiesAreReadSafely) {

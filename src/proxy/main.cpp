@@ -7,8 +7,10 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "logger.h"
+#include "proxy/config_check.h"
 #include "proxy/proxy.h"
 #include "proxy/proxy_connection.h"
 #include "utils/users.h"
@@ -24,6 +26,7 @@ struct Options {
     bool background = false;
     bool help = false;
     bool version = false;
+    bool checkOnly = false;
 };
 
 // nullopt when the command line is not understood.
@@ -41,6 +44,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--check-config") {
+            options.checkOnly = true;
         } else {
             return std::nullopt;
         }
@@ -59,11 +64,25 @@ void printHelp(const char* program) {
                  "  --background     go on in a child process, the command returns at once\n"
                  "  --config PATH    the configuration file (velk_proxy.json)\n"
                  "  --user USER      started as root: run as this user\n"
+                 "  --check-config   check the configuration file, report every problem, and end\n"
                  "  --help           this text\n"
                  "  --version        the version\n"
                  "Exit status: 0 after an orderly stop, 1 on an error, 2 for a wrong command line.\n"
                  "See velk_proxy(1)."
               << std::endl;
+}
+
+// Every problem on standard error, and a refused start in the journal too;
+// true when there is none.
+bool configPasses(const std::string& path, bool starting) {
+    const std::vector<std::string> problems = Velk::checkProxyConfig(path);
+    for (const auto& problem : problems) {
+        std::cerr << problem << std::endl;
+        if (starting) {
+            Velk::Syslog::error("%s: %s", "checkConfig", problem.c_str());
+        }
+    }
+    return problems.empty();
 }
 
 bool configExists(const std::string& path) {
@@ -132,47 +151,54 @@ void logFilesystemError(const std::filesystem::filesystem_error& err) {
         err.code().message().c_str(), err.code().category().name());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const auto options = parseOptions(argc, argv);
-    if (!options) {
-        printUsage(std::cerr, argv[0]);
-        return usageStatus;
-    }
-    if (options->help) {
-        printHelp(argv[0]);
+// The answers that need no daemon: help, version, the configuration's check.
+// Nothing when the proxy is to run.
+std::optional<int> answerAtOnce(const Options& options, const char* program) {
+    if (options.help) {
+        printHelp(program);
         return 0;
     }
-    if (options->version) {
+    if (options.version) {
         std::cout << "velk_proxy " << Velk::productVersionNumber() << std::endl;
         return 0;
     }
-    if (!configExists(options->config)) {
+    if (!configExists(options.config)) {
         std::cerr << "config not found" << std::endl;
         return 1;
     }
-
-    if (!becomeUser(options->user)) {
+    // A mistake is reported where it is, before the proxy runs with it.
+    if (!configPasses(options.config, !options.checkOnly)) {
         return 1;
     }
+    if (options.checkOnly) {
+        std::cout << options.config << ": OK" << std::endl;
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// False in the process that started a background daemon and is to return.
+bool setUpSignals(bool background) {
     // Raised before the stop signals are registered, so that a signal during
     // start-up stops the proxy instead of being overwritten later.
     Velk::proxyRunning.exchange(true);
-    if (options->background) {
+    if (background) {
         if (!enterBackground()) {
-            return 0;
+            return false;
         }
     } else {
         signal(SIGTERM, signalHandler);
         signal(SIGINT, signalHandler);
     }
     registerServiceSignals();
+    return true;
+}
 
-    // An error ends the proxy with status 1, so that a service manager sees
-    // the failure and restarts it; an orderly stop is 0.
+// An error ends the proxy with status 1, so that a service manager sees the
+// failure and restarts it; an orderly stop is 0.
+int runUntilStopped(const std::string& configPath) {
     try {
-        return runProxy(options->config) ? 0 : 1;
+        return runProxy(configPath) ? 0 : 1;
     } catch (const DBus::Error& err) {
         Velk::Syslog::error("dbus error: %s", err.message());
     } catch (const std::filesystem::filesystem_error& err) {
@@ -181,4 +207,24 @@ int main(int argc, char** argv) {
         Velk::Syslog::error("exception: %s", err.what());
     }
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parseOptions(argc, argv);
+    if (!options) {
+        printUsage(std::cerr, argv[0]);
+        return usageStatus;
+    }
+    if (const auto answer = answerAtOnce(*options, argv[0])) {
+        return *answer;
+    }
+    if (!becomeUser(options->user)) {
+        return 1;
+    }
+    if (!setUpSignals(options->background)) {
+        return 0;
+    }
+    return runUntilStopped(options->config);
 }

@@ -116,8 +116,11 @@ protected:
 // The allowance fails out loud: an error line, and the manager hears that
 // nothing listens.
 TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {
-    harness.config["listen:port"] = "abc";
     harness.start();
+    // The start check refuses it; a reload takes any JSON object.
+    harness.config["listen:port"] = "abc";
+    harness.reload();
+    ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
     harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
     ASSERT_EQ(proxyMessages("signalProxyAllowConnection: session id: 7").size(), 1U);
     // The job has ended: a second allowance is not busy, and the proxy still
@@ -135,8 +138,11 @@ TEST_F(ProxyFaults, AListenPortOfTheWrongTypeEndsOnlyTheListenJob) {
 }
 
 TEST_F(ProxyFaults, AListenTimeOutOfTheWrongTypeEndsOnlyTheListenJobAndFreesThePort) {
-    harness.config["listen:timeout"] = "abc";
     harness.start();
+    // The start check refuses it; a reload takes any JSON object.
+    harness.config["listen:timeout"] = "abc";
+    harness.reload();
+    ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
     harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
     ASSERT_TRUE(harness.manager.waitForNotice("proxyListenStarted 7 true", seconds(5)));
     harness.manager.emit("signalProxyListenTimeout", {"5"});
@@ -156,8 +162,11 @@ TEST_F(ProxyFaults, AListenTimeOutOfTheWrongTypeEndsOnlyTheListenJobAndFreesTheP
 }
 
 TEST_F(ProxyFaults, AKeepAliveValueOfTheWrongTypeLetsTheClientGo) {
-    harness.config["tcp:keepalive:retries"] = "many";
     harness.start();
+    // The start check refuses it; a reload takes any JSON object.
+    harness.config["tcp:keepalive:retries"] = "many";
+    harness.reload();
+    ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
     ASSERT_EQ(harness.allowConnection(7, 1), true);
     const int client = connectLoopback(harness.port());
     ASSERT_GE(client, 0);

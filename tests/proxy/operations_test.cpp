@@ -158,19 +158,64 @@ TEST_F(ProxyOperations, ClientsOfBothFamiliesReachAListenerOnTheUnspecifiedIpv6A
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
-TEST_F(ProxyOperations, AWrongTypedOrOutOfRangePortFailsTheAllowanceWithAnErrorLine) {
+// The start refuses what the check finds, each problem with its line and
+// column; a reload that brings such a value in fails the allowance out loud.
+TEST_F(ProxyOperations, AWrongTypedOrOutOfRangeValueIsRefusedAtStartAndFailsAnAllowanceAfterAReload) {
     harness.config["listen:port"] = "3389x";
-    harness.start();
-    EXPECT_EQ(harness.allowConnection(7, 1), false);
-    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
-
-    harness.config["listen:port"] = 70000;
+    harness.config["listen:prot"] = 3389;
     harness.writeConfig();
-    harness.proxy->signal(SIGHUP);
+    harness.launch({"--config", harness.configPath().string()});
+    const auto refused = harness.proxy->wait(seconds(10));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->exitCode(), 1);
+    const std::string path = harness.configPath().string();
+    EXPECT_NE(refused->err.find(path + ":"), std::string::npos) << refused->err;
+    EXPECT_NE(refused->err.find("listen:port: expected an integer, found a string"), std::string::npos);
+    EXPECT_NE(refused->err.find("listen:prot: unknown key, did you mean listen:port?"), std::string::npos);
+    EXPECT_EQ(harness.countNotices("velkTest"), 0U);
+
+    harness.config.removeMember("listen:prot");
+    harness.config["listen:port"] = harness.port();
+    harness.start();
+    harness.config["listen:port"] = 70000;
+    harness.reload();
     ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
-    EXPECT_EQ(harness.allowConnectionOnceIdle(8, 1), false);
+    EXPECT_EQ(harness.allowConnection(8, 1), false);
     EXPECT_EQ(proxyMessages("listen:port out of range, port: 70000, session id: 8").size(), 1U);
+    harness.config["listen:port"] = "3389x";
+    harness.reload();
+    ASSERT_EQ(proxyMessages("reloadConfigWatcher: success", 2).size(), 2U);
+    EXPECT_EQ(harness.allowConnectionOnceIdle(9, 1), false);
+    EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
     EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// Every line names the file, the line and the column of a problem.
+TEST(ProxyConfigCheck, ReportsEveryProblemWhereItIsAndPassesAGoodFile) {
+    TempDir dir;
+    const auto check = [&](const std::string& text) {
+        writeFile(dir / "velk_proxy.json", text);
+        return runProcess(
+            {VELK_PROXY_BINARY, "--check-config", "--config", (dir / "velk_proxy.json").string()});
+    };
+    const std::string file = (dir / "velk_proxy.json").string();
+    const auto syntax = check("{\n  \"listen:port\": 3389,\n}\n");
+    EXPECT_EQ(syntax.exitCode(), 1);
+    EXPECT_EQ(syntax.err.rfind(file + ":3:1: ", 0), 0U) << syntax.err;
+    const auto values =
+        check("{\n  \"listen:port\": 70000,\n  \"tcp:keepalive:enable\": 1,\n  \"x11rdp:arg\": []\n}");
+    EXPECT_EQ(values.exitCode(), 1);
+    for (const std::string& expected :
+         {file + ":2:18: listen:port: 70000 is out of range 1..65535",
+          file + ":3:27: tcp:keepalive:enable: expected a boolean, found an integer",
+          file + ":4:17: x11rdp:arg: unknown key, did you mean x11rdp:args?"}) {
+        EXPECT_NE(values.err.find(expected + "\n"), std::string::npos) << values.err;
+    }
+    const auto good =
+        check(R"({"listen:port": 3389, "listen:addr": "::", "x11rdp:args": ["/ipc-socket:%{socket}"]})");
+    EXPECT_EQ(good.exitCode(), 0) << good.err;
+    EXPECT_EQ(good.out, file + ": OK\n");
+    EXPECT_EQ(good.err, "");
 }
 
 }  // namespace

@@ -100,6 +100,11 @@ void ProxyHarness::start(const std::vector<std::string>& extraArgs,
     }
 }
 
+void ProxyHarness::reload() const {
+    writeConfig();
+    proxy->signal(SIGHUP);
+}
+
 void ProxyHarness::launch(const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env) {
     std::vector<std::string> argv = launcher;

@@ -52,6 +52,9 @@ public:
     // Starts velk_proxy without waiting for anything; arguments as given
     // (the configuration option is not added).
     void launch(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
+    // Writes the configuration and has the running proxy reload it (SIGHUP):
+    // how a value that the start check refuses gets in.
+    void reload() const;
     // Sends SIGTERM and returns how the proxy ended.
     ProcessResult stop();
 

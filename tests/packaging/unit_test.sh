@@ -27,7 +27,7 @@ exec_start=$(grep '^ExecStart=' "$template")
     fail "unexpected $exec_start"
 
 unit=$work/velk-proxy@velkuser.service
-sed "s#^ExecStart=/usr/bin/velk_proxy #ExecStart=$proxy #" "$template" > "$unit"
+sed "s#^\(ExecStart\(Pre\)\?=\)/usr/bin/velk_proxy #\1$proxy #" "$template" > "$unit"
 grep -q "^ExecStart=$proxy " "$unit" || fail "ExecStart not rewritten"
 
 verify=(systemd-analyze verify)

@@ -90,7 +90,7 @@ protected:
     ProxyHarness harness;
 };
 
-TEST_F(ProxyEntry, ADirectoryAsConfigurationPassesTheCheckAndFailsToLoad) {
+TEST_F(ProxyEntry, ADirectoryAsConfigurationPassesTheExistenceCheckAndFailsTheFileCheck) {
     if (journalMissing()) {
         GTEST_SKIP() << journal.failure();
     }
@@ -99,13 +99,11 @@ TEST_F(ProxyEntry, ADirectoryAsConfigurationPassesTheCheckAndFailsToLoad) {
     const auto result = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(result);
     EXPECT_EQ(result->exitCode(), 1);
-    EXPECT_EQ(result->err, "");
-    const pid_t pid = harness.proxy->pid();
-    EXPECT_EQ(
-        journal.messages("json not object", 1, seconds(5), pid),
-        std::vector<std::string>{"ProxyConnection: json not object, file: " + directory.path().string()});
-    EXPECT_EQ(journal.messages("exception:", 1, seconds(5), pid),
-              std::vector<std::string>{"exception: ProxyConnection"});
+    const std::string problem = directory.path().string() + ": cannot be read: Is a directory";
+    EXPECT_EQ(result->err, problem + "\n");
+    EXPECT_EQ(journal.messages("checkConfig", 1, seconds(5), harness.proxy->pid()),
+              std::vector<std::string>{"checkConfig: " + problem});
+    EXPECT_EQ(harness.countNotices("velkTest"), 0U);
 }
 
 TEST_F(ProxyEntry, AnAbsentManagerIsADbusErrorWithStatusOne) {

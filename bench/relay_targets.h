@@ -1,34 +1,88 @@
-// The relays the benchmark compares, each able to hand out a connected client
-// socket whose far end is a stand-in transport in a chosen mode ("echo",
-// "sink", "source:<bytes>"): DIRECT (no relay), haproxy in TCP mode, and
-// velk_proxy driven by the stand-in manager.
+// The relays the benchmarks compare, each able to hand out client sockets
+// whose far end is a transport in a chosen mode: the stand-in transport's
+// "echo", "sink", "source:<bytes>", or "delay-echo:<size>:<min us>:<max us>"
+// (bench/delay_transport.cpp: every request answered after a random delay).
+// DIRECT is no relay: the client talks to the transport's unix socket; haproxy
+// runs in TCP mode with that socket as its backend; velk_proxy is driven by
+// the stand-in manager on a private bus and starts a transport per session.
 #pragma once
 
 #include <sys/types.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "private_bus.h"
-#include "standin_manager.h"
-#include "test_support.h"
+#include "bench_measure.h"
 
 namespace VelkBench {
+
+// When the relay started the far end itself, where the time of a connection's
+// set-up went (velk_proxy only): from the client's connect to the transport's
+// start (the proxy takes the client, asks the manager, forks), the transport's
+// own start (from the moment the child opened its log, just before exec, to
+// its socket's creation) and from there to the first bytes back.
+struct SetupParts {
+    double toTransportStartMicros = 0;
+    double transportStartMicros = 0;
+    double afterSocketMicros = 0;
+};
 
 class RelayTarget {
 public:
     virtual ~RelayTarget() = default;
     virtual const char* name() const = 0;
-    // A client socket connected through the relay to a fresh transport.
-    virtual int connect(const std::string& mode) = 0;
-    // Closes the client and waits until the transport is gone.
+
+    // A client socket connected through the relay to a fresh far end, ready
+    // for traffic either way (for velk_proxy: the session is connected).
+    // Several may be open at once where the target says so.
+    int connect(const std::string& mode);
+    // Closes the client and waits until its far end is gone (or, for a shared
+    // far end, until no client of it is left).
     virtual void finish(int fd) = 0;
-    // The relay process whose CPU and wake-ups are measured; 0 for none.
+
+    // A connection in two steps, for timing its set-up: prepare does what
+    // comes before a client may connect (starts the far end; for velk_proxy
+    // the manager's allowance, returning once the proxy listens), connectNow
+    // makes the TCP or unix connection and returns at once.
+    virtual void prepare(const std::string& mode) = 0;
+    virtual int connectNow() = 0;
+    // While a set-up is timed, a descriptor to poll beside the client's
+    // (-1 for none) and what to call, with the moment, when it is readable:
+    // velk_proxy watches its directory for the transport's log and socket.
+    virtual int watchFd() const { return -1; }
+    virtual void watchReadable(Clock::time_point now) { (void)now; }
+    // Of the last connection, made at `connected`, once its first answer came
+    // back at `answered` (velk_proxy only; others return nothing).
+    virtual std::optional<SetupParts> lastSetupParts(Clock::time_point connected,
+                                                     Clock::time_point answered) {
+        (void)connected;
+        (void)answered;
+        return std::nullopt;
+    }
+    // For a client socket from connectNow, waits until the relay has handed
+    // it to its far end (velk_proxy: the manager was told the session is
+    // connected); nothing to wait for elsewhere.
+    virtual void awaitReady(int fd) { (void)fd; }
+
+    // The relay process whose CPU, wake-ups and memory are measured; 0 for none.
     virtual pid_t relayPid() const = 0;
+};
+
+struct VelkOptions {
+    // Leaves "listen:first-bytes-timeout" at the proxy's default, so the
+    // listen job takes a client once it has spoken; otherwise 0 (taken at
+    // once), for clients that only read.
+    bool clientSpeaksFirst = false;
+    // "listen:max-sessions"; 0 leaves the proxy's default.
+    int maxSessions = 0;
+    // The far end the proxy starts: the delayed-answer transport instead of
+    // the stand-in one (modes "delay-echo:..." only).
+    bool delayTransport = false;
 };
 
 std::unique_ptr<RelayTarget> makeDirect();
 std::unique_ptr<RelayTarget> makeHaproxy();
-std::unique_ptr<RelayTarget> makeVelk();
+std::unique_ptr<RelayTarget> makeVelk(const VelkOptions& options = {});
 
 }  // namespace VelkBench

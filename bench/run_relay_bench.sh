@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the programs optimised and runs the relay benchmark twice: on every
-# CPU, then with everything pinned to one CPU (taskset), since wake-ups across
-# CPUs dominate round trips on a two-core machine.
-#   bench/run_relay_bench.sh [--reps N] [--bytes N]
+# Builds the programs optimised and runs every relay benchmark suite twice: on
+# every CPU, then with everything (benchmark, proxy, haproxy, transports, bus)
+# pinned to one CPU with taskset, since wake-ups across CPUs dominate round
+# trips on a two-core machine. Needs root (apt, reading the proxy's pipes).
+#   bench/run_relay_bench.sh [--reps N] [--suite stream|setup|interactive|sessions|all] [relay_bench options]
+# The suites, their options and what each row means: bench/relay_bench.cpp.
+# With the defaults (3 repetitions, all suites) a run takes about 20 minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +17,7 @@ dpkg-query -W -f='${Status}\n' haproxy 2>/dev/null | grep -q '^install ok instal
 bash scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release > /dev/null
 bench=build-bench/bin/relay_bench
 
+echo "velk $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src || echo ' (src/ changed)'), $(nproc) CPUs, $(uname -r)"
 echo "== all CPUs"
 "$bench" "$@"
 echo

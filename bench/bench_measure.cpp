@@ -55,16 +55,28 @@ ProcessCost processCost(pid_t pid) {
             }
             std::ifstream status(taskDir + "/" + entry->d_name + "/status");
             std::string line;
+            long switches = 0;
             while (std::getline(status, line)) {
                 if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
                     line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                    cost.switches += std::stol(line.substr(line.find(':') + 1));
+                    switches += std::stol(line.substr(line.find(':') + 1));
                 }
             }
+            cost.switches += switches;
+            cost.threadSwitches[static_cast<pid_t>(std::stol(entry->d_name))] = switches;
         }
         closedir(dir);
     }
     return cost;
+}
+
+long switchesBetween(const ProcessCost& before, const ProcessCost& after) {
+    long total = 0;
+    for (const auto& [tid, switches] : after.threadSwitches) {
+        const auto earlier = before.threadSwitches.find(tid);
+        total += switches - (earlier == before.threadSwitches.end() ? 0 : earlier->second);
+    }
+    return total;
 }
 
 long residentKiB(pid_t pid) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,14 @@ using Clock = std::chrono::steady_clock;
 struct ProcessCost {
     double cpuSeconds = 0;  // user and system time of all its threads, ended ones included
     long switches = 0;      // context switches of its live threads
+    std::map<pid_t, long> threadSwitches;
 };
 
 // Zero for pid 0 (no relay process).
 ProcessCost processCost(pid_t pid);
+// The context switches between two looks, thread by thread: a thread that
+// ended in between would otherwise take its count away from the sum.
+long switchesBetween(const ProcessCost& before, const ProcessCost& after);
 
 // VmRSS of the process, KiB.
 long residentKiB(pid_t pid);

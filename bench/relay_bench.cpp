@@ -150,7 +150,7 @@ Bulk bulkResult(uint64_t bytes, double elapsed, const ProcessCost& before, const
                 double clientCpu) {
     const double gib = static_cast<double>(bytes) / (1 << 30);
     return {static_cast<double>(bytes) / elapsed / 1e6, (after.cpuSeconds - before.cpuSeconds) / gib,
-            static_cast<double>(after.switches - before.switches) / (gib * 1024), clientCpu / gib};
+            static_cast<double>(switchesBetween(before, after)) / (gib * 1024), clientCpu / gib};
 }
 
 Bulk bulkToServer(RelayTarget& target, uint64_t bytes) {
@@ -221,9 +221,11 @@ ProcessCost idleConnection(RelayTarget& target, std::chrono::seconds span) {
     std::this_thread::sleep_for(span);
     const auto after = processCost(target.relayPid());
     target.finish(fd);
-    return {after.cpuSeconds - before.cpuSeconds,
-            static_cast<long>(static_cast<double>(after.switches - before.switches) /
-                              static_cast<double>(span.count()))};
+    ProcessCost idle;
+    idle.cpuSeconds = after.cpuSeconds - before.cpuSeconds;
+    idle.switches = static_cast<long>(static_cast<double>(switchesBetween(before, after)) /
+                                      static_cast<double>(span.count()));
+    return idle;
 }
 
 void streamOnce(RelayTarget& target, const Settings& settings, Table& table) {
@@ -470,7 +472,7 @@ void interactiveOnce(RelayTarget& target, const Settings& settings, Table& table
         table.add("relay CPU, % of one CPU", name,
                   (after.cpuSeconds - before.cpuSeconds) * 100 / result.seconds);
         table.add("relay context switches per message", name,
-                  static_cast<double>(after.switches - before.switches) / messages);
+                  static_cast<double>(switchesBetween(before, after)) / messages);
     }
     table.add("round trip less far end's delay p50, us", name, percentile(result.addedMicros, 0.5));
     table.add("round trip less far end's delay p99, us", name, percentile(result.addedMicros, 0.99));

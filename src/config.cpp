@@ -256,9 +256,9 @@ std::string suggestion(std::string_view name, const std::vector<std::string>& ca
 
 // An Integer outside its range (by default the range of int).
 std::optional<std::string> rangeProblem(const std::string& name, const Json::Value& member,
-                                        const JsonKeySpec& spec) {
-    const int low = spec.min.value_or(std::numeric_limits<int>::min());
-    const int high = spec.max.value_or(std::numeric_limits<int>::max());
+                                        const JsonKnownKey& knownKey) {
+    const int low = knownKey.min.value_or(std::numeric_limits<int>::min());
+    const int high = knownKey.max.value_or(std::numeric_limits<int>::max());
     const double number = member.asDouble();
     if (number >= low && number <= high) {
         return std::nullopt;
@@ -268,13 +268,14 @@ std::optional<std::string> rangeProblem(const std::string& name, const Json::Val
 }
 
 std::optional<std::string> choiceProblem(const std::string& name, const Json::Value& member,
-                                         const JsonKeySpec& spec) {
+                                         const JsonKnownKey& knownKey) {
     const std::string text = member.asString();
-    if (spec.choices.empty() ||
-        std::find(spec.choices.begin(), spec.choices.end(), text) != spec.choices.end()) {
+    if (knownKey.choices.empty() ||
+        std::find(knownKey.choices.begin(), knownKey.choices.end(), text) != knownKey.choices.end()) {
         return std::nullopt;
     }
-    return name + ": `" + text + "' is not one of " + joined(spec.choices) + suggestion(text, spec.choices);
+    return name + ": `" + text + "' is not one of " + joined(knownKey.choices) +
+           suggestion(text, knownKey.choices);
 }
 
 // The whole file, or nullopt with errno's code in `failure`.
@@ -379,24 +380,24 @@ JsonProblem JsonDocument::problemAt(const Json::Value& at, JsonProblemKind kind,
 }
 
 std::vector<JsonProblem> JsonDocument::checkObject(const Json::Value& object,
-                                                   const std::vector<JsonKeySpec>& specs) const {
+                                                   const std::vector<JsonKnownKey>& knownKeys) const {
     if (!object.isObject()) {
         return {problemAt(object, JsonProblemKind::WrongType,
                           std::string("expected an object, found ") + foundName(object))};
     }
     std::vector<std::string> known;
-    known.reserve(specs.size());
-    for (const auto& spec : specs) {
-        known.push_back(spec.name);
+    known.reserve(knownKeys.size());
+    for (const auto& knownKey : knownKeys) {
+        known.push_back(knownKey.name);
     }
     std::vector<JsonProblem> problems;
     for (const auto& name : object.getMemberNames()) {
-        const auto spec = std::find(known.begin(), known.end(), name);
-        if (spec == known.end()) {
+        const auto match = std::find(known.begin(), known.end(), name);
+        if (match == known.end()) {
             problems.push_back(problemAt(object[name], JsonProblemKind::UnknownKey,
                                          name + ": unknown key" + suggestion(name, known)));
         } else {
-            checkMember(name, object[name], specs[static_cast<size_t>(spec - known.begin())], problems);
+            checkMember(name, object[name], knownKeys[static_cast<size_t>(match - known.begin())], problems);
         }
     }
     // jsoncpp keeps members by name; a reader goes through the file.
@@ -406,15 +407,15 @@ std::vector<JsonProblem> JsonDocument::checkObject(const Json::Value& object,
     return problems;
 }
 
-void JsonDocument::checkMember(const std::string& name, const Json::Value& member, const JsonKeySpec& spec,
-                               std::vector<JsonProblem>& problems) const {
-    if (!hasKind(member, spec.kind)) {
+void JsonDocument::checkMember(const std::string& name, const Json::Value& member,
+                               const JsonKnownKey& knownKey, std::vector<JsonProblem>& problems) const {
+    if (!hasKind(member, knownKey.kind)) {
         problems.push_back(
             problemAt(member, JsonProblemKind::WrongType,
-                      name + ": expected " + kindName(spec.kind) + ", found " + foundName(member)));
+                      name + ": expected " + kindName(knownKey.kind) + ", found " + foundName(member)));
         return;
     }
-    if (spec.kind == JsonKind::StringList) {
+    if (knownKey.kind == JsonKind::StringList) {
         for (Json::ArrayIndex index = 0; index < member.size(); ++index) {
             if (!member[index].isString()) {
                 problems.push_back(problemAt(member[index], JsonProblemKind::WrongType,
@@ -425,9 +426,9 @@ void JsonDocument::checkMember(const std::string& name, const Json::Value& membe
         return;
     }
     const std::optional<std::string> outOfRange =
-        spec.kind == JsonKind::Integer  ? rangeProblem(name, member, spec)
-        : spec.kind == JsonKind::String ? choiceProblem(name, member, spec)
-                                        : std::nullopt;
+        knownKey.kind == JsonKind::Integer  ? rangeProblem(name, member, knownKey)
+        : knownKey.kind == JsonKind::String ? choiceProblem(name, member, knownKey)
+                                            : std::nullopt;
     if (outOfRange) {
         problems.push_back(problemAt(member, JsonProblemKind::OutOfRange, *outOfRange));
     }

@@ -130,7 +130,7 @@ enum class JsonKind { String, Integer, Boolean, StringList, Object, Any };
 
 // One known key of an object.  `min`/`max` narrow an Integer; `choices`, when
 // not empty, are the only texts a String may hold.
-struct JsonKeySpec {
+struct JsonKnownKey {
     std::string name;
     JsonKind kind = JsonKind::Any;
     std::optional<int> min;
@@ -163,13 +163,13 @@ public:
     // known (with the nearest known one, when one is near).  A value that is
     // not an object is one WrongType problem.  In the order of the text.
     std::vector<JsonProblem> checkObject(const Json::Value& object,
-                                         const std::vector<JsonKeySpec>& specs) const;
+                                         const std::vector<JsonKnownKey>& knownKeys) const;
 
 private:
     JsonDocument() = default;
     void parse();
     JsonProblem locate(ptrdiff_t offset, JsonProblemKind kind, std::string message) const;
-    void checkMember(const std::string& name, const Json::Value& member, const JsonKeySpec& spec,
+    void checkMember(const std::string& name, const Json::Value& member, const JsonKnownKey& knownKey,
                      std::vector<JsonProblem>& problems) const;
 
     std::string text;

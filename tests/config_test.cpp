@@ -323,8 +323,8 @@ TEST(JsonConfigString, CopiedConfigKeepsItsValues) {
 namespace {
 
 using Velk::JsonDocument;
-using Velk::JsonKeySpec;
 using Velk::JsonKind;
+using Velk::JsonKnownKey;
 using Velk::JsonProblem;
 using Velk::JsonProblemKind;
 
@@ -337,7 +337,7 @@ std::vector<std::string> described(const std::vector<JsonProblem>& problems) {
     return lines;
 }
 
-const std::vector<JsonKeySpec> listenKeys = {
+const std::vector<JsonKnownKey> listenKeys = {
     {"listen:port", JsonKind::Integer, 1, 65535, {}},
     {"listen:addr", JsonKind::String, std::nullopt, std::nullopt, {}},
     {"debug:level", JsonKind::String, std::nullopt, std::nullopt, {"none", "debug", "info", "trace"}},

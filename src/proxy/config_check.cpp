@@ -8,19 +8,19 @@ namespace {
 
 constexpr int maxInt = 2147483647;
 
-JsonKeySpec integer(const char* name, int min, int max = maxInt) {
-    return JsonKeySpec{name, JsonKind::Integer, min, max, {}};
+JsonKnownKey integer(const char* name, int min, int max = maxInt) {
+    return JsonKnownKey{name, JsonKind::Integer, min, max, {}};
 }
 
-JsonKeySpec ofKind(const char* name, JsonKind kind) {
-    return JsonKeySpec{name, kind, std::nullopt, std::nullopt, {}};
+JsonKnownKey ofKind(const char* name, JsonKind kind) {
+    return JsonKnownKey{name, kind, std::nullopt, std::nullopt, {}};
 }
 
 }  // namespace
 
-const std::vector<JsonKeySpec>& proxyConfigKeys() {
-    static const std::vector<JsonKeySpec> keys = {
-        JsonKeySpec{
+const std::vector<JsonKnownKey>& proxyConfigKeys() {
+    static const std::vector<JsonKnownKey> keys = {
+        JsonKnownKey{
             "debug:level", JsonKind::String, std::nullopt, std::nullopt, {"none", "debug", "info", "trace"}},
         integer("listen:timeout", 0),
         ofKind("listen:addr", JsonKind::String),

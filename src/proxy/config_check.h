@@ -11,7 +11,7 @@
 
 namespace Velk {
 
-const std::vector<JsonKeySpec>& proxyConfigKeys();
+const std::vector<JsonKnownKey>& proxyConfigKeys();
 
 // The problems of the file, each as "PATH:LINE:COLUMN: message"; empty when
 // it passes.

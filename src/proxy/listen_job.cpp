@@ -36,11 +36,6 @@ void logJobError(const char* what, uint32_t sessionId) {
     Syslog::error("%s: exception: %s, session id: %u", "actionCreateTransport", what, sessionId);
 }
 
-bool isSocket(const std::string& path) {
-    std::error_code ec;
-    return fs::is_socket(path, ec);
-}
-
 struct KeepAliveOption {
     int level;
     int option;
@@ -237,7 +232,7 @@ bool ProxyConnection::connectTransport(int clientFd, const Peer& peer, const uin
         if (!ensurePrivateDirectory(velkDirectory())) {
             throw velk_error("ensurePrivateDirectory");
         }
-        if (isSocket(socketPath)) {
+        if (isSocketFile(socketPath)) {
             fs::remove(socketPath);
         }
         TransportHandle transport = requestRdpTransport(socketPath, samPath, sessionId, index);

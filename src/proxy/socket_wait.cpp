@@ -30,11 +30,6 @@ constexpr auto fallbackLook = std::chrono::milliseconds(50);
 constexpr auto firstRetry = std::chrono::microseconds(100);
 constexpr auto longestRetry = std::chrono::milliseconds(10);
 
-bool isSocket(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_socket(path, ec);
-}
-
 Utils::UniqueFd watchDirectory(const std::string& socketPath) {
     Utils::UniqueFd notify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     const std::string dir = std::filesystem::path(socketPath).parent_path().string();
@@ -118,7 +113,7 @@ void SocketWaiter::waitFor(std::chrono::microseconds longest) {
 TransportConnection SocketWaiter::connect() {
     auto retry = std::chrono::duration_cast<std::chrono::microseconds>(firstRetry);
     while (true) {
-        if (isSocket(path)) {
+        if (isSocketFile(path)) {
             Utils::UniqueFd fd(Socket::unixTryConnect(path));
             if (fd.valid()) {
                 return {SocketWait::Connected, std::move(fd)};
@@ -128,9 +123,9 @@ TransportConnection SocketWaiter::connect() {
             }
         }
         if (auto end = reasonToEnd()) {
-            return {*end == SocketWait::TimedOut && isSocket(path) ? SocketWait::Refused : *end, {}};
+            return {*end == SocketWait::TimedOut && isSocketFile(path) ? SocketWait::Refused : *end, {}};
         }
-        if (!isSocket(path)) {
+        if (!isSocketFile(path)) {
             waitFor(notify.valid() ? std::chrono::microseconds::max() : fallbackLook);
         } else {
             waitFor(retry);
@@ -140,6 +135,11 @@ TransportConnection SocketWaiter::connect() {
 }
 
 }  // namespace
+
+bool isSocketFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_socket(path, ec);
+}
 
 TransportConnection connectTransportSocket(const std::string& socketPath, pid_t transportPid,
                                            const std::vector<int>& wakeFds,

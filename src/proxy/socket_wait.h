@@ -22,6 +22,9 @@ struct TransportConnection {
     Utils::UniqueFd fd;  // with Connected
 };
 
+// True when a socket is at the path.
+bool isSocketFile(const std::string& path);
+
 // Connects to socketPath once the transport has bound it and listens there.
 // Stopped when stopRequested says so (looked at whenever one of wakeFds
 // becomes readable); TransportEnded when the process transportPid ends

@@ -89,7 +89,7 @@ std::optional<PidFd> PidFd::open(pid_t pid) {
         }
         return std::nullopt;
     }
-    return PidFd(fd, pid);
+    return PidFd(Utils::UniqueFd(fd), pid);
 }
 
 // The chain is read after the pidfd is taken: while the held process lives
@@ -102,31 +102,8 @@ std::optional<PidFd> PidFd::openDescendant(pid_t pid) {
     return process;
 }
 
-PidFd::~PidFd() {
-    close();
-}
-
-PidFd::PidFd(PidFd&& other) noexcept
-    : fd(std::exchange(other.fd, -1)), target(std::exchange(other.target, 0)) {}
-
-PidFd& PidFd::operator=(PidFd&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd = std::exchange(other.fd, -1);
-        target = std::exchange(other.target, 0);
-    }
-    return *this;
-}
-
-void PidFd::close() {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 bool PidFd::signal(int sig) const {
-    if (pidfdSendSignal(fd, sig) == 0) {
+    if (pidfdSendSignal(fd.get(), sig) == 0) {
         return true;
     }
     if (errno != ESRCH) {

@@ -9,6 +9,9 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
+
+#include "utils/unique_fd.h"
 
 namespace Velk {
 
@@ -30,21 +33,14 @@ public:
     // Null also when the process is not a descendant of this one.
     static std::optional<PidFd> openDescendant(pid_t pid);
 
-    ~PidFd();
-    PidFd(PidFd&& other) noexcept;
-    PidFd& operator=(PidFd&& other) noexcept;
-    PidFd(const PidFd&) = delete;
-    PidFd& operator=(const PidFd&) = delete;
-
     pid_t pid() const { return target; }
     // False when the process has ended (or the call failed: logged).
     bool signal(int sig) const;
 
 private:
-    PidFd(int descriptor, pid_t process) : fd(descriptor), target(process) {}
-    void close();
+    PidFd(Utils::UniqueFd descriptor, pid_t process) : fd(std::move(descriptor)), target(process) {}
 
-    int fd = -1;
+    Utils::UniqueFd fd;
     pid_t target = 0;
 };
 

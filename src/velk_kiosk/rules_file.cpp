@@ -8,8 +8,8 @@ namespace Velk {
 
 namespace {
 
-const std::vector<JsonKeySpec>& ruleKeys() {
-    static const std::vector<JsonKeySpec> keys = {
+const std::vector<JsonKnownKey>& ruleKeys() {
+    static const std::vector<JsonKnownKey> keys = {
         {"wm:window:type",
          JsonKind::String,
          std::nullopt,

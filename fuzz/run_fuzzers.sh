@@ -15,7 +15,7 @@ if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi
 
-cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF -DVELK_ASSERTIONS=ON >/dev/null
 cmake --build "$build" --target velk_fuzzers -j"$(nproc)"
 
 scratch="$(mktemp -d)"

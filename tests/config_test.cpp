@@ -331,6 +331,7 @@ using Velk::JsonProblemKind;
 // What a problem says where, as the checker prints it for a file named f.
 std::vector<std::string> described(const std::vector<JsonProblem>& problems) {
     std::vector<std::string> lines;
+    lines.reserve(problems.size());
     for (const auto& problem : problems) {
         lines.push_back(Velk::formatJsonProblem("f", problem));
     }

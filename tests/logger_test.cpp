@@ -91,7 +91,7 @@ TEST_F(LoggerTest, EachLevelSendsEachMessageWhereTheRoutingTableSays) {
         const size_t consoleLines = std::count(console.begin(), console.end(), '\n');
         EXPECT_EQ(consoleLines, level == 4 ? 5U : 0U) << "level " << level << ": " << console;
         for (const auto& operation : operations) {
-            expected.insert(prefix + ": " + operation);
+            expected.insert(std::string(prefix).append(": ").append(operation));
         }
     }
 
@@ -123,7 +123,7 @@ TEST_F(LoggerTest, JournalRecordsCarryPriorityFixedLineAndTheOperationName) {
     for (const auto& record : records) {
         const std::string function = record["CODE_FUNC"].asString();
         ASSERT_EQ(byFunction.count(function), 1U) << "unexpected CODE_FUNC " << function;
-        EXPECT_EQ(record["MESSAGE"].asString(), marker + ": " + function);
+        EXPECT_EQ(record["MESSAGE"].asString(), std::string(marker).append(": ").append(function));
         EXPECT_EQ(record["PRIORITY"].asString(), byFunction.at(function).priority) << function;
         EXPECT_EQ(record["CODE_LINE"].asString(), byFunction.at(function).line) << function;
         const std::string file = record["CODE_FILE"].asString();

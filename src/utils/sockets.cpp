@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -269,6 +270,18 @@ int unixAccept(int fd) {
     return sock;
 }
 
+namespace {
+
+// A non-blocking descriptor that is not ready yet: sleep in poll until it is
+// (or something happens to it) instead of spinning on EAGAIN.
+void waitUntilReady(int fd, short events) {
+    pollfd entry{fd, events, 0};
+    while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
 void recvRaw(int fd, void* ptr, ssize_t len) {
     auto* pos = static_cast<uint8_t*>(ptr);
     while (len > 0) {
@@ -282,7 +295,11 @@ void recvRaw(int fd, void* ptr, ssize_t len) {
             Syslog::warning("%s: %s", "recvRaw", "end stream");
             throw velk_error("recvRaw");
         }
-        if (errno == EAGAIN || errno == EINTR) {
+        if (errno == EAGAIN) {
+            waitUntilReady(fd, POLLIN);
+            continue;
+        }
+        if (errno == EINTR) {
             continue;
         }
         logFailed("recvRaw", "recv");
@@ -303,7 +320,11 @@ void sendRaw(int fd, const void* ptr, ssize_t len) {
             Syslog::warning("%s: %s", "sendRaw", "end stream");
             throw velk_error("sendRaw");
         }
-        if (errno == EAGAIN || errno == EINTR) {
+        if (errno == EAGAIN) {
+            waitUntilReady(fd, POLLOUT);
+            continue;
+        }
+        if (errno == EINTR) {
             continue;
         }
         logFailed("sendRaw", "send");

@@ -45,10 +45,10 @@ std::vector<std::string> strings(const std::vector<const char*>& pointers) {
 }
 
 // Runs the shell line as a child and returns what it wrote to the log file.
-std::string shellOutput(const std::string& line, std::list<std::string> envs = {}) {
+std::string shellOutput(const std::string& line, const std::list<std::string>& envs = {}) {
     TempDir dir;
     const auto log = (dir / "out.log").string();
-    EXPECT_TRUE(Utils::runChildProcessWait("/bin/sh", {"-c", line}, std::move(envs), nullptr, log.c_str()));
+    EXPECT_TRUE(Utils::runChildProcessWait("/bin/sh", {"-c", line}, envs, nullptr, log.c_str()));
     return readFile(log);
 }
 

@@ -20,6 +20,7 @@
 
 #include "logger.h"
 #include "test_support.h"
+#include "thread_state.h"
 #include "utils/sockets.h"
 
 namespace {
@@ -77,14 +78,16 @@ TEST(SessionMarkers, WaitFindsAnExistingEvenEmptyMarkerAtOnce) {
 
 TEST(SessionMarkers, WaitSeesAMarkerThatAppearsLater) {
     SessionHome home;
+    const pid_t waiter = gettid();
+    std::atomic<bool> waiterWasBlocked{false};
     std::thread writer([&] {
-        std::this_thread::sleep_for(300ms);
+        waiterWasBlocked = VelkTest::waitUntilBlocked(waiter);
         writeFile(home.marker("late"), "1");
     });
     const Elapsed elapsed;
     EXPECT_TRUE(Utils::waitSessionPidFor("late"));
     writer.join();
-    EXPECT_GE(elapsed.ms(), 300ms);
+    EXPECT_TRUE(waiterWasBlocked) << "the marker was written before the wait began";
     EXPECT_LT(elapsed.ms(), 5s);
 }
 
@@ -272,14 +275,16 @@ TEST(SocketWait, SocketThatAppearsAfter300MsIsFound) {
     TempDir dir;
     const auto path = (dir / "late.sock").string();
     std::atomic<int> listenerFd{-1};
+    const pid_t waiter = gettid();
+    std::atomic<bool> waiterWasBlocked{false};
     std::thread creator([&] {
-        std::this_thread::sleep_for(300ms);
+        waiterWasBlocked = VelkTest::waitUntilBlocked(waiter);
         listenerFd = Socket::unixListen(path, 1);
     });
     const Elapsed elapsed;
     EXPECT_TRUE(Utils::waitSocketSec(path, 5));
     creator.join();
-    EXPECT_GE(elapsed.ms(), 300ms);
+    EXPECT_TRUE(waiterWasBlocked) << "the socket was made before the wait began";
     EXPECT_LT(elapsed.ms(), 3000ms);
     Fd listener(listenerFd.load());
     EXPECT_GE(listener.get(), 0);
@@ -374,28 +379,37 @@ TEST(Readiness, ClosedDescriptorIsNotReadableAndHasDataThrows) {
               std::string::npos);
 }
 
-void ignoreSignal(int) {}
+std::atomic<int> signalsHandled{0};
+void countSignal(int) {
+    signalsHandled.fetch_add(1);
+}
 
 TEST(Readiness, PollInterruptedBySignalIsRestarted) {
     struct sigaction action {};
     struct sigaction previous {};
-    action.sa_handler = ignoreSignal;
+    action.sa_handler = countSignal;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    signalsHandled = 0;
 
     UnixPair pair;
+    std::atomic<pid_t> waiterTid{0};
     std::atomic<bool> result{false};
     std::atomic<bool> thrown{false};
     std::thread waiter([&] {
+        waiterTid = gettid();
         try {
             result = Utils::hasInput(pair.server.get(), 5000);
         } catch (const std::exception&) {
             thrown = true;
         }
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(VelkTest::waitUntil([&] { return waiterTid != 0; }, 5s));
+    EXPECT_TRUE(VelkTest::waitUntilBlocked(waiterTid)) << "never waited";
     pthread_kill(waiter.native_handle(), SIGUSR1);
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(VelkTest::waitUntil([] { return signalsHandled == 1; }, 5s));
+    // Back in the kernel after the handler: the poll was restarted, not ended.
+    EXPECT_TRUE(VelkTest::waitUntilBlocked(waiterTid)) << "the wait ended with the signal";
     Socket::sendRaw(pair.client.get(), "x", 1);
     waiter.join();
     sigaction(SIGUSR1, &previous, nullptr);

@@ -19,6 +19,7 @@
 
 #include "logger.h"
 #include "test_support.h"
+#include "thread_state.h"
 
 namespace {
 
@@ -337,28 +338,36 @@ TEST(ExactTransfer, PeerThatSendsFourOfTenAndClosesThrowsAfterConsumingThem) {
 
 TEST(ExactTransfer, ReceiveCollectsDataSentInPieces) {
     TcpPair pair;
-    std::thread sender([fd = pair.client.get()] {
+    const pid_t receiver = gettid();
+    std::atomic<int> piecesAfterAWait{0};
+    std::thread sender([fd = pair.client.get(), receiver, &piecesAfterAWait] {
         for (uint8_t piece = 0; piece < 5; ++piece) {
+            // Each piece only once the receiver waits for more.
+            piecesAfterAWait += VelkTest::waitUntilBlocked(receiver) ? 1 : 0;
             const uint8_t bytes[2] = {piece, piece};
             Socket::sendRaw(fd, bytes, sizeof(bytes));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     const auto data = Socket::recvData(pair.server.get(), 10);
     sender.join();
     EXPECT_EQ(data, (std::vector<uint8_t>{0, 0, 1, 1, 2, 2, 3, 3, 4, 4}));
+    EXPECT_EQ(piecesAfterAWait, 5);
 }
 
 TEST(ExactTransfer, NonBlockingDescriptorWaitsThroughEagain) {
     TcpPair pair;
     ASSERT_EQ(fcntl(pair.server.get(), F_SETFL, fcntl(pair.server.get(), F_GETFL) | O_NONBLOCK), 0);
-    std::thread sender([fd = pair.client.get()] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const pid_t receiver = gettid();
+    std::atomic<bool> receiverWasWaiting{false};
+    std::thread sender([fd = pair.client.get(), receiver, &receiverWasWaiting] {
+        // Sent only once the receiver has met EAGAIN and waits in the kernel.
+        receiverWasWaiting = VelkTest::waitUntilBlocked(receiver);
         const uint64_t value = 0x1122334455667788ULL;
         Socket::sendRaw(fd, &value, sizeof(value));
     });
     EXPECT_EQ(Socket::recvInt64(pair.server.get()), 0x1122334455667788ULL);
     sender.join();
+    EXPECT_TRUE(receiverWasWaiting);
 }
 
 TEST(ExactTransfer, LengthBelowOneReadsAndWritesNothing) {

@@ -167,7 +167,7 @@ TEST(BrokenConnection, OperationsGiveNeutralResultsAndHasErrorTellsWhy) {
     auto server = std::make_unique<XvfbServer>();
     RecordingConnector connector(server->display(), nullptr);
     const XTestClient client(server->display());
-    const xcb_window_t win = client.createWindow(10, 10, 100, 100);
+    const xcb_window_t win = client.createBareWindow(10, 10, 100, 100);
     client.setBytes(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "named");
     ASSERT_EQ(connector.getWindowName(win), "named");
 

@@ -18,7 +18,7 @@ void expectRect(const Rect& rect, int x, int y, unsigned width, unsigned height)
 
 class GeometryTest : public XcbTest {
 protected:
-    xcb_window_t win = client.createWindow(10, 20, 300, 200);
+    xcb_window_t win = client.createBareWindow(10, 20, 300, 200);
 };
 
 TEST_F(GeometryTest, GeometryIsRelativeToTheParent) {
@@ -33,7 +33,7 @@ TEST_F(GeometryTest, TranslationTakesTheOwnPositionAsAPointInsideTheWindow) {
 }
 
 TEST_F(GeometryTest, DestroyedWindowHasNoGeometryAndNothingIsReported) {
-    client.destroyWindow(win);
+    client.destroy(win);
     LogCapture log;
     expectRect(connector.getWindowGeometry(win, false), -1, -1, 0, 0);
     expectRect(connector.getWindowGeometry(win, true), -1, -1, 0, 0);
@@ -66,7 +66,7 @@ TEST_F(GeometryTest, SettersChangeTheWindowAndLogTheirChange) {
 }
 
 TEST_F(GeometryTest, SettersOfADestroyedWindowReportTheErrorAndFail) {
-    client.destroyWindow(win);
+    client.destroy(win);
     LogCapture log;
     EXPECT_FALSE(connector.setWindowPosition(win, 1, 1));
     EXPECT_FALSE(connector.setWindowSize(win, 10, 10));

@@ -220,4 +220,32 @@ TEST_F(PropertyTest, ClientListOfTheRootIsUsedAsItIs) {
     EXPECT_TRUE(connector.getWindows().empty()) << "an empty list is still the list";
 }
 
+// One GetProperty of the expected type: a value of another type is empty
+// and no error; an error is reported as the caller's.
+TEST_F(PropertyTest, PendingReadsGiveValuesOfTheirTypeOnly) {
+    client.setBytes(win, prop, XCB_ATOM_STRING, "a\0b"s);
+    const xcb_window_t gone = client.createBareWindow(0, 0, 10, 10);
+    client.destroy(gone);
+    auto asString = connector.requestProperty(win, prop, XCB_ATOM_STRING);
+    auto asAtom = connector.requestProperty(win, prop, XCB_ATOM_ATOM);
+    auto ofGone = connector.requestProperty(gone, prop, XCB_ATOM_STRING);
+    EXPECT_EQ(connector.collectProperty(std::move(asString), "readingCaller"), "a\0b"s);
+    EXPECT_EQ(connector.collectProperty(std::move(asAtom), "readingCaller"), "");
+    EXPECT_EQ(connector.collectProperty(std::move(ofGone), "readingCaller"), "");
+    ASSERT_EQ(connector.reports.size(), 1U);
+    EXPECT_EQ(connector.reports[0].caller, "readingCaller");
+    EXPECT_EQ(connector.reports[0].request, "xcb_get_property");
+    EXPECT_EQ(connector.reports[0].errorCode, XCB_WINDOW);
+}
+
+TEST_F(PropertyTest, AtomsInternedTogetherComeInTheOrderOfTheirNames) {
+    const auto atoms = connector.getAtoms({"VELK_TEST_SECOND", "WM_NAME", "VELK_TEST_NEVER"}, false);
+    ASSERT_EQ(atoms.size(), 3U);
+    EXPECT_EQ(atoms[0], XCB_ATOM_NONE) << "not created without create";
+    EXPECT_EQ(atoms[1], XCB_ATOM_WM_NAME);
+    const auto created = connector.getAtoms({"VELK_TEST_SECOND", "WM_NAME"}, true);
+    EXPECT_EQ(created[0], client.atom("VELK_TEST_SECOND"));
+    EXPECT_EQ(created[1], XCB_ATOM_WM_NAME);
+}
+
 }  // namespace

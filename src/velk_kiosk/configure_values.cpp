@@ -15,10 +15,7 @@ constexpr uint16_t sizeMask = XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT
 ConfigureValues fromRequest(const xcb_configure_request_event_t& event) {
     ConfigureValues values;
     values.mask = event.value_mask;
-    values.x = event.x;
-    values.y = event.y;
-    values.width = event.width;
-    values.height = event.height;
+    values.place = {event.x, event.y, event.width, event.height};
     if (event.value_mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) {
         values.borderWidth = event.border_width;
     }
@@ -33,10 +30,10 @@ ConfigureValues fromRequest(const xcb_configure_request_event_t& event) {
 
 std::vector<uint32_t> packValues(const ConfigureValues& values) {
     const std::pair<uint16_t, uint32_t> fields[] = {
-        {XCB_CONFIG_WINDOW_X, static_cast<uint32_t>(values.x)},
-        {XCB_CONFIG_WINDOW_Y, static_cast<uint32_t>(values.y)},
-        {XCB_CONFIG_WINDOW_WIDTH, values.width},
-        {XCB_CONFIG_WINDOW_HEIGHT, values.height},
+        {XCB_CONFIG_WINDOW_X, static_cast<uint32_t>(int32_t{values.place.x})},
+        {XCB_CONFIG_WINDOW_Y, static_cast<uint32_t>(int32_t{values.place.y})},
+        {XCB_CONFIG_WINDOW_WIDTH, values.place.width},
+        {XCB_CONFIG_WINDOW_HEIGHT, values.place.height},
         {XCB_CONFIG_WINDOW_BORDER_WIDTH, values.borderWidth},
         {XCB_CONFIG_WINDOW_SIBLING, values.sibling},
         {XCB_CONFIG_WINDOW_STACK_MODE, values.stackMode},
@@ -51,20 +48,21 @@ std::vector<uint32_t> packValues(const ConfigureValues& values) {
 }
 
 void clampToRoot(ConfigureValues& values, const Xcb::Size& root) {
-    if ((values.mask & XCB_CONFIG_WINDOW_WIDTH) && values.width > root.width) {
+    if ((values.mask & XCB_CONFIG_WINDOW_WIDTH) && values.place.width > root.width) {
         values.mask |= XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_WIDTH;
-        values.x = 0;
-        values.width = root.width;
+        values.place.x = 0;
+        values.place.width = root.width;
     }
-    if ((values.mask & XCB_CONFIG_WINDOW_HEIGHT) && values.height > root.height) {
+    if ((values.mask & XCB_CONFIG_WINDOW_HEIGHT) && values.place.height > root.height) {
         values.mask |= XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_HEIGHT;
-        values.y = 0;
-        values.height = root.height;
+        values.place.y = 0;
+        values.place.height = root.height;
     }
 }
 
 bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root) {
-    if (values.x == 0 && values.y == 0 && values.width == root.width && values.height == root.height) {
+    const Xcb::Rect& place = values.place;
+    if (place.x == 0 && place.y == 0 && place.width == root.width && place.height == root.height) {
         return false;
     }
     placeInside(values, {0, 0, root.width, root.height});
@@ -73,17 +71,14 @@ bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root) {
 
 void placeInside(ConfigureValues& values, const Xcb::Rect& inside) {
     values.mask |= positionMask | sizeMask;
-    values.x = inside.x;
-    values.y = inside.y;
-    values.width = inside.width;
-    values.height = inside.height;
+    values.place = inside;
 }
 
 void keepInsideFrame(ConfigureValues& values, uint16_t frameBorderWidth) {
     values.mask &= ~positionMask;
     if (frameBorderWidth != 0) {
-        values.width -= 2 * frameBorderWidth;
-        values.height -= 2 * frameBorderWidth;
+        values.place.width = static_cast<uint16_t>(values.place.width - 2 * frameBorderWidth);
+        values.place.height = static_cast<uint16_t>(values.place.height - 2 * frameBorderWidth);
     }
 }
 

@@ -3,8 +3,6 @@
 // list ConfigureWindow takes.  No X requests here.
 #pragma once
 
-#include <xcb/xproto.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -15,13 +13,10 @@ namespace Velk {
 // A configure request's values, all of them kept; the mask says which count.
 struct ConfigureValues {
     uint16_t mask = 0;
-    int32_t x = 0;
-    int32_t y = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t borderWidth = 0;
+    Xcb::Rect place;
+    uint16_t borderWidth = 0;
     uint32_t sibling = 0;
-    uint32_t stackMode = 0;
+    uint8_t stackMode = 0;
 };
 
 // Position and size whatever the mask says; border width, sibling and stack

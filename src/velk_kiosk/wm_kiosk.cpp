@@ -285,19 +285,12 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
         case XCB_EXPOSE:
             framer->onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(generic));
             break;
-        case XCB_DESTROY_NOTIFY: {
-            const auto* destroy = reinterpret_cast<const xcb_destroy_notify_event_t*>(generic);
-            Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", destroy->window,
-                         destroy->event, destroy->sequence);
+        case XCB_DESTROY_NOTIFY:
+            onDestroyNotify(reinterpret_cast<const xcb_destroy_notify_event_t*>(generic));
             break;
-        }
-        case XCB_UNMAP_NOTIFY: {
-            const auto* unmap = reinterpret_cast<const xcb_unmap_notify_event_t*>(generic);
-            Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", unmap->window,
-                          unmap->event, unmap->sequence);
-            placement->unmapNotify(unmap->window, unmap->event);
+        case XCB_UNMAP_NOTIFY:
+            onUnmapNotify(reinterpret_cast<const xcb_unmap_notify_event_t*>(generic));
             break;
-        }
         case XCB_MAP_REQUEST:
             placement->onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(generic));
             break;
@@ -308,6 +301,19 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
             // Events the kiosk does not use.
             break;
     }
+}
+
+// Only logged: a framed client's frame went with its unmap, an unframed
+// client's record stays until the kiosk ends.
+void WmKiosk::onDestroyNotify(const xcb_destroy_notify_event_t* event) const {
+    Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", event->window,
+                 event->event, event->sequence);
+}
+
+void WmKiosk::onUnmapNotify(const xcb_unmap_notify_event_t* event) {
+    Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", event->window, event->event,
+                  event->sequence);
+    placement->unmapNotify(event->window, event->event);
 }
 
 // The error of a request sent unchecked (the drawing, a frame's taking down,

@@ -78,6 +78,8 @@ private:
     void dispatchCoreEvent(const Xcb::GenericEvent& event);
     void onRandrNotify(const xcb_generic_event_t* event);
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
+    void onDestroyNotify(const xcb_destroy_notify_event_t* event) const;
+    void onUnmapNotify(const xcb_unmap_notify_event_t* event);
     void onUncheckedError(const Xcb::GenericEvent& event) const;
 
     WindowList windows;

@@ -28,8 +28,8 @@ xcb_configure_request_event_t request(uint16_t mask, int16_t x, int16_t y, uint1
 TEST(ConfigureValues, PositionAndSizeAreKeptTheRestOnlyWhenAskedFor) {
     const ConfigureValues values = Velk::fromRequest(request(XCB_CONFIG_WINDOW_X, 10, 20, 30, 40));
     EXPECT_EQ(values.mask, XCB_CONFIG_WINDOW_X);
-    EXPECT_EQ(values.y, 20);
-    EXPECT_EQ(values.height, 40U);
+    EXPECT_EQ(values.place.y, 20);
+    EXPECT_EQ(values.place.height, 40);
     EXPECT_EQ(values.borderWidth, 0U);
     EXPECT_EQ(values.sibling, 0U);
     const ConfigureValues all = Velk::fromRequest(
@@ -37,7 +37,7 @@ TEST(ConfigureValues, PositionAndSizeAreKeptTheRestOnlyWhenAskedFor) {
                 0, 1, 1));
     EXPECT_EQ(all.borderWidth, 5U);
     EXPECT_EQ(all.sibling, 0x123U);
-    EXPECT_EQ(all.stackMode, uint32_t{XCB_STACK_MODE_ABOVE});
+    EXPECT_EQ(all.stackMode, XCB_STACK_MODE_ABOVE);
 }
 
 TEST(ConfigureValues, WordsFollowTheMaskInBitOrder) {
@@ -53,15 +53,15 @@ TEST(ConfigureValues, OnlyWhatIsLargerThanTheScreenIsClamped) {
     ConfigureValues wide = Velk::fromRequest(request(size, 50, 60, 4000, 3000));
     Velk::clampToRoot(wide, screen);
     EXPECT_EQ(wide.mask, position | size);
-    EXPECT_EQ(wide.x, 0);
-    EXPECT_EQ(wide.y, 0);
-    EXPECT_EQ(wide.width, 1920U);
-    EXPECT_EQ(wide.height, 1080U);
+    EXPECT_EQ(wide.place.x, 0);
+    EXPECT_EQ(wide.place.y, 0);
+    EXPECT_EQ(wide.place.width, 1920);
+    EXPECT_EQ(wide.place.height, 1080);
 
     ConfigureValues offScreen = Velk::fromRequest(request(position | size, -500, 2000, 800, 600));
     Velk::clampToRoot(offScreen, screen);
-    EXPECT_EQ(offScreen.x, -500) << "a smaller window keeps its place, off screen too";
-    EXPECT_EQ(offScreen.width, 800U);
+    EXPECT_EQ(offScreen.place.x, -500) << "a smaller window keeps its place, off screen too";
+    EXPECT_EQ(offScreen.place.width, 800);
 
     ConfigureValues moveOnly = Velk::fromRequest(request(position, 10, 10, 5000, 5000));
     Velk::clampToRoot(moveOnly, screen);
@@ -76,20 +76,20 @@ TEST(ConfigureValues, FullScreenHoldsTheRootUnlessAskedForExactly) {
     ConfigureValues smaller = Velk::fromRequest(request(position, 10, 10, 800, 600));
     EXPECT_TRUE(Velk::holdFullscreen(smaller, screen));
     EXPECT_EQ(smaller.mask, position | size);
-    EXPECT_EQ(smaller.x, 0);
-    EXPECT_EQ(smaller.width, 1920U);
-    EXPECT_EQ(smaller.height, 1080U);
+    EXPECT_EQ(smaller.place.x, 0);
+    EXPECT_EQ(smaller.place.width, 1920);
+    EXPECT_EQ(smaller.place.height, 1080);
 }
 
 TEST(ConfigureValues, InsideAMovedFrameTheClientKeepsItsPlace) {
     ConfigureValues values = Velk::fromRequest(request(position | size, 100, 100, 640, 480));
     Velk::keepInsideFrame(values, 0);
     EXPECT_EQ(values.mask, size);
-    EXPECT_EQ(values.width, 640U);
+    EXPECT_EQ(values.place.width, 640);
     ConfigureValues bordered = Velk::fromRequest(request(position | size, 100, 100, 640, 480));
     Velk::keepInsideFrame(bordered, 2);
-    EXPECT_EQ(bordered.width, 636U);
-    EXPECT_EQ(bordered.height, 476U);
+    EXPECT_EQ(bordered.place.width, 636);
+    EXPECT_EQ(bordered.place.height, 476);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 
 #include "velk_kiosk/configure_values.h"
 #include "velk_kiosk/framer.h"
+#include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
-#include "velk_kiosk/window_rules.h"
 #include "xcb/xcb.h"
 
 namespace Velk {

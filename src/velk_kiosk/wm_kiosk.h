@@ -17,8 +17,8 @@
 #include "velk_kiosk/descendants.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/placement.h"
+#include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
-#include "velk_kiosk/window_rules.h"
 #include "xcb/xcb.h"
 
 namespace Velk {

@@ -1,7 +1,7 @@
 // The connector's parsing steps that need no X server: the mode line of the
-// external mode calculator, the NUL-separated strings and 32-bit items of a
-// property value and the copy of a WM_SIZE_HINTS value.  Kept apart so they can be tested and
-// fuzzed on plain bytes.
+// external mode calculator, the NUL-separated strings and the 32-bit items of
+// a property value, and the copy of a WM_SIZE_HINTS value.  Kept apart so
+// they can be tested and fuzzed on plain bytes.
 #pragma once
 
 #include <list>

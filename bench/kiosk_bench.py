@@ -118,7 +118,9 @@ class NoWindowManager:
 def run_client(build, display, windows, wait_wm, full_screen):
     out = subprocess.run([os.path.join(build, "bin", "kiosk_bench_client"), ":%d" % display, str(windows),
                           "1" if wait_wm else "0", "1" if full_screen else "0"],
-                         check=True, capture_output=True, text=True, timeout=600)
+                         capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        raise RuntimeError("kiosk_bench_client on :%d: %s" % (display, out.stderr.strip()))
     return json.loads(out.stdout)
 
 

@@ -1,13 +1,17 @@
 // The pointer on a frame: button 1 in the title bar moves the window, on the
 // border resizes it, on the close button asks the client to close; the
 // border shows resize cursors.
-#include <algorithm>
+#include <vector>
 
-#include "velk_kiosk/wm_kiosk.h"
+#include "logger.h"
+#include "velk_kiosk/framer.h"
 
 namespace Velk {
 
 namespace {
+
+constexpr uint16_t positionMask = XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y;
+constexpr uint16_t sizeMask = XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT;
 
 uint32_t classifyPress(const WmWindow& window, const Xcb::Rect& frame, int px, int py) {
     const int right = frame.x + frame.width;
@@ -24,66 +28,113 @@ uint32_t classifyPress(const WmWindow& window, const Xcb::Rect& frame, int px, i
     return WmAction::Resize;
 }
 
+Xcb::Rect rectangle(int x, int y, int width, int height) {
+    return {static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<uint16_t>(width),
+            static_cast<uint16_t>(height)};
+}
+
+// Where the pointer crossing a frame of size w x h with decoration edge `edge`
+// shows a resize cursor, tried in order.
+struct CursorZone {
+    Xcb::Rect area;
+    const char* cursor;
+    bool logged;
+};
+
+std::vector<CursorZone> cursorZones(int w, int h, int edge, int titleHeight) {
+    const int corner = 3 * edge;
+    return {
+        {rectangle(0, h - corner, corner, corner), "sw-resize", false},
+        {rectangle(w - corner, h - corner, corner, corner), "se-resize", false},
+        {rectangle(0, h - edge, w, h), "s-resize", false},
+        {rectangle(0, titleHeight, edge, h), "w-resize", true},
+        {rectangle(w - edge, titleHeight, edge, h), "e-resize", true},
+    };
+}
+
 }  // namespace
 
-void WmKiosk::onButtonNotify(const xcb_button_press_event_t* event, bool press) {
-    const std::lock_guard<std::mutex> guard(lock);
-    const WmWindow* window = findByFrame(event->event);
+void Framer::onButtonNotify(const xcb_button_press_event_t* event, bool press) {
+    const WmWindow* window = windows.findByFrame(event->event);
     if (!window) {
         return;
     }
     Syslog::debug("%s: window: %08x, event pos: [%d, %d], button: %u, state: %04x, action: %s",
                   "onButtonNotify", event->event, event->root_x, event->root_y, event->detail, event->state,
                   press ? "press" : "release");
-
-    if (press) {
-        if (event->detail != XCB_BUTTON_INDEX_1) {
-            dragAction.reset();
-            return;
-        }
-        const Xcb::Rect frame = getWindowGeometry(window->frame, false);
-        const uint32_t kind = classifyPress(*window, frame, event->root_x, event->root_y);
-        dragAction = std::make_unique<WmAction>(kind, event->event, event->root_x, event->root_y);
-        return;
+    if (!press) {
+        endDrag(*window, event);
+    } else if (event->detail != XCB_BUTTON_INDEX_1) {
+        dragAction.reset();
+    } else {
+        beginDrag(*window, event);
     }
+}
 
+void Framer::beginDrag(const WmWindow& window, const xcb_button_press_event_t* event) {
+    const Xcb::Rect frame = connector.getWindowGeometry(window.frame, false);
+    const uint32_t kind = classifyPress(window, frame, event->root_x, event->root_y);
+    dragAction = std::make_unique<WmAction>(kind, event->event, event->root_x, event->root_y);
+}
+
+// The close happens on the release wherever the pointer then is.
+void Framer::endDrag(const WmWindow& window, const xcb_button_press_event_t* event) {
     if (!dragAction) {
         return;
     }
     if (dragAction->kind == WmAction::Close) {
-        destroyAction(*window, *dragAction, event->root_x, event->root_y);
+        destroyAction(window, *dragAction, event->root_x, event->root_y);
     } else {
-        moveResizeAction(*window, *dragAction, event->root_x, event->root_y);
+        moveResizeAction(window, *dragAction, event->root_x, event->root_y);
     }
     dragAction.reset();
 }
 
-void WmKiosk::moveResizeAction(const WmWindow& window, const WmAction& action, int16_t x, int16_t y) {
+void Framer::onMotionNotify(const xcb_motion_notify_event_t* event) {
+    if (!dragAction) {
+        return;
+    }
+    const WmWindow* window = windows.findByFrame(event->event);
+    if (!window) {
+        return;
+    }
+    moveResizeAction(*window, *dragAction, event->root_x, event->root_y);
+    dragAction->lastX = event->root_x;
+    dragAction->lastY = event->root_y;
+}
+
+// Both geometries are read in one round trip, the changes confirmed in another.
+void Framer::moveResizeAction(const WmWindow& window, const WmAction& action, int16_t x, int16_t y) {
     if (window.frame == 0) {
         Syslog::warning("%s: no frame", "moveResizeAction");
         return;
     }
     const auto dx = static_cast<int16_t>(x - action.lastX);
     const auto dy = static_cast<int16_t>(y - action.lastY);
-    const Xcb::Rect frame = getWindowGeometry(window.frame, false);
-    const Xcb::Rect client = getWindowGeometry(window.win, false);
+    Xcb::PendingGeometry frameRead = connector.requestGeometry(window.frame);
+    const Xcb::Rect client = Xcb::Connector::collectGeometry(connector.requestGeometry(window.win));
+    const Xcb::Rect frame = Xcb::Connector::collectGeometry(std::move(frameRead));
 
+    std::vector<Xcb::Connector::PendingConfigure> changes;
     if (action.kind == WmAction::Resize) {
         const bool leftBorder = action.lastX < frame.x + window.frameBorderWidth + window.borderWidth;
         const ResizeStep step =
             resizeStep(frame, {client.width, client.height}, window.metrics(), leftBorder, dx, dy);
-        if (leftBorder) {
-            setWindowPosition(window.frame, step.frame.x, step.frame.y);
-        }
-        setWindowSize(window.frame, step.frame.width, step.frame.height);
-        setWindowSize(window.win, step.client.width, step.client.height);
+        const uint16_t frameMask = leftBorder ? positionMask | sizeMask : sizeMask;
+        changes.push_back(connector.requestConfigure(window.frame, frameMask, step.frame.x, step.frame.y,
+                                                     step.frame.width, step.frame.height));
+        changes.push_back(
+            connector.requestConfigure(window.win, sizeMask, 0, 0, step.client.width, step.client.height));
     } else if (action.kind == WmAction::Move) {
-        setWindowPosition(window.frame, frame.x + dx, frame.y + dy);
+        changes.push_back(
+            connector.requestConfigure(window.frame, positionMask, frame.x + dx, frame.y + dy, 0, 0));
+    }
+    for (auto& change : changes) {
+        connector.confirmConfigure(std::move(change), "moveResizeAction");
     }
 }
 
-void WmKiosk::destroyAction(const WmWindow& window, const WmAction& /*action*/, int16_t /*x*/,
-                            int16_t /*y*/) {
+void Framer::destroyAction(const WmWindow& window, const WmAction& /*action*/, int16_t /*x*/, int16_t /*y*/) {
     Syslog::info("%s: window: %08x, frame: %08x", "destroyAction", window.win, window.frame);
     if (window.frame == 0) {
         Syslog::warning("%s: no frame", "destroyAction");
@@ -97,17 +148,16 @@ void WmKiosk::destroyAction(const WmWindow& window, const WmAction& /*action*/, 
     message.type = wmProtocols;
     message.data.data32[0] = wmDeleteWindow;
     message.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(conn.get(), 0, window.win, XCB_EVENT_MASK_NO_EVENT,
+    xcb_send_event(connector.connection(), 0, window.win, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&message));
-    xcb_flush(conn.get());
+    xcb_flush(connector.connection());
 }
 
-bool WmKiosk::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool enter) {
+bool Framer::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool enter) {
     if (event->detail == XCB_NOTIFY_DETAIL_VIRTUAL) {
         return false;
     }
-    const std::lock_guard<std::mutex> guard(lock);
-    WmWindow* window = findByFrame(event->event);
+    WmWindow* window = windows.findByFrame(event->event);
     if (!window) {
         return false;
     }
@@ -115,60 +165,40 @@ bool WmKiosk::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool ent
         "%s: window: %08x, root pos: [%d, %d], event pos: [%d, %d], detail: %u, state: %04x, action: %s",
         "onEnterLeaveNotify", event->event, event->root_x, event->root_y, event->event_x, event->event_y,
         event->detail, event->state, enter ? "enter" : "leave");
-
-    // The frame keeps the cursor it shows: setting that one again would
-    // change nothing on the screen, and costs a round trip per crossing.
-    const auto setCursor = [this, window](const char* name) {
-        const uint32_t cursor = themeCursor(name);
-        if (cursor == window->cursor) {
-            return;
-        }
-        const Xcb::GenericError error(xcb_request_check(
-            conn.get(),
-            xcb_change_window_attributes_checked(conn.get(), window->frame, XCB_CW_CURSOR, &cursor)));
-        if (error) {
-            toSyslogError(error, "operator()", "xcb_change_window_attributes");
-            return;
-        }
-        window->cursor = cursor;
-    };
     const int edge = window->frameBorderWidth + window->borderWidth;
     if (edge == 0) {
-        setCursor("left_ptr");
+        showCursor(*window, "left_ptr");
         return false;
     }
-    const Xcb::Size size = getWindowSize(window->frame);
-    const int w = size.width;
-    const int h = size.height;
-    const int corner = 3 * edge;
-    const auto rect = [](int x, int y, int width, int height) {
-        return Xcb::Rect{static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<uint16_t>(width),
-                         static_cast<uint16_t>(height)};
-    };
-    struct Zone {
-        Xcb::Rect area;
-        const char* cursor;
-        bool logged;
-    };
-    const Zone zones[] = {
-        {rect(0, h - corner, corner, corner), "sw-resize", false},
-        {rect(w - corner, h - corner, corner, corner), "se-resize", false},
-        {rect(0, h - edge, w, h), "s-resize", false},
-        {rect(0, window->titleHeight, edge, h), "w-resize", true},
-        {rect(w - edge, window->titleHeight, edge, h), "e-resize", true},
-    };
-    for (const auto& zone : zones) {
+    const Xcb::Size size = connector.getWindowSize(window->frame);
+    for (const auto& zone : cursorZones(size.width, size.height, edge, window->titleHeight)) {
         if (zone.logged) {
             Syslog::debug("%s: test geom: [%d, %d, %u, %u]", "onEnterLeaveNotify", zone.area.x, zone.area.y,
                           zone.area.width, zone.area.height);
         }
         if (Xcb::Rect::include(zone.area, event->event_x, event->event_y)) {
-            setCursor(zone.cursor);
+            showCursor(*window, zone.cursor);
             return true;
         }
     }
-    setCursor("left_ptr");
+    showCursor(*window, "left_ptr");
     return false;
+}
+
+// The frame keeps the cursor it shows: setting that one again would change
+// nothing on the screen, and costs a round trip per crossing.
+bool Framer::showCursor(WmWindow& window, const char* name) {
+    const uint32_t cursor = themeCursor(name);
+    if (cursor == window.cursor) {
+        return true;
+    }
+    if (!connector.confirm(connector.pending(xcb_change_window_attributes_checked(
+                               connector.connection(), window.frame, XCB_CW_CURSOR, &cursor)),
+                           "showCursor", "xcb_change_window_attributes")) {
+        return false;
+    }
+    window.cursor = cursor;
+    return true;
 }
 
 }  // namespace Velk

@@ -40,23 +40,17 @@ bool isSignallablePid(uint32_t value) {
 
 }  // namespace
 
-WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk"), configPath(installedRulesPath) {
+WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     const std::vector<uint8_t> cookie = cookieFromEnvironment();
     // By name, so that VELK_LOG_LEVEL can say otherwise.
     Syslog::setDebugLevel("debug");
     connectWithRetries(display, cookie);
-    loadRules();
-
-    xcb_cursor_context_t* context = nullptr;
-    if (xcb_cursor_context_new(conn.get(), screen, &context) < 0) {
-        toSyslogError(Xcb::GenericError(), "WmKiosk", "xcb_cursor_context_new");
-        throw velk_error("WmKiosk");
-    }
-    cursorContext.reset(context);
-
+    rules = std::make_unique<RuleLookup>(*this, installedRulesPath);
+    framer = std::make_unique<Framer>(*this, windows);
     checkExtensions();
     takeRootRedirect();
-    internAtoms();
+    netWmPid = getAtom("_NET_WM_PID", true);
+    placement = std::make_unique<Placement>(*this, windows, *rules, *framer);
     xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
 
     kioskRunning.exchange(true);
@@ -69,12 +63,9 @@ WmKiosk::~WmKiosk() {
     if (eventThread.joinable()) {
         eventThread.join();
     }
-    stamps.clear();
-    for (const auto& [name, cursor] : cursors) {
-        xcb_free_cursor(conn.get(), cursor);
-    }
+    placement.reset();
+    framer.reset();
     xcb_flush(conn.get());
-    cursorContext.reset();
 }
 
 void WmKiosk::connectWithRetries(int display, const std::vector<uint8_t>& cookie) {
@@ -88,24 +79,6 @@ void WmKiosk::connectWithRetries(int display, const std::vector<uint8_t>& cookie
     }
     Syslog::error("%s: %s failed", "WmKiosk", "X11 connector");
     throw DisplayError("cannot connect to the X server of display :" + std::to_string(display));
-}
-
-// A kiosk must still show its program: a broken file is logged with every
-// problem and leaves the rules that can be used, possibly none.
-void WmKiosk::loadRules() {
-    std::error_code ec;
-    if (!std::filesystem::exists(configPath, ec)) {
-        jsonWindows.clear();
-        return;
-    }
-    RulesFile file = readRulesFile(configPath);
-    for (const JsonProblem& problem : file.problems) {
-        Syslog::error("%s: %s", "loadRules", formatJsonProblem(configPath.string(), problem).c_str());
-    }
-    if (!file.problems.empty()) {
-        Syslog::error("%s: rules in use: %zu, file: %s", "loadRules", file.rules.size(), configPath.c_str());
-    }
-    jsonWindows = std::move(file.rules);
 }
 
 void WmKiosk::checkExtensions() {
@@ -144,25 +117,6 @@ void WmKiosk::takeRootRedirect() {
     }
 }
 
-void WmKiosk::internAtoms() {
-    wmClass = getAtom("WM_CLASS", true);
-    wmProtocols = getAtom("WM_PROTOCOLS", true);
-    netWmPid = getAtom("_NET_WM_PID", true);
-    netWmWindowType = getAtom("_NET_WM_WINDOW_TYPE", true);
-    netWmName = getAtom("_NET_WM_NAME", true);
-    wmWindowRole = getAtom("WM_WINDOW_ROLE", true);
-    wmDeleteWindow = getAtom("WM_DELETE_WINDOW", true);
-    netWmWindowTypeNormal = getAtom("_NET_WM_WINDOW_TYPE_NORMAL", true);
-    netWmWindowTypeDialog = getAtom("_NET_WM_WINDOW_TYPE_DIALOG", true);
-    netWmWindowTypeUtility = getAtom("_NET_WM_WINDOW_TYPE_UTILITY", true);
-    netWmWindowTypeSplash = getAtom("_NET_WM_WINDOW_TYPE_SPLASH", true);
-    netWmWindowTypeMenu = getAtom("_NET_WM_WINDOW_TYPE_MENU", true);
-    netWmWindowTypePopupMenu = getAtom("_NET_WM_WINDOW_TYPE_POPUP_MENU", true);
-    netWmWindowTypeTooltip = getAtom("_NET_WM_WINDOW_TYPE_TOOLTIP", true);
-    netWmWindowTypeNotification = getAtom("_NET_WM_WINDOW_TYPE_NOTIFICATION", true);
-    utf8String = getAtom("UTF8_STRING", true);
-}
-
 void WmKiosk::toSyslogError(const Xcb::GenericError& error, std::string_view caller,
                             std::string_view request) const {
     const std::string callerText(caller);
@@ -186,9 +140,9 @@ void WmKiosk::threadLoop() {
             break;
         }
         if (rulesReloadRequested.exchange(false)) {
-            loadRules();
-            Syslog::notice("%s: rules read again, rules: %zu, file: %s", "threadLoop", jsonWindows.size(),
-                           configPath.c_str());
+            rules->loadRules();
+            Syslog::notice("%s: rules read again, rules: %zu, file: %s", "threadLoop", rules->ruleCount(),
+                           rules->path().c_str());
         }
         bool handled = false;
         try {
@@ -205,14 +159,20 @@ void WmKiosk::threadLoop() {
     // A lost connection is no stop: the program loses its display too, and
     // the kiosk waits for it to end by itself.
     if (!connectionLost) {
-        sendKillToClients();
+        // Every process is held and judged before the first signal goes out,
+        // so that one which ends on an early signal is still signalled for
+        // its later windows.
+        for (const PidFd& process : holdClientProcesses()) {
+            Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(process.pid()));
+            process.signal(SIGTERM);
+        }
         stopProgram();
     }
     Syslog::debug("%s: ended", "threadLoop");
 }
 
 void WmKiosk::holdProgram(PidFd process) {
-    const std::lock_guard<std::mutex> guard(lock);
+    const std::lock_guard<std::mutex> guard(programLock);
     program = std::move(process);
     if (stopped) {
         signalProgram();
@@ -222,12 +182,12 @@ void WmKiosk::holdProgram(PidFd process) {
 // Whichever of the event thread's end and the hand-over comes second signals
 // the program, so a stop during its start is not lost.
 void WmKiosk::stopProgram() {
-    const std::lock_guard<std::mutex> guard(lock);
+    const std::lock_guard<std::mutex> guard(programLock);
     stopped = true;
     signalProgram();
 }
 
-// Under `lock`.  After an orderly end the program has already been waited
+// Under `programLock`.  After an orderly end the program has already been waited
 // for; its pidfd then reaches nobody.
 void WmKiosk::signalProgram() const {
     if (program && program->signal(SIGTERM)) {
@@ -242,19 +202,9 @@ void WmKiosk::waitForInput() const {
     poll(&input, 1, idleWaitMs);
 }
 
-// Every process is held and judged before the first signal goes out, so that
-// one which ends on an early signal is still signalled for its later windows.
-void WmKiosk::sendKillToClients() const {
-    for (const PidFd& process : holdClientProcesses()) {
-        Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(process.pid()));
-        process.signal(SIGTERM);
-    }
-}
-
-// Runs after the handlers have stopped, so the list is read without the lock.
 std::vector<PidFd> WmKiosk::holdClientProcesses() const {
     std::vector<PidFd> held;
-    for (const auto& window : windows) {
+    for (const auto& window : windows.records()) {
         if (hasError()) {
             break;
         }
@@ -267,7 +217,7 @@ std::vector<PidFd> WmKiosk::holdClientProcesses() const {
         std::optional<PidFd> process =
             isSignallablePid(pid) ? PidFd::openDescendant(static_cast<pid_t>(pid)) : std::nullopt;
         if (!process) {
-            Syslog::warning("%s: skipped pid: %u, window: %08x", "threadLoop", pid, window.win);
+            Syslog::warning("%s: skipped pid: %u, window: %08x", "holdClientProcesses", pid, window.win);
             continue;
         }
         held.push_back(std::move(*process));
@@ -286,7 +236,7 @@ bool WmKiosk::poolEvents() {
     } else if (type == xfixesExt->first_event + XCB_XFIXES_CURSOR_NOTIFY) {
         onFixesCursorNotify(event.get());
     } else {
-        dispatchCoreEvent(event.get());
+        dispatchCoreEvent(event);
     }
     return true;
 }
@@ -298,7 +248,7 @@ void WmKiosk::onRandrNotify(const xcb_generic_event_t* event) {
     }
     const auto& change = notify->u.cc;
     if (change.width != 0 && change.height != 0) {
-        randrNotifyCrtcChanged(change.width, change.height);
+        placement->randrNotifyCrtcChanged(change.width, change.height);
     }
 }
 
@@ -310,81 +260,67 @@ void WmKiosk::onFixesCursorNotify(const xcb_generic_event_t* event) const {
                  name.c_str());
 }
 
-void WmKiosk::dispatchCoreEvent(const xcb_generic_event_t* event) {
-    switch (event->response_type & ~0x80) {
+// The handlers of the frames and of placement are the event thread's own.
+void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
+    const xcb_generic_event_t* generic = event.get();
+    switch (generic->response_type & ~0x80) {
+        case 0:
+            onUncheckedError(event);
+            break;
         case XCB_BUTTON_PRESS:
-            onButtonNotify(reinterpret_cast<const xcb_button_press_event_t*>(event), true);
+            framer->onButtonNotify(reinterpret_cast<const xcb_button_press_event_t*>(generic), true);
             break;
         case XCB_BUTTON_RELEASE:
-            onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(event), false);
+            framer->onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(generic), false);
             break;
         case XCB_MOTION_NOTIFY:
-            onMotionNotify(reinterpret_cast<const xcb_motion_notify_event_t*>(event));
+            framer->onMotionNotify(reinterpret_cast<const xcb_motion_notify_event_t*>(generic));
             break;
         case XCB_ENTER_NOTIFY:
-            onEnterLeaveNotify(reinterpret_cast<const xcb_enter_notify_event_t*>(event), true);
+            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_enter_notify_event_t*>(generic), true);
             break;
         case XCB_LEAVE_NOTIFY:
-            onEnterLeaveNotify(reinterpret_cast<const xcb_leave_notify_event_t*>(event), false);
+            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_leave_notify_event_t*>(generic), false);
             break;
         case XCB_EXPOSE:
-            onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(event));
+            framer->onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(generic));
             break;
-        case XCB_DESTROY_NOTIFY: {
-            const auto* destroy = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-            Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", destroy->window,
-                         destroy->event, destroy->sequence);
+        case XCB_DESTROY_NOTIFY:
+            onDestroyNotify(reinterpret_cast<const xcb_destroy_notify_event_t*>(generic));
             break;
-        }
-        case XCB_UNMAP_NOTIFY: {
-            const auto* unmap = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-            Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", unmap->window,
-                          unmap->event, unmap->sequence);
-            unmapNotify(unmap->window, unmap->event);
+        case XCB_UNMAP_NOTIFY:
+            onUnmapNotify(reinterpret_cast<const xcb_unmap_notify_event_t*>(generic));
             break;
-        }
         case XCB_MAP_REQUEST:
-            onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(event));
+            placement->onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(generic));
             break;
         case XCB_CONFIGURE_REQUEST:
-            onConfigureRequest(reinterpret_cast<const xcb_configure_request_event_t*>(event));
+            placement->onConfigureRequest(reinterpret_cast<const xcb_configure_request_event_t*>(generic));
             break;
         default:
-            // Errors of unchecked requests (type 0) and events the kiosk does not use.
+            // Events the kiosk does not use.
             break;
     }
 }
 
-void WmKiosk::onMotionNotify(const xcb_motion_notify_event_t* event) {
-    const std::lock_guard<std::mutex> guard(lock);
-    if (!dragAction) {
-        return;
-    }
-    const WmWindow* window = findByFrame(event->event);
-    if (!window) {
-        return;
-    }
-    moveResizeAction(*window, *dragAction, event->root_x, event->root_y);
-    dragAction->lastX = event->root_x;
-    dragAction->lastY = event->root_y;
+// Only logged: a framed client's frame went with its unmap, an unframed
+// client's record stays until the kiosk ends.
+void WmKiosk::onDestroyNotify(const xcb_destroy_notify_event_t* event) const {
+    Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", event->window,
+                 event->event, event->sequence);
 }
 
-WmWindow* WmKiosk::findByFrame(uint32_t frame) {
-    for (auto& window : windows) {
-        if (window.frame != 0 && window.frame == frame) {
-            return &window;
-        }
-    }
-    return nullptr;
+void WmKiosk::onUnmapNotify(const xcb_unmap_notify_event_t* event) {
+    Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", event->window, event->event,
+                  event->sequence);
+    placement->unmapNotify(event->window, event->event);
 }
 
-WmWindow* WmKiosk::findByClient(uint32_t win) {
-    for (auto& window : windows) {
-        if (window.win == win) {
-            return &window;
-        }
-    }
-    return nullptr;
+// The error of a request sent unchecked (the drawing, a frame's taking down,
+// the undoing of a frame that failed) arrives as an event; the major and
+// minor codes in the report say which request it was.
+void WmKiosk::onUncheckedError(const Xcb::GenericEvent& event) const {
+    toSyslogError(event.asError(), "poolEvents", "unchecked request");
 }
 
 }  // namespace Velk

@@ -2,6 +2,7 @@
 // screen, the pixmap format of its root depth and the RandR check; atoms,
 // formats, visuals and the one writer of X errors.
 #include <string>
+#include <vector>
 
 #include "logger.h"
 #include "xcb/xcb.h"
@@ -137,10 +138,7 @@ uint8_t Connector::depthFromBpp(uint8_t bpp) const {
 }
 
 xcb_atom_t Connector::getAtom(std::string_view name, bool create) const {
-    const auto cookie =
-        xcb_intern_atom(conn.get(), create ? 0 : 1, static_cast<uint16_t>(name.size()), name.data());
-    const auto [reply, error] = getReply1(xcb_intern_atom_reply, conn.get(), cookie);
-    return reply && !error ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    return getAtoms({name}, create).front();
 }
 
 std::string Connector::getAtomName(xcb_atom_t atom) const {
@@ -161,11 +159,26 @@ std::string Connector::getAtomName(xcb_atom_t atom) const {
     return name && length > 0 ? std::string(name, static_cast<size_t>(length)) : std::string("NONE");
 }
 
-bool Connector::requestDone(xcb_void_cookie_t cookie, std::string_view caller,
-                            std::string_view request) const {
-    const GenericError error(xcb_request_check(conn.get(), cookie));
+std::vector<xcb_atom_t> Connector::getAtoms(const std::vector<std::string_view>& names, bool create) const {
+    std::vector<PendingReply<xcb_intern_atom_cookie_t>> requests;
+    requests.reserve(names.size());
+    for (const std::string_view name : names) {
+        requests.push_back(pending(
+            xcb_intern_atom(conn.get(), create ? 0 : 1, static_cast<uint16_t>(name.size()), name.data())));
+    }
+    std::vector<xcb_atom_t> atoms;
+    atoms.reserve(names.size());
+    for (auto& request : requests) {
+        const auto [reply, error] = request.reply(xcb_intern_atom_reply);
+        atoms.push_back(reply && !error ? reply->atom : xcb_atom_t{XCB_ATOM_NONE});
+    }
+    return atoms;
+}
+
+bool Connector::confirm(PendingCheck request, std::string_view caller, std::string_view requestName) const {
+    const GenericError error = request.check();
     if (error || xcb_connection_has_error(conn.get())) {
-        toSyslogError(error, caller, request);
+        toSyslogError(error, caller, requestName);
         return false;
     }
     return true;

@@ -124,6 +124,16 @@ std::list<std::string> splitPropertyStrings(std::string_view value) {
     return elements;
 }
 
+std::list<uint32_t> propertyWords(std::string_view value) {
+    std::list<uint32_t> words;
+    for (size_t offset = 0; offset + sizeof(uint32_t) <= value.size(); offset += sizeof(uint32_t)) {
+        uint32_t word = 0;
+        std::memcpy(&word, value.data() + offset, sizeof(word));
+        words.push_back(word);
+    }
+    return words;
+}
+
 bool copySizeHints(std::string_view value, uint8_t format, SizeHints& hints) {
     const size_t itemBytes = format / 8;
     if (itemBytes == 0) {

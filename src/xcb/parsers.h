@@ -1,7 +1,7 @@
 // The connector's parsing steps that need no X server: the mode line of the
-// external mode calculator, the NUL-separated strings of a STRING property and
-// the copy of a WM_SIZE_HINTS value.  Kept apart so they can be tested and
-// fuzzed on plain bytes.
+// external mode calculator, the NUL-separated strings and the 32-bit items of
+// a property value, and the copy of a WM_SIZE_HINTS value.  Kept apart so
+// they can be tested and fuzzed on plain bytes.
 #pragma once
 
 #include <list>
@@ -33,6 +33,10 @@ std::optional<xcb_randr_mode_info_t> cvtModeInfo(const std::string& modeline);
 // Each NUL ends exactly one element: two NULs in a row give an empty element,
 // a value ending in a NUL gives none after it, an empty value no element.
 std::list<std::string> splitPropertyStrings(std::string_view value);
+
+// The value's 32-bit items in order (host byte order, as libxcb gives
+// them); a trailing partial item is dropped.
+std::list<uint32_t> propertyWords(std::string_view value);
 
 // Copies the first 18 items of a WM_SIZE_HINTS value of the given format (bits
 // per item) into the record and keeps the ICCCM flags of its length: all ten

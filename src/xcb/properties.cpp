@@ -1,8 +1,6 @@
 // Window properties read into plain values: one type probe, then one read of
 // a fixed length; a property that is missing or of another type gives the
 // empty value.  Also the window name, the size hints and the top-level list.
-#include <algorithm>
-#include <cstring>
 
 #include "xcb/parsers.h"
 #include "xcb/xcb.h"
@@ -38,29 +36,31 @@ std::string_view valueBytes(const xcb_get_property_reply_t& reply) {
             static_cast<size_t>(xcb_get_property_value_length(&reply))};
 }
 
-// Items of 32 bits, in order; a trailing partial item is dropped.
-template <typename Item>
-std::list<Item> valueWords(const xcb_get_property_reply_t& reply) {
-    const std::string_view bytes = valueBytes(reply);
-    std::list<Item> items;
-    for (size_t offset = 0; offset + sizeof(uint32_t) <= bytes.size(); offset += sizeof(uint32_t)) {
-        uint32_t word = 0;
-        std::memcpy(&word, bytes.data() + offset, sizeof(word));
-        items.push_back(word);
-    }
-    return items;
-}
-
 uint32_t firstWord(const Connector& connector, xcb_window_t win, xcb_atom_t prop, xcb_atom_t type) {
     const auto reply = readTyped(connector, win, prop, type, singleWord);
     if (!reply) {
         return 0;
     }
-    const auto words = valueWords<uint32_t>(*reply);
+    const auto words = propertyWords(valueBytes(*reply));
     return words.empty() ? 0 : words.front();
 }
 
 }  // namespace
+
+PendingProperty Connector::requestProperty(xcb_window_t win, xcb_atom_t prop, xcb_atom_t type) const {
+    return pending(xcb_get_property(conn.get(), 0, win, prop, type, 0, stringWords));
+}
+
+std::string Connector::collectProperty(PendingProperty read, std::string_view caller) const {
+    const auto [reply, error] = read.reply(xcb_get_property_reply);
+    if (error) {
+        toSyslogError(error, caller, "xcb_get_property");
+    }
+    if (!reply || !xcb_get_property_value(reply.get()) || xcb_get_property_value_length(reply.get()) <= 0) {
+        return {};
+    }
+    return std::string(valueBytes(*reply));
+}
 
 PropertyReply Connector::getPropertyAnyType(xcb_window_t win, xcb_atom_t prop, uint32_t offset,
                                             uint32_t length) const {
@@ -98,7 +98,7 @@ xcb_atom_t Connector::getPropertyAtom(xcb_window_t win, xcb_atom_t prop) const {
 
 std::list<xcb_atom_t> Connector::getPropertyAtomList(xcb_window_t win, xcb_atom_t prop) const {
     const auto reply = readTyped(*this, win, prop, XCB_ATOM_ATOM, stringWords);
-    return reply ? valueWords<xcb_atom_t>(*reply) : std::list<xcb_atom_t>();
+    return reply ? propertyWords(valueBytes(*reply)) : std::list<xcb_atom_t>();
 }
 
 uint32_t Connector::getPropertyCardinal(xcb_window_t win, xcb_atom_t prop) const {
@@ -143,7 +143,7 @@ std::list<xcb_window_t> Connector::getWindows() const {
     const xcb_atom_t clientList = getAtom("_NET_CLIENT_LIST", true);
     if (clientList != XCB_ATOM_NONE && getPropertyType(windowRoot(), clientList) == XCB_ATOM_WINDOW) {
         const auto reply = getPropertyAnyType(windowRoot(), clientList, 0, clientListWords);
-        return reply ? valueWords<xcb_window_t>(*reply) : std::list<xcb_window_t>();
+        return reply ? propertyWords(valueBytes(*reply)) : std::list<xcb_window_t>();
     }
 
     const auto [tree, error] =

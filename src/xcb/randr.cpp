@@ -179,8 +179,8 @@ xcb_randr_mode_t Connector::randrOutputModeAdd(uint16_t output, uint16_t width, 
 
     const xcb_randr_output_t outputId =
         xcb_randr_get_screen_resources_current_outputs(resources.get())[output];
-    if (!requestDone(xcb_randr_add_output_mode_checked(conn.get(), outputId, mode), "randrOutputModeAdd",
-                     " xcb_randr_add_output_mode")) {
+    if (!confirm(pending(xcb_randr_add_output_mode_checked(conn.get(), outputId, mode)), "randrOutputModeAdd",
+                 " xcb_randr_add_output_mode")) {
         return 0;
     }
     return mode;
@@ -211,8 +211,8 @@ bool Connector::randrOutputModeDelete(uint16_t output, uint16_t width, uint16_t 
         // was found all the same, so that is only logged.
         const xcb_randr_output_t outputId =
             xcb_randr_get_screen_resources_current_outputs(resources.get())[output];
-        requestDone(xcb_randr_delete_output_mode_checked(conn.get(), outputId, mode), "randrOutputModeDelete",
-                    "xcb_randr_delete_output_mode");
+        confirm(pending(xcb_randr_delete_output_mode_checked(conn.get(), outputId, mode)),
+                "randrOutputModeDelete", "xcb_randr_delete_output_mode");
     }
     return true;
 }
@@ -254,8 +254,8 @@ bool Connector::randrCrtcConnectToOutputMode(uint16_t crtc, uint16_t output, int
         return false;
     }
     if (primary) {
-        requestDone(xcb_randr_set_output_primary_checked(conn.get(), windowRoot(), outputId), caller,
-                    "xcb_randr_set_output_primary");
+        confirm(pending(xcb_randr_set_output_primary_checked(conn.get(), windowRoot(), outputId)), caller,
+                "xcb_randr_set_output_primary");
     }
     return true;
 }
@@ -291,9 +291,9 @@ bool Connector::randrSetScreenSize(uint16_t width, uint16_t height, uint16_t dpi
     const auto widthMm = static_cast<uint16_t>(static_cast<uint32_t>(width * millimetresPerInch / dpi));
     const auto heightMm = static_cast<uint16_t>(static_cast<uint32_t>(height * millimetresPerInch / dpi));
 
-    return requestDone(
-        xcb_randr_set_screen_size_checked(conn.get(), windowRoot(), width, height, widthMm, heightMm),
-        "randrSetScreenSize", "xcb_randr_set_screen_size_checked");
+    return confirm(pending(xcb_randr_set_screen_size_checked(conn.get(), windowRoot(), width, height, widthMm,
+                                                             heightMm)),
+                   "randrSetScreenSize", "xcb_randr_set_screen_size_checked");
 }
 
 std::vector<xcb_randr_screen_size_t> Connector::getScreenSizes() const {

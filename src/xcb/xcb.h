@@ -9,14 +9,14 @@
 #include <xcb/randr.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <list>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "xcb/replies.h"
 
 namespace Velk {
 
@@ -28,46 +28,6 @@ public:
 };
 
 namespace Xcb {
-
-// One reply record as libxcb returns it, shared and released with free.
-template <typename Reply>
-class GenericReply : public std::shared_ptr<Reply> {
-public:
-    GenericReply() = default;
-    explicit GenericReply(Reply* reply) : std::shared_ptr<Reply>(reply, std::free) {}
-};
-
-class GenericError : public std::shared_ptr<xcb_generic_error_t> {
-public:
-    GenericError() = default;
-    explicit GenericError(xcb_generic_error_t* error)
-        : std::shared_ptr<xcb_generic_error_t>(error, std::free) {}
-};
-
-class GenericEvent : public std::shared_ptr<xcb_generic_event_t> {
-public:
-    GenericEvent() = default;
-    explicit GenericEvent(xcb_generic_event_t* event)
-        : std::shared_ptr<xcb_generic_event_t>(event, std::free) {}
-
-    // An error taken from the event queue has response type 0 and the error layout.
-    const xcb_generic_error_t* toerror() const { return reinterpret_cast<const xcb_generic_error_t*>(get()); }
-};
-
-// The outcome of one request: at most one of the two is set, and both are
-// empty when the connection broke before an answer came.
-template <typename Reply>
-using ReplyError = std::pair<GenericReply<Reply>, GenericError>;
-
-// Waits for the answer to one request and wraps reply and error; logs nothing,
-// the caller decides what a failure means.
-template <typename Reply, typename Cookie>
-ReplyError<Reply> getReply1(Reply* (*replyFunction)(xcb_connection_t*, Cookie, xcb_generic_error_t**),
-                            xcb_connection_t* conn, Cookie cookie) {
-    xcb_generic_error_t* error = nullptr;
-    Reply* reply = replyFunction(conn, cookie, &error);
-    return {GenericReply<Reply>(reply), GenericError(error)};
-}
 
 // x -1, y -1, width 0, height 0 stands for a geometry that could not be had.
 struct Rect {
@@ -167,6 +127,8 @@ public:
 
     // 0 on any failure, and for an unknown name when create is false; logs nothing.
     xcb_atom_t getAtom(std::string_view name, bool create) const;
+    // As getAtom for each name, in the order of the names, in one round trip.
+    std::vector<xcb_atom_t> getAtoms(const std::vector<std::string_view>& names, bool create) const;
     // "NONE" for atom 0 (without a request) and on every failure.
     std::string getAtomName(xcb_atom_t atom) const;
 
@@ -195,6 +157,50 @@ public:
     // _NET_CLIENT_LIST of the root when it is a WINDOW list, else the root's
     // children bottom to top.
     std::list<xcb_window_t> getWindows() const;
+
+    // The request style of everything that waits for the server: send now,
+    // collect later (replies.h).  A request the connector has no operation
+    // for goes out on connection() and is held by pending().
+    xcb_connection_t* connection() const { return conn.get(); }
+    const xcb_screen_t& rootScreen() const { return *screen; }
+    // The pixmap format of the root depth.
+    const xcb_format_t& rootFormat() const { return *format; }
+    template <typename Cookie>
+    PendingReply<Cookie> pending(Cookie cookie) const {
+        return {conn.get(), cookie};
+    }
+    // Whether the server took a checked request; an X error, or a connection
+    // that broke so the request never ran, is reported as the caller's.
+    bool confirm(PendingCheck request, std::string_view caller, std::string_view requestName) const;
+
+    // GetProperty of the expected type, up to 32768 bytes: the server answers
+    // a value of another type with its type alone, so one request does what
+    // a type probe and a read do.
+    PendingProperty requestProperty(xcb_window_t win, xcb_atom_t prop, xcb_atom_t type) const;
+    // The value bytes; empty when missing, empty or of another type.  An X
+    // error is reported as the caller's.
+    std::string collectProperty(PendingProperty read, std::string_view caller) const;
+    PendingGeometry requestGeometry(xcb_window_t win) const;
+    // As getWindowGeometry without translation reads it, no error reported.
+    static Rect collectGeometry(PendingGeometry read);
+
+    // A checked ConfigureWindow of the position, the size or both.
+    struct PendingConfigure {
+        PendingCheck request;
+        xcb_window_t win;
+        uint16_t mask;
+        int32_t x;
+        int32_t y;
+        uint32_t width;
+        uint32_t height;
+    };
+    // The mask holds X and Y, WIDTH and HEIGHT, or all four; the values of
+    // the bits it lacks are not sent.
+    PendingConfigure requestConfigure(xcb_window_t win, uint16_t mask, int32_t x, int32_t y, uint32_t width,
+                                      uint32_t height) const;
+    // False after an X error, reported as the caller's; on success the
+    // caller's debug line says the new position, size or both.
+    bool confirmConfigure(PendingConfigure change, std::string_view caller) const;
 
     // Geometry.  Reads report no X error; a window that is gone gives
     // {-1, -1, 0, 0}, or size 0x0.
@@ -256,9 +262,6 @@ private:
     bool randrSetCrtcConfig(const xcb_randr_get_screen_info_reply_t& info, xcb_randr_crtc_t crtc, int16_t x,
                             int16_t y, xcb_randr_mode_t mode, const std::vector<xcb_randr_output_t>& outputs,
                             std::string_view caller) const;
-    // Waits for a request without a reply; an X error, or a connection that
-    // broke so the request never ran, is reported and gives false.
-    bool requestDone(xcb_void_cookie_t cookie, std::string_view caller, std::string_view request) const;
 };
 
 }  // namespace Xcb

@@ -15,6 +15,7 @@
 
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
+#include "kiosk_reparent_gate.h"
 #include "kiosk_settle.h"
 #include "process_watch.h"
 
@@ -31,20 +32,10 @@ std::unique_ptr<Reply, decltype(&std::free)> own(Reply* reply) {
     return {reply, std::free};
 }
 
-// Waits until the server has run every request sent so far.
-void roundTrip(xcb_connection_t* conn) {
-    std::free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
-}
-
-bool isViewable(xcb_connection_t* conn, xcb_window_t win) {
-    auto reply = own(xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, win), nullptr));
-    return reply && reply->map_state != XCB_MAP_STATE_UNMAPPED;
-}
-
 // Maps windows back to back without waiting for anything and withdraws each
 // a few maps later, so that the kiosk meets withdrawals before, during and
 // after framing; every other window has no name.
-std::vector<xcb_window_t> mapAndWithdraw(const KioskClient& storm, size_t count) {
+std::vector<xcb_window_t> mapAndWithdraw(const XTestClient& storm, size_t count) {
     constexpr size_t lag = 3;
     xcb_connection_t* conn = storm.connection();
     std::vector<xcb_window_t> windows;
@@ -70,7 +61,7 @@ std::vector<xcb_window_t> mapAndWithdraw(const KioskClient& storm, size_t count)
     for (size_t index = count > lag ? count - lag : 0; index < count; ++index) {
         xcb_unmap_window(conn, windows[index]);
     }
-    roundTrip(conn);
+    storm.roundTrip();
     return windows;
 }
 
@@ -156,7 +147,7 @@ protected:
 };
 
 TEST_F(KioskUnderFaults, StormOfTwoThousandWindowsWhileAFrameIsDraggedLeavesNoFrameBehind) {
-    auto storm = std::make_unique<KioskClient>(server.display());
+    auto storm = std::make_unique<XTestClient>(server.display());
     std::atomic<bool> stormOver{false};
     std::vector<xcb_window_t> windows;
     std::thread stormThread([&] {
@@ -178,12 +169,12 @@ TEST_F(KioskUnderFaults, StormOfTwoThousandWindowsWhileAFrameIsDraggedLeavesNoFr
     xcb_connection_t* conn = storm->connection();
     size_t withdrawnAgain = 0;
     for (const xcb_window_t win : windows) {
-        if (isViewable(conn, win)) {
+        if (storm->isMapped(win)) {
             xcb_unmap_window(conn, win);
             ++withdrawnAgain;
         }
     }
-    roundTrip(conn);
+    storm->roundTrip();
     size_t stillFramed = 0;
     EXPECT_TRUE(waitUntil(
         [&] {
@@ -234,50 +225,44 @@ private:
     std::map<xcb_window_t, std::vector<uint8_t>> events;
 };
 
-// Maps windows one by one and acts on each the moment the kiosk has mapped
-// it, which is before or after its frame holds it.
-std::vector<xcb_window_t> actOnKioskMaps(KioskClient& racer, StructureHistory& history, size_t rounds,
-                                         void (*act)(xcb_connection_t*, xcb_window_t)) {
-    xcb_connection_t* conn = racer.connection();
-    std::vector<xcb_window_t> windows;
-    for (size_t round = 0; round < rounds; ++round) {
+// The kiosk behind the re-parenting gate: a test's window can be made to
+// leave between the kiosk's map of it and its re-parenting into the frame,
+// where the client's unmap or destroy reaches no frame.
+class KioskFramingGap : public KioskUnderFaults {
+protected:
+    void SetUp() override {
+        kioskPrefix = gate.kioskPrefix();
+        KioskUnderFaults::SetUp();
+    }
+
+    // A window of the racer, mapped; `leave` runs while the kiosk waits to
+    // re-parent it.  Returns once it has run.
+    xcb_window_t mapAndLeaveInTheGap(void (XTestClient::*leave)(xcb_window_t) const) {
         WindowSpec params;
-        params.x = static_cast<int16_t>(900 + round);
+        params.x = 900;
         const xcb_window_t win = racer.createWindow(params);
         racer.watchStructure(win);
+        gate.hold(win, [this, win, leave] { (racer.*leave)(win); });
         racer.map(win);
-        // The kiosk's own map of the window shows that it handles the
-        // request; the frame follows a few round trips later.
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                history.drain();
-                return history.count(win, XCB_MAP_NOTIFY) > 0;
-            },
-            10s))
-            << "the kiosk did not map window " << round;
-        act(conn, win);
-        xcb_flush(conn);
-        windows.push_back(win);
+        EXPECT_TRUE(gate.waitForHeld(win, 10s)) << "the kiosk did not come to re-parent the window";
+        return win;
     }
-    roundTrip(conn);
-    return windows;
-}
 
-TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing) {
-    KioskClient racer(server.display());
-    StructureHistory history(racer.connection());
-    const std::vector<xcb_window_t> windows = actOnKioskMaps(
-        racer, history, 150, [](xcb_connection_t* conn, xcb_window_t win) { xcb_destroy_window(conn, win); });
+    ReparentGate gate;
+    XTestClient racer{server.display()};
+    StructureHistory history{racer.connection()};
+};
+
+TEST_F(KioskFramingGap, WindowDestroyedWhileItIsFramedLeavesTheKioskServing) {
+    const xcb_window_t win = mapAndLeaveInTheGap(&XTestClient::destroy);
     ASSERT_FALSE(HasFailure());
-    history.drain();
-    // The re-parenting of a window already destroyed fails: no notify.
-    const auto destroyedBeforeFrame =
-        static_cast<size_t>(std::count_if(windows.begin(), windows.end(), [&](xcb_window_t win) {
-            return history.count(win, XCB_REPARENT_NOTIFY) == 0;
-        }));
-    EXPECT_GT(destroyedBeforeFrame, 0U) << "no window was destroyed before its frame";
-
     const xcb_window_t marker = mapMarker();
+    history.drain();
+    // Mapped by the kiosk, gone before its re-parenting, which then fails.
+    EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 1U);
+    EXPECT_EQ(history.count(win, XCB_REPARENT_NOTIFY), 0U);
+    EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
+
     const xcb_window_t fresh = mapWindow(WindowSpec{});
     expectWindowed(client, fresh);
     EXPECT_EQ(client.focus(), fresh);
@@ -285,41 +270,26 @@ TEST_F(KioskUnderFaults, WindowsDestroyedWhileTheyAreFramedLeaveTheKioskServing)
     EXPECT_TRUE(waitUntil([&] { return client.frameOf(fresh) == 0; }, 10s));
     withdrawMarker(marker);
     expectBaselineAgain();
-    RecordProperty("destroyedBeforeFrame", static_cast<int>(destroyedBeforeFrame));
 }
 
 // A client that withdraws its window the moment it shows (a splash that
-// changed its mind) often does so before the kiosk has re-parented it: the
-// frame must not stay behind, mapped and empty.
-TEST_F(KioskUnderFaults, WindowsWithdrawnWhileTheyAreFramedKeepNoFrame) {
-    KioskClient racer(server.display());
-    StructureHistory history(racer.connection());
-    const std::vector<xcb_window_t> windows = actOnKioskMaps(
-        racer, history, 150, [](xcb_connection_t* conn, xcb_window_t win) { xcb_unmap_window(conn, win); });
+// changed its mind) may do so before the kiosk has re-parented it: the frame
+// must not stay behind, mapped and empty.
+TEST_F(KioskFramingGap, WindowWithdrawnWhileItIsFramedKeepsNoFrame) {
+    const xcb_window_t win = mapAndLeaveInTheGap(&XTestClient::unmap);
     ASSERT_FALSE(HasFailure());
-
     const xcb_window_t marker = mapMarker();
-    size_t framed = 0;
-    size_t shown = 0;
-    for (const xcb_window_t win : windows) {
-        framed += racer.parentOf(win) != racer.root() ? 1 : 0;
-        shown += isViewable(racer.connection(), win) ? 1 : 0;
-    }
     history.drain();
-    // Re-parenting a shown window shows it again (a second map); one that
-    // was already withdrawn stays as it is.
-    const auto withdrawnBeforeFrame =
-        static_cast<size_t>(std::count_if(windows.begin(), windows.end(), [&](xcb_window_t win) {
-            return history.count(win, XCB_MAP_NOTIFY) == 1;
-        }));
-    EXPECT_GT(withdrawnBeforeFrame, 0U) << "no window was withdrawn before its frame";
-    EXPECT_EQ(framed, 0U) << "withdrawn windows still in a frame";
-    EXPECT_EQ(shown, 0U) << "withdrawn windows shown";
+    // Re-parenting a shown window shows it again (a second map); this one was
+    // already withdrawn and stays so.
+    EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 1U);
+    EXPECT_EQ(racer.parentOf(win), racer.root()) << "the withdrawn window is still in a frame";
+    EXPECT_FALSE(racer.isMapped(win)) << "the withdrawn window is shown";
     EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
     EXPECT_EQ(client.focus(), marker);
     withdrawMarker(marker);
+    racer.destroy(win);
     expectBaselineAgain();
-    RecordProperty("withdrawnBeforeFrame", static_cast<int>(withdrawnBeforeFrame));
 }
 
 }  // namespace

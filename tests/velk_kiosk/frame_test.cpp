@@ -99,7 +99,7 @@ TEST_F(FrameTest, CloseButtonSendsExactlyOneDeleteRequestOnRelease) {
 
 // What the cursor named `name` of the theme looks like: shown over a window of
 // the test's own and read back with XFixes.
-std::vector<uint32_t> themeCursor(const KioskClient& client, const std::string& display, const char* name) {
+std::vector<uint32_t> themeCursor(const XTestClient& client, const std::string& display, const char* name) {
     xcb_connection_t* conn = client.connection();
     xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
     xcb_cursor_context_t* context = nullptr;

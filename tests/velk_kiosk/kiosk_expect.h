@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "kiosk_client.h"
+#include "kiosk_harness.h"
 
 namespace VelkTest {
 
-inline ::testing::AssertionResult settlesAt(const KioskClient& client, xcb_window_t win,
+inline ::testing::AssertionResult settlesAt(const XTestClient& client, xcb_window_t win,
                                             const Geometry& expected) {
     Geometry last;
     if (waitForGeometry(client, win, expected, &last)) {
@@ -20,7 +20,7 @@ inline ::testing::AssertionResult settlesAt(const KioskClient& client, xcb_windo
 
 // A full-screen window: the frame covers the root, the client fills it below
 // the 18-pixel title bar.
-inline void expectFullscreen(const KioskClient& client, xcb_window_t win) {
+inline void expectFullscreen(const XTestClient& client, xcb_window_t win) {
     const xcb_window_t frame = client.frameOf(win);
     ASSERT_NE(frame, 0U);
     EXPECT_TRUE(settlesAt(client, frame, {0, 0, 1920, 1080}));
@@ -28,7 +28,7 @@ inline void expectFullscreen(const KioskClient& client, xcb_window_t win) {
 }
 
 // A 640x480 client at 100,100 with the default bordered frame.
-inline void expectWindowed(const KioskClient& client, xcb_window_t win) {
+inline void expectWindowed(const XTestClient& client, xcb_window_t win) {
     const xcb_window_t frame = client.frameOf(win);
     ASSERT_NE(frame, 0U);
     EXPECT_TRUE(settlesAt(client, frame, {100, 100, 646, 501}));

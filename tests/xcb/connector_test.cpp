@@ -167,7 +167,7 @@ TEST(BrokenConnection, OperationsGiveNeutralResultsAndHasErrorTellsWhy) {
     auto server = std::make_unique<XvfbServer>();
     RecordingConnector connector(server->display(), nullptr);
     const XTestClient client(server->display());
-    const xcb_window_t win = client.createWindow(10, 10, 100, 100);
+    const xcb_window_t win = client.createBareWindow(10, 10, 100, 100);
     client.setBytes(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "named");
     ASSERT_EQ(connector.getWindowName(win), "named");
 
@@ -249,7 +249,7 @@ TEST_F(XcbTest, FormatsAreLookedUpInServerOrder) {
 }
 
 TEST_F(XcbTest, VisualsOfEveryAllowedDepthAreFound) {
-    const xcb_visualtype_t* root = connector.findVisual(connector.rootScreen()->root_visual);
+    const xcb_visualtype_t* root = connector.findVisual(connector.rootScreen().root_visual);
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(root->red_mask, 0xFF0000U);
     EXPECT_EQ(root->green_mask, 0xFF00U);
@@ -257,7 +257,7 @@ TEST_F(XcbTest, VisualsOfEveryAllowedDepthAreFound) {
 
     // A visual of another depth than the root's.
     std::optional<xcb_visualid_t> other;
-    for (auto depths = xcb_screen_allowed_depths_iterator(connector.rootScreen()); depths.rem;
+    for (auto depths = xcb_screen_allowed_depths_iterator(&connector.rootScreen()); depths.rem;
          xcb_depth_next(&depths)) {
         if (depths.data->depth != 24 && xcb_depth_visuals_length(depths.data) > 0) {
             other = xcb_depth_visuals(depths.data)[0].visual_id;

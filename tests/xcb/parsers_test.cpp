@@ -115,6 +115,15 @@ TEST(CvtModeline, TimingThatIsNoNumberThrows) {
     EXPECT_THROW(Velk::Xcb::cvtModeInfo(modelineWithTimings("1 2 3")), std::invalid_argument);
 }
 
+TEST(PropertyWords, WholeWordsInOrderAndNoPartialOne) {
+    using Words = std::list<uint32_t>;
+    const uint32_t words[] = {1, 0xFFFFFFFF, 67};
+    const std::string bytes(reinterpret_cast<const char*>(words), sizeof(words));
+    EXPECT_EQ(Velk::Xcb::propertyWords(bytes), (Words{1, 0xFFFFFFFF, 67}));
+    EXPECT_EQ(Velk::Xcb::propertyWords(bytes.substr(0, 11)), (Words{1, 0xFFFFFFFF}));
+    EXPECT_TRUE(Velk::Xcb::propertyWords(bytes.substr(0, 3)).empty());
+}
+
 TEST(PropertyStrings, EachNulEndsExactlyOneElement) {
     using List = std::list<std::string>;
     EXPECT_EQ(Velk::Xcb::splitPropertyStrings("xterm\0XTerm\0"s), (List{"xterm", "XTerm"}));

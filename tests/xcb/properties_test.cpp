@@ -13,7 +13,7 @@ using Velk::Xcb::SizeHints;
 
 class PropertyTest : public XcbTest {
 protected:
-    xcb_window_t win = client.createWindow(0, 0, 50, 50);
+    xcb_window_t win = client.createBareWindow(0, 0, 50, 50);
     xcb_atom_t prop = client.atom("VELK_TEST_PROPERTY");
     xcb_atom_t utf8 = client.atom("UTF8_STRING");
 };
@@ -82,7 +82,7 @@ TEST_F(PropertyTest, EmptyValueOfTheRightTypeIsEmpty) {
 
 TEST_F(PropertyTest, PropertiesOfADestroyedWindowAreReportedAndEmpty) {
     client.setBytes(win, prop, XCB_ATOM_STRING, "gone");
-    client.destroyWindow(win);
+    client.destroy(win);
     EXPECT_EQ(connector.getPropertyString(win, prop), "");
     ASSERT_EQ(connector.reports.size(), 1U) << "the type probe fails, no second read";
     EXPECT_EQ(connector.reports[0].caller, "getPropertyAnyType");
@@ -191,7 +191,7 @@ TEST_F(PropertyTest, HintsMissingOrOfAnotherTypeLeaveTheRecordAlone) {
 }
 
 TEST_F(PropertyTest, HintsOfADestroyedWindowAreReported) {
-    client.destroyWindow(win);
+    client.destroy(win);
     EXPECT_FALSE(connector.getWindowNormalHints(win, nullptr));
     ASSERT_EQ(connector.reports.size(), 1U);
     EXPECT_EQ(connector.reports[0].caller, "getWindowNormalHints");
@@ -199,8 +199,8 @@ TEST_F(PropertyTest, HintsOfADestroyedWindowAreReported) {
 }
 
 TEST_F(PropertyTest, WindowsComeFromTheTreeWithoutAClientList) {
-    const xcb_window_t second = client.createWindow(0, 0, 10, 10);
-    const xcb_window_t third = client.createWindow(0, 0, 10, 10);
+    const xcb_window_t second = client.createBareWindow(0, 0, 10, 10);
+    const xcb_window_t third = client.createBareWindow(0, 0, 10, 10);
     const auto windows = connector.getWindows();
     ASSERT_GE(windows.size(), 3U);
     const std::list<xcb_window_t> lastThree(std::prev(windows.end(), 3), windows.end());
@@ -212,12 +212,40 @@ TEST_F(PropertyTest, WindowsComeFromTheTreeWithoutAClientList) {
 }
 
 TEST_F(PropertyTest, ClientListOfTheRootIsUsedAsItIs) {
-    const xcb_window_t other = client.createWindow(0, 0, 10, 10);
+    const xcb_window_t other = client.createBareWindow(0, 0, 10, 10);
     client.setWords(client.root(), client.atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, {other, win, 0x123456});
     EXPECT_EQ(connector.getWindows(), (std::list<xcb_window_t>{other, win, 0x123456}));
 
     client.setWords(client.root(), client.atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, {});
     EXPECT_TRUE(connector.getWindows().empty()) << "an empty list is still the list";
+}
+
+// One GetProperty of the expected type: a value of another type is empty
+// and no error; an error is reported as the caller's.
+TEST_F(PropertyTest, PendingReadsGiveValuesOfTheirTypeOnly) {
+    client.setBytes(win, prop, XCB_ATOM_STRING, "a\0b"s);
+    const xcb_window_t gone = client.createBareWindow(0, 0, 10, 10);
+    client.destroy(gone);
+    auto asString = connector.requestProperty(win, prop, XCB_ATOM_STRING);
+    auto asAtom = connector.requestProperty(win, prop, XCB_ATOM_ATOM);
+    auto ofGone = connector.requestProperty(gone, prop, XCB_ATOM_STRING);
+    EXPECT_EQ(connector.collectProperty(std::move(asString), "readingCaller"), "a\0b"s);
+    EXPECT_EQ(connector.collectProperty(std::move(asAtom), "readingCaller"), "");
+    EXPECT_EQ(connector.collectProperty(std::move(ofGone), "readingCaller"), "");
+    ASSERT_EQ(connector.reports.size(), 1U);
+    EXPECT_EQ(connector.reports[0].caller, "readingCaller");
+    EXPECT_EQ(connector.reports[0].request, "xcb_get_property");
+    EXPECT_EQ(connector.reports[0].errorCode, XCB_WINDOW);
+}
+
+TEST_F(PropertyTest, AtomsInternedTogetherComeInTheOrderOfTheirNames) {
+    const auto atoms = connector.getAtoms({"VELK_TEST_SECOND", "WM_NAME", "VELK_TEST_NEVER"}, false);
+    ASSERT_EQ(atoms.size(), 3U);
+    EXPECT_EQ(atoms[0], XCB_ATOM_NONE) << "not created without create";
+    EXPECT_EQ(atoms[1], XCB_ATOM_WM_NAME);
+    const auto created = connector.getAtoms({"VELK_TEST_SECOND", "WM_NAME"}, true);
+    EXPECT_EQ(created[0], client.atom("VELK_TEST_SECOND"));
+    EXPECT_EQ(created[1], XCB_ATOM_WM_NAME);
 }
 
 }  // namespace

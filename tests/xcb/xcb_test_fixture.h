@@ -37,9 +37,6 @@ public:
         Connector::toSyslogError(error, caller, request);
     }
 
-    xcb_connection_t* connection() const { return conn.get(); }
-    const xcb_screen_t* rootScreen() const { return screen; }
-
     mutable std::vector<Report> reports;
 };
 

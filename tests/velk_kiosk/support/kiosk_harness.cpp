@@ -155,7 +155,7 @@ void KioskTest::startKiosk(const std::optional<std::string>& rulesJson,
     } else {
         rules.remove();
     }
-    kiosk = std::make_unique<KioskProcess>(server.displayName(), program);
+    kiosk = std::make_unique<KioskProcess>(server.displayName(), program, kioskPrefix);
     // The program's pidfd comes just after its start: once it is there, the
     // kiosk holds what it holds for the rest of its life.
     const bool managing = waitUntil(
@@ -231,7 +231,7 @@ void xdotool(const std::string& display, const std::vector<std::string>& args) {
     }
 }
 
-std::vector<uint32_t> cursorImage(const KioskClient& client) {
+std::vector<uint32_t> cursorImage(const XTestClient& client) {
     xcb_connection_t* conn = client.connection();
     std::free(xcb_xfixes_query_version_reply(conn, xcb_xfixes_query_version(conn, 6, 0), nullptr));
     auto* reply = xcb_xfixes_get_cursor_image_reply(conn, xcb_xfixes_get_cursor_image(conn), nullptr);
@@ -243,6 +243,31 @@ std::vector<uint32_t> cursorImage(const KioskClient& client) {
     image.insert(image.end(), pixels, pixels + xcb_xfixes_get_cursor_image_cursor_image_length(reply));
     std::free(reply);
     return image;
+}
+
+xcb_window_t waitForFrame(const XTestClient& client, xcb_window_t win) {
+    xcb_window_t frame = 0;
+    waitUntil(
+        [&] {
+            frame = client.frameOf(win);
+            return frame != 0;
+        },
+        10s);
+    return frame;
+}
+
+bool waitForGeometry(const XTestClient& client, xcb_window_t win, const Geometry& expected, Geometry* last) {
+    Geometry seen;
+    const bool reached = waitUntil(
+        [&] {
+            seen = client.geometry(win);
+            return seen == expected;
+        },
+        10s);
+    if (last) {
+        *last = seen;
+    }
+    return reached;
 }
 
 }  // namespace VelkTest

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "kiosk_client.h"
 #include "private_journal.h"
 #include "test_support.h"
+#include "x_test_client.h"
 #include "xvfb_server.h"
 
 namespace VelkTest {
@@ -87,8 +87,10 @@ protected:
     PrivateJournal journal;
     RulesMount rules;
     XvfbServer server;
-    KioskClient client{server.display()};
+    XTestClient client{server.display()};
     std::unique_ptr<KioskProcess> kiosk;
+    // What startKiosk starts velk_kiosk behind (a command and its arguments).
+    std::vector<std::string> kioskPrefix;
 };
 
 // RGB pixels of a screen region, taken with xwd and converted by ImageMagick.
@@ -104,6 +106,13 @@ Screenshot screenshot(const std::string& display, const Geometry& region);
 void xdotool(const std::string& display, const std::vector<std::string>& args);
 
 // The cursor image now shown (size, hot spot, then ARGB pixels), read with XFixes.
-std::vector<uint32_t> cursorImage(const KioskClient& client);
+std::vector<uint32_t> cursorImage(const XTestClient& client);
+
+// Waits (bounded) until the window is framed; the frame or 0.
+xcb_window_t waitForFrame(const XTestClient& client, xcb_window_t win);
+// Waits (bounded) until the window has that geometry; false with the last one
+// seen in `last`.
+bool waitForGeometry(const XTestClient& client, xcb_window_t win, const Geometry& expected,
+                     Geometry* last = nullptr);
 
 }  // namespace VelkTest

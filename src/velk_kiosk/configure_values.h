@@ -1,0 +1,44 @@
+// What the kiosk makes of a client's own ConfigureRequest, as plain values:
+// the request's values, the screen clamp, the full-screen hold, and the word
+// list ConfigureWindow takes.  No X requests here.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "xcb/xcb.h"
+
+namespace Velk {
+
+// A configure request's values, all of them kept; the mask says which count.
+struct ConfigureValues {
+    uint16_t mask = 0;
+    Xcb::Rect place;
+    uint16_t borderWidth = 0;
+    uint32_t sibling = 0;
+    uint8_t stackMode = 0;
+};
+
+// Position and size whatever the mask says; border width, sibling and stack
+// mode only when the mask has them.
+ConfigureValues fromRequest(const xcb_configure_request_event_t& event);
+
+// The value list of ConfigureWindow: one word per mask bit, in bit order.
+std::vector<uint32_t> packValues(const ConfigureValues& values);
+
+// A window wider or taller than the root is put at 0 on that axis with the
+// root's size; smaller ones keep their requested place, off screen too.
+void clampToRoot(ConfigureValues& values, const Xcb::Size& root);
+
+// A full-screen window that asks for anything but the whole root gets the
+// root; false when it asked for exactly that.
+bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root);
+
+// Position and size set to the rectangle, whatever the request asked.
+void placeInside(ConfigureValues& values, const Xcb::Rect& inside);
+
+// The frame moved: the client keeps its place inside it, and loses the
+// frame window's own border on each side.
+void keepInsideFrame(ConfigureValues& values, uint16_t frameBorderWidth);
+
+}  // namespace Velk

@@ -1,0 +1,60 @@
+// The rule lookup of the window manager: the rules in use, loaded from the
+// rules file at start and on SIGHUP, and the way from a window to its rule:
+// the window's facts read off the server, then the matcher.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "velk_kiosk/window_rules.h"
+#include "xcb/xcb.h"
+
+namespace Velk {
+
+// Window to facts to rule.  The facts are read anew on every lookup, their
+// three reads sent together; nothing is cached.
+class RuleLookup {
+public:
+    // Interns the atoms the facts need and loads the rules.
+    RuleLookup(const Xcb::Connector& xConnector, std::filesystem::path rulesPath);
+
+    // At start and on SIGHUP: the rules for every window mapped afterwards.
+    // A broken file is logged with every problem and leaves the rules that
+    // can be used, possibly none; a missing file leaves none.
+    void loadRules();
+    size_t ruleCount() const { return rules.size(); }
+    const std::filesystem::path& path() const { return configPath; }
+
+    // The reads of one lookup, sent; none when there are no rules.
+    struct PendingFacts {
+        struct Reads {
+            Xcb::PendingProperty types;
+            Xcb::PendingProperty role;
+            Xcb::PendingProperty classes;
+        };
+        std::optional<Reads> reads;
+    };
+    PendingFacts requestFacts(uint32_t win) const;
+    // The first rule that applies to the window, or null (always null for a
+    // window without WM_CLASS).
+    const JsonWindow* findJsonWindow(uint32_t win, PendingFacts facts) const;
+    const JsonWindow* findJsonWindow(uint32_t win) const { return findJsonWindow(win, requestFacts(win)); }
+
+private:
+    std::string windowTypeName(const std::list<uint32_t>& types) const;
+
+    const Xcb::Connector& connector;
+    std::filesystem::path configPath;
+    std::list<JsonWindow> rules;
+    xcb_atom_t wmClass = 0;
+    xcb_atom_t netWmWindowType = 0;
+    xcb_atom_t wmWindowRole = 0;
+    // The type names a rule can ask for, in the order in which they win.
+    std::list<std::pair<xcb_atom_t, const char*>> typeNames;
+};
+
+}  // namespace Velk

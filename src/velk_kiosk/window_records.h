@@ -1,0 +1,59 @@
+// The records of the managed top-level windows: one per client the kiosk
+// admitted, newest first, with the decoration its frame has.  Records and
+// their look-ups only; what happens to the windows is placement's and the
+// framer's.
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+#include "velk_kiosk/frame_geometry.h"
+#include "velk_kiosk/gimp_image.h"
+
+namespace Velk {
+
+// One managed top-level window and its frame.
+struct WmWindow {
+    explicit WmWindow(uint32_t client) : win(client) {}
+
+    FrameMetrics metrics() const { return {frameBorderWidth, borderWidth, titleHeight}; }
+
+    uint32_t win = 0;
+    uint32_t frame = 0;  // 0 while the window has no frame
+    uint16_t frameBorderWidth = 0;
+    // 0 when the window is to have no frame: its frame then shows the title
+    // bar alone.
+    uint16_t borderWidth = 3;
+    uint16_t titleHeight = 18;
+    const gimp_image_t* iconImage = nullptr;
+    const uint8_t* iconPixels = nullptr;
+    const gimp_image_t* closeImage = nullptr;
+    const uint8_t* closePixels = nullptr;
+    // The cursor the frame shows.
+    uint32_t cursor = 0;
+    bool setFullscreen = false;
+};
+
+// The records, newest first.  Touched by the event thread alone (and by the
+// window manager's end after that thread has stopped).
+class WindowList {
+public:
+    // A new record for the client, at the front.
+    WmWindow& admit(uint32_t win);
+    // The record of the client; null when none.
+    WmWindow* findByClient(uint32_t win);
+    // The record whose frame is that window; null when none.
+    WmWindow* findByFrame(uint32_t frame);
+    // The record of a framed client whose frame is `frame`, as an unmap
+    // reported through the frame names them; null when none.
+    WmWindow* findFramed(uint32_t win, uint32_t frame);
+    void remove(const WmWindow& window);
+    // The most recently admitted record; null when there is none.
+    const WmWindow* newest() const;
+    const std::list<WmWindow>& records() const { return windows; }
+
+private:
+    std::list<WmWindow> windows;
+};
+
+}  // namespace Velk

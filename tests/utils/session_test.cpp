@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "logger.h"
 #include "test_support.h"
@@ -374,28 +376,39 @@ TEST(Readiness, ClosedDescriptorIsNotReadableAndHasDataThrows) {
               std::string::npos);
 }
 
-void ignoreSignal(int) {}
+std::atomic<int> signalsHandled{0};
+
+void countSignal(int) {
+    signalsHandled.fetch_add(1);
+}
 
 TEST(Readiness, PollInterruptedBySignalIsRestarted) {
     struct sigaction action {};
     struct sigaction previous {};
-    action.sa_handler = ignoreSignal;
+    action.sa_handler = countSignal;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    signalsHandled = 0;
 
     UnixPair pair;
     std::atomic<bool> result{false};
     std::atomic<bool> thrown{false};
+    std::atomic<pid_t> waiterId{0};
     std::thread waiter([&] {
+        waiterId = gettid();
         try {
             result = Utils::hasInput(pair.server.get(), 5000);
         } catch (const std::exception&) {
             thrown = true;
         }
     });
-    std::this_thread::sleep_for(100ms);
+    const std::vector<long> polls = {SYS_poll, SYS_ppoll};
+    ASSERT_TRUE(VelkTest::waitUntil([&] { return waiterId.load() != 0; }, 5s));
+    // Interrupted while it waits, and back in its wait afterwards.
+    EXPECT_TRUE(VelkTest::waitUntilBlockedIn(waiterId, polls, 5s));
     pthread_kill(waiter.native_handle(), SIGUSR1);
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(VelkTest::waitUntil([] { return signalsHandled.load() == 1; }, 5s));
+    EXPECT_TRUE(VelkTest::waitUntilBlockedIn(waiterId, polls, 5s));
     Socket::sendRaw(pair.client.get(), "x", 1);
     waiter.join();
     sigaction(SIGUSR1, &previous, nullptr);

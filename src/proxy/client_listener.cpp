@@ -55,7 +55,8 @@ void setKeepAlive(int fd, const JsonConfig& cfg) {
     const int idle = values[0];
     const int retries = values[1];
     const int interval = values[2];
-    setSocketOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, "TCP_USER_TIMEOUT", (idle + retries * interval) * 1000);
+    setSocketOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, "TCP_USER_TIMEOUT",
+                    (idle + retries * interval) * 1000);
 }
 
 }  // namespace

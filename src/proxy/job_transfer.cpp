@@ -256,7 +256,8 @@ int64_t JobTransfer::copyStep(bool fromClient) {
         noteEnd(result, fromClient);
         return result;
     }
-    (fromClient ? bytesFromClient : bytesToClient).fetch_add(static_cast<uint64_t>(result), std::memory_order_relaxed);
+    (fromClient ? bytesFromClient : bytesToClient)
+        .fetch_add(static_cast<uint64_t>(result), std::memory_order_relaxed);
     return result;
 }
 

@@ -97,9 +97,10 @@ GateResult ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionI
 
 // The client stays the gate's until the new job owns it; a transport that is
 // not handed over is stopped by its owner on the way out.
-bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId) {
-    const size_t index =
-        jobs.freeIndex(sessionId, [&](size_t candidate) { return transportSocketPath(sessionId, candidate); });
+bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& sessionId,
+                                       const uint32_t& samId) {
+    const size_t index = jobs.freeIndex(
+        sessionId, [&](size_t candidate) { return transportSocketPath(sessionId, candidate); });
     const JobFiles files = jobFiles(sessionId, samId, index);
     // Checked again before anything goes in: it may have been removed or
     // replaced since the start.

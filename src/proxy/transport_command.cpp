@@ -64,7 +64,7 @@ void addKeytab(const JsonConfig& cfg, std::list<std::string>& args) {
 }  // namespace
 
 std::string chooseTransportProgram(const JsonConfig& cfg) {
-    const std::string configured = cfg.getString("x11rdp:path", defaultTransport);
+    std::string configured = cfg.getString("x11rdp:path", defaultTransport);
     if (pathExists(configured)) {
         return configured;
     }

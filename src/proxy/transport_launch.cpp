@@ -24,8 +24,8 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
 
     const std::string program = chooseTransportProgram(*cfg);
     const bool samWritten = writeSamFile(samPath, session);
-    std::list<std::string> args =
-        prepareX11RdpArgs(socketPath, samWritten ? samPath : std::string(), session, isOwnTransportBuild(program));
+    std::list<std::string> args = prepareX11RdpArgs(socketPath, samWritten ? samPath : std::string(), session,
+                                                    isOwnTransportBuild(program));
     std::list<std::string> envs = transportEnvironment(*cfg, session);
     debug("%s: display: %d, session id: %u, cmd: %s, args: [ %s ]", "requestRdpTransport",
           session.getInteger("display", 0), sessionId, program.c_str(), joinArguments(args).c_str());
@@ -54,8 +54,8 @@ void ProxyConnection::checkSessionOwner(const JsonConfig& session, const uint32_
     if (!otherUid && !otherName) {
         return;
     }
-    error("%s: session of another user refused, session id: %u, uid: %u, username: `%s'",
-          "checkSessionOwner", sessionId, static_cast<unsigned>(uid), account ? account->user.c_str() : "");
+    error("%s: session of another user refused, session id: %u, uid: %u, username: `%s'", "checkSessionOwner",
+          sessionId, static_cast<unsigned>(uid), account ? account->user.c_str() : "");
     throw velk_error("requestRdpTransport");
 }
 

@@ -35,6 +35,16 @@ protected:
         return client;
     }
 
+    // What the transport recorded once the client had gone: all of data, intact.
+    void expectTransportReceived(const std::string& data) const {
+        ASSERT_TRUE(
+            waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
+                      seconds(10)));
+        const auto record = readTransportRecord(harness.recordPath());
+        EXPECT_EQ(record.receivedBytes, data.size());
+        EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    }
+
     // First: it has to exist before any thread does.
     PrivateJournal journal;
     ProxyHarness harness;
@@ -79,11 +89,7 @@ TEST_F(ProxyTransfer, HundredMebibytesEachWayArriveIntact) {
     EXPECT_TRUE(echoed == data) << "the echoed bytes differ";
     close(client);
 
-    ASSERT_TRUE(waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
-                          seconds(10)));
-    const auto record = readTransportRecord(harness.recordPath());
-    EXPECT_EQ(record.receivedBytes, data.size());
-    EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    expectTransportReceived(data);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
@@ -159,11 +165,7 @@ TEST_F(ProxyTransfer, HundredMebibytesToTheTransportAloneArriveIntact) {
     const std::string data = transportPattern(5, 100U << 20);
     ASSERT_TRUE(sendAll(client, data));
     close(client);
-    ASSERT_TRUE(waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
-                          seconds(10)));
-    const auto record = readTransportRecord(harness.recordPath());
-    EXPECT_EQ(record.receivedBytes, data.size());
-    EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    expectTransportReceived(data);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 

@@ -62,7 +62,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls, std::chrono::milliseconds timeout) {
+bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls,
+                        std::chrono::milliseconds timeout) {
     // The first word is the number of the call the thread is blocked in, or
     // "running".
     const fs::path file = "/proc/self/task/" + std::to_string(threadId) + "/syscall";
@@ -70,7 +71,8 @@ bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls, st
         [&] {
             std::istringstream words(readFile(file));
             long number = -1;
-            return words >> number && std::find(systemCalls.begin(), systemCalls.end(), number) != systemCalls.end();
+            return words >> number &&
+                   std::find(systemCalls.begin(), systemCalls.end(), number) != systemCalls.end();
         },
         timeout);
 }

@@ -42,7 +42,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Waits until the thread of this process (a gettid() value) is blocked in
 // one of the system calls named: how a test knows that another thread
 // already waits, without a sleep.
-bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls, std::chrono::milliseconds timeout);
+bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls,
+                        std::chrono::milliseconds timeout);
 
 int countOpenDescriptors();
 

@@ -18,6 +18,7 @@
 #include "proxy/client_gate.h"
 #include "proxy/job_registry.h"
 #include "proxy/manager_owner.h"
+#include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
 #include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
@@ -88,7 +89,6 @@ private:
     void dispatchManagerSignal(const DBus::SignalMessage& signal);
     bool sessionLimitReached(const uint32_t& sessionId);
     void stopListening();
-    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
     void periodicTask();
     void waitForPeriodicEvents();
     void reloadOnRequest();
@@ -107,6 +107,8 @@ private:
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
     Utils::UniqueFd openTransportConnection(const RdpTransport& transport, const std::string& socketPath,
                                             const uint32_t& sessionId) const;
+    // The transport's start (transport_launch.cpp).
+    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
 
     ManagerOwner managerOwner;
     std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;

@@ -126,18 +126,6 @@ PipeHoldings pipeHoldings(pid_t pid) {
     return holdings;
 }
 
-bool sendAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool recvAll(int fd, char* data, size_t size) {
     while (size > 0) {
         const ssize_t n = recv(fd, data, size, 0);

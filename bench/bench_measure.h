@@ -40,7 +40,6 @@ struct PipeHoldings {
 };
 PipeHoldings pipeHoldings(pid_t pid);
 
-bool sendAll(int fd, const char* data, size_t size);
 bool recvAll(int fd, char* data, size_t size);
 void noDelay(int fd);
 

@@ -34,11 +34,13 @@
 #include <vector>
 
 #include "bench_measure.h"
+#include "client_io.h"
 #include "relay_targets.h"
 
 namespace {
 
 using namespace VelkBench;
+using VelkTest::sendAll;
 using namespace std::chrono_literals;
 
 struct Settings {

@@ -4,23 +4,18 @@
 #include "proxy/job_transfer.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 
 #include "logger.h"
-#include "proxy/answer_look.h"
 #include "proxy/proxy.h"
 #include "utils/process.h"
 
@@ -29,7 +24,6 @@ namespace Velk {
 namespace {
 
 constexpr size_t readChunk = size_t{256} * 1024;
-constexpr auto transportStopGrace = std::chrono::seconds(5);
 constexpr int64_t smallMessage = int64_t{16} * 1024;
 using Clock = std::chrono::steady_clock;
 
@@ -58,6 +52,30 @@ pollfd watch(int fd, bool wantRead, bool wantWrite) {
 
 bool ready(const pollfd& entry, short event) {
     return (entry.revents & (event | POLLHUP | POLLERR)) != 0;
+}
+
+void setNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+// A splice into a socket whose peer has gone raises SIGPIPE in the thread
+// that made it (send has MSG_NOSIGNAL, splice has nothing like it); blocked
+// here, it stays with this thread and ends with it.
+void blockPipeSignal() {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+}
+
+void removeIfThere(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        std::filesystem::remove(path, ec);
+    }
 }
 
 }  // namespace
@@ -107,70 +125,42 @@ JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socke
     : sock(clientFd),
       unixfd(transportFd),
       sessionId(session),
-      wakefd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       socketPath(socketFile),
       samPath(samFile),
       transport(std::move(handle)),
       remoteAddr(std::move(remote)) {
     // The job alone uses these sockets; not blocking, they can be spliced.
-    for (const int fd : {sock, unixfd}) {
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) {
-            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        }
-    }
+    setNonBlocking(sock.get());
+    setNonBlocking(unixfd.get());
     thread = std::thread(&JobTransfer::copyLoop, this);
 }
 
 JobTransfer::~JobTransfer() {
+    stop();
+    if (thread.joinable()) {
+        thread.join();
+    }
+    sock.reset();
+    unixfd.reset();
+    awaitTransportEnd(transport);
+    removeIfThere(socketPath);
+    removeIfThere(samPath);
+}
+
+void JobTransfer::stop() {
     running.exchange(false);
+    if (stopRequested.exchange(true)) {
+        return;
+    }
     if (Utils::processRunning(transport.first)) {
         Syslog::debug("%s: kill transport, pid: %d", "JobTransferStopped", transport.first);
         kill(transport.first, SIGTERM);
     }
-    const uint64_t one = 1;
-    if (wakefd >= 0 && write(wakefd, &one, sizeof(one)) < 0) {
-        Syslog::warning("%s: %s failed, error: %s, code: %d", "JobTransferStopped", "write", strerror(errno),
-                        errno);
-    }
-    if (thread.joinable()) {
-        thread.join();
-    }
-    close(sock);
-    close(unixfd);
-    if (wakefd >= 0) {
-        close(wakefd);
-    }
-    awaitTransportEnd(transport);
-
-    std::error_code ec;
-    if (std::filesystem::exists(socketPath, ec)) {
-        std::filesystem::remove(socketPath, ec);
-    }
-    if (std::filesystem::exists(samPath, ec)) {
-        std::filesystem::remove(samPath, ec);
-    }
-}
-
-void awaitTransportEnd(TransportHandle& transport) {
-    if (!transport.second.valid()) {
-        return;
-    }
-    if (transport.second.wait_for(transportStopGrace) == std::future_status::timeout) {
-        Syslog::warning("%s: transport ignores SIGTERM, kill, pid: %d", "awaitTransportEnd", transport.first);
-        kill(transport.first, SIGKILL);
-    }
-    transport.second.wait();
+    wake.raise();
 }
 
 void JobTransfer::copyLoop() {
-    // A splice into a socket whose peer has gone raises SIGPIPE in the
-    // thread that made it (send has MSG_NOSIGNAL, splice has nothing like
-    // it); blocked here, it stays with this thread and ends with it.
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    blockPipeSignal();
     const int64_t result = copyUntilStopped();
     Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
                   resultText(result));
@@ -204,35 +194,24 @@ void JobTransfer::noteEnd(int64_t result, bool fromClient) {
 
 // While it looks for an answer (AnswerLook) the thread polls without waiting.
 // Bulk traffic and a receiver that is behind never make it look.
-int JobTransfer::pollTimeout(bool lookForAnswer) const {
-    if (lookForAnswer) {
-        return 0;
-    }
-    // Without a wake descriptor the stop flag is looked at ten times a second.
-    return wakefd < 0 ? 100 : -1;
-}
-
 int64_t JobTransfer::copyUntilStopped() {
-    PendingBytes toTransport;
-    PendingBytes toClient;
-    AnswerLook answerLook;
     while (running.load() && proxyRunning.load()) {
         pollfd fds[3] = {
-            watch(sock, toTransport.empty(), !toClient.empty()),
-            watch(unixfd, toClient.empty(), !toTransport.empty()),
-            {wakefd, POLLIN, 0},
+            watch(sock.get(), toTransport.empty(), !toClient.empty()),
+            watch(unixfd.get(), toClient.empty(), !toTransport.empty()),
+            {wake.fd(), POLLIN, 0},
         };
         const bool lookForAnswer = answerLook.looking(Clock::now());
-        const int events = poll(fds, 3, pollTimeout(lookForAnswer));
+        const int events = poll(fds, 3, lookForAnswer ? 0 : -1);
+        if (events < 0 && errno == EINTR) {
+            continue;
+        }
         if (events < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Syslog::error("%s: %s failed, error: %s, code: %d", "JobTransfer", "poll", strerror(errno),
+            Syslog::error("%s: %s failed, error: %s, code: %d", "copyUntilStopped", "poll", strerror(errno),
                           errno);
             return -1;
         }
-        if (events == 0 && lookForAnswer) {
+        if (events == 0) {
             // The peer that is to answer may need this very CPU.
             sched_yield();
             continue;
@@ -240,31 +219,46 @@ int64_t JobTransfer::copyUntilStopped() {
         if (fds[2].revents != 0) {
             break;
         }
-        answerLook.trafficArrived();
-        int64_t moved = 0;
-        if (ready(fds[0], POLLIN) || ready(fds[1], POLLOUT)) {
-            const int64_t r1 = jobTransferIter(sock, unixfd, toTransport, buf);
-            if (r1 < 0) {
-                noteEnd(r1, true);
-                return r1;
-            }
-            bytesFromClient.fetch_add(static_cast<uint64_t>(r1), std::memory_order_relaxed);
-            moved += r1;
-        }
-        if (ready(fds[1], POLLIN) || ready(fds[0], POLLOUT)) {
-            const int64_t r2 = jobTransferIter(unixfd, sock, toClient, buf);
-            if (r2 < 0) {
-                noteEnd(r2, false);
-                return r2;
-            }
-            bytesToClient.fetch_add(static_cast<uint64_t>(r2), std::memory_order_relaxed);
-            moved += r2;
+        const int64_t moved = moveReady(fds);
+        if (moved < 0) {
+            return moved;
         }
         if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
             answerLook.afterSmallMessage(Clock::now());
         }
     }
     return 0;
+}
+
+int64_t JobTransfer::moveReady(const pollfd (&fds)[3]) {
+    answerLook.trafficArrived();
+    int64_t moved = 0;
+    for (const bool fromClient : {true, false}) {
+        const pollfd& source = fds[fromClient ? 0 : 1];
+        const pollfd& sink = fds[fromClient ? 1 : 0];
+        if (!ready(source, POLLIN) && !ready(sink, POLLOUT)) {
+            continue;
+        }
+        const int64_t result = copyStep(fromClient);
+        if (result < 0) {
+            return result;
+        }
+        moved += result;
+    }
+    return moved;
+}
+
+// One jobTransferIter in one direction, counted for the report.
+int64_t JobTransfer::copyStep(bool fromClient) {
+    const int64_t result = fromClient ? jobTransferIter(sock.get(), unixfd.get(), toTransport, buf)
+                                      : jobTransferIter(unixfd.get(), sock.get(), toClient, buf);
+    if (result < 0) {
+        noteEnd(result, fromClient);
+        return result;
+    }
+    (fromClient ? bytesFromClient : bytesToClient)
+        .fetch_add(static_cast<uint64_t>(result), std::memory_order_relaxed);
+    return result;
 }
 
 }  // namespace Velk

@@ -3,23 +3,23 @@
 // moves bytes both ways until either side ends.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <future>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
+#include "proxy/answer_look.h"
 #include "proxy/pending_bytes.h"
+#include "proxy/rdp_transport.h"
+#include "proxy/wake_event.h"
+#include "utils/unique_fd.h"
 
 namespace Velk {
-
-// The transport's pid and the future of its wait status.
-using TransportHandle = std::pair<int, std::future<int>>;
 
 // Moves what is ready without blocking: first the pending bytes of this
 // direction, then, when they are all gone and `from` has data, one read and as
@@ -30,9 +30,11 @@ using TransportHandle = std::pair<int, std::future<int>>;
 // on a send error.
 int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf);
 
-// Waits for a transport that was sent SIGTERM; one that ignores it is killed
-// after 5 seconds, so no caller (holding the jobs lock, say) waits forever.
-void awaitTransportEnd(TransportHandle& transport);
+// The files a job removes at its end.
+struct JobFiles {
+    std::string socketPath;
+    std::string samPath;
+};
 
 class JobTransfer {
 public:
@@ -40,12 +42,17 @@ public:
     // remote is the client's address, for the session's log lines.
     JobTransfer(int clientFd, int transportFd, const std::string& socketFile, const std::string& samFile,
                 TransportHandle handle, uint32_t session, std::string remote = {});
-    // Stops the copy thread and the transport (SIGTERM, SIGKILL after 5 s),
-    // closes both sockets and removes the socket and SAM files.
+    // Stops the job, joins the copy thread, closes both sockets, waits for
+    // the transport (SIGKILL after 5 s) and removes the socket and SAM files.
     ~JobTransfer();
 
     JobTransfer(const JobTransfer&) = delete;
     JobTransfer& operator=(const JobTransfer&) = delete;
+
+    // Asks the job to end now: the transport gets SIGTERM and the copy
+    // thread wakes. Quick and safe to call again; the waiting is left to
+    // the destructor.
+    void stop();
 
     uint32_t session() const { return sessionId; }
     int transportPid() const { return transport.first; }
@@ -58,20 +65,27 @@ public:
 private:
     void copyLoop();
     int64_t copyUntilStopped();
+    // Both directions of one wake-up: the bytes moved, or the failed step's result.
+    int64_t moveReady(const pollfd (&fds)[3]);
+    int64_t copyStep(bool fromClient);
     // Which side ended the copy: the result of a step and whether it was the
     // step from the client.
     void noteEnd(int64_t result, bool fromClient);
-    int pollTimeout(bool lookForAnswer) const;
 
-    int sock = -1;
-    int unixfd = -1;
+    Utils::UniqueFd sock;
+    Utils::UniqueFd unixfd;
     uint32_t sessionId = 0;
     std::atomic<bool> running{true};
-    int wakefd = -1;  // wakes the copy thread when the job is stopped
-    std::thread thread;
+    std::atomic<bool> stopRequested{false};
+    WakeEvent wake;  // wakes the copy thread when the job is stopped
     std::string socketPath;
     std::string samPath;
+    // The copy thread's alone: the read buffer, the bytes each side has not
+    // taken yet, and whether to look for an answer.
     std::vector<uint8_t> buf;
+    PendingBytes toTransport;
+    PendingBytes toClient;
+    AnswerLook answerLook;
     TransportHandle transport;
     std::string remoteAddr;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -79,6 +93,8 @@ private:
     std::atomic<uint64_t> bytesFromClient{0};
     std::atomic<uint64_t> bytesToClient{0};
     const char* endedBy = "proxy";
+    // Last: it starts after everything it uses is made.
+    std::thread thread;
 };
 
 }  // namespace Velk

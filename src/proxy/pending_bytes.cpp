@@ -18,8 +18,8 @@ namespace {
 constexpr int wantedPipeSize = 256 * 1024;
 constexpr unsigned spliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
 
-void logFailure(const char* call) {
-    Syslog::error("%s: %s failed, error: %s, code: %d", "jobTransferIter", call, strerror(errno), errno);
+void logFailure(const char* function, const char* call) {
+    Syslog::error("%s: %s failed, error: %s, code: %d", function, call, strerror(errno), errno);
 }
 
 // A socket splice waits on the descriptor's own flag, not on the splice's:
@@ -36,18 +36,11 @@ PendingBytes::PendingBytes() {
     if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
-    pipeRead = ends[0];
-    pipeWrite = ends[1];
-    fcntl(pipeWrite, F_SETPIPE_SZ, wantedPipeSize);
-    const int capacity = fcntl(pipeWrite, F_GETPIPE_SZ);
+    pipeRead.reset(ends[0]);
+    pipeWrite.reset(ends[1]);
+    fcntl(pipeWrite.get(), F_SETPIPE_SZ, wantedPipeSize);
+    const int capacity = fcntl(pipeWrite.get(), F_GETPIPE_SZ);
     pipeCapacity = capacity > 0 ? static_cast<size_t>(capacity) : 0;
-}
-
-PendingBytes::~PendingBytes() {
-    if (pipeRead >= 0) {
-        close(pipeRead);
-        close(pipeWrite);
-    }
 }
 
 bool PendingBytes::canSplice(int from, int to) {
@@ -61,7 +54,7 @@ std::optional<int64_t> PendingBytes::spliceFrom(int from, int to) {
     if (!canSplice(from, to)) {
         return std::nullopt;
     }
-    const ssize_t moved = splice(from, nullptr, pipeWrite, nullptr, pipeCapacity, spliceFlags);
+    const ssize_t moved = splice(from, nullptr, pipeWrite.get(), nullptr, pipeCapacity, spliceFlags);
     if (moved > 0) {
         inPipe = static_cast<size_t>(moved);
         return moved;
@@ -77,7 +70,7 @@ std::optional<int64_t> PendingBytes::spliceFrom(int from, int to) {
         splicing = false;
         return std::nullopt;
     }
-    logFailure("recv");
+    logFailure("spliceFrom", "splice");
     return -3;
 }
 
@@ -93,7 +86,7 @@ void PendingBytes::keep(const uint8_t* bytes, size_t size) {
 
 int64_t PendingBytes::flushPipe(int to) {
     while (inPipe > 0) {
-        const ssize_t sent = splice(pipeRead, nullptr, to, nullptr, inPipe, spliceFlags);
+        const ssize_t sent = splice(pipeRead.get(), nullptr, to, nullptr, inPipe, spliceFlags);
         if (sent > 0) {
             inPipe -= static_cast<size_t>(sent);
             continue;
@@ -104,7 +97,7 @@ int64_t PendingBytes::flushPipe(int to) {
         if (sent == 0 || errno == EAGAIN) {
             break;
         }
-        logFailure("send");
+        logFailure("flushPipe", "splice");
         return -4;
     }
     return static_cast<int64_t>(inPipe);
@@ -130,7 +123,7 @@ int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 break;
             }
-            logFailure("send");
+            logFailure("sendWhatFits", "send");
             return -4;
         }
         done += static_cast<size_t>(sent);

@@ -12,12 +12,13 @@
 #include <optional>
 #include <vector>
 
+#include "utils/unique_fd.h"
+
 namespace Velk {
 
 class PendingBytes {
 public:
     PendingBytes();
-    ~PendingBytes();
     PendingBytes(const PendingBytes&) = delete;
     PendingBytes& operator=(const PendingBytes&) = delete;
 
@@ -37,8 +38,8 @@ private:
     int64_t flushPipe(int to);
     int64_t flushBuffer(int to);
 
-    int pipeRead = -1;
-    int pipeWrite = -1;
+    Utils::UniqueFd pipeRead;
+    Utils::UniqueFd pipeWrite;
     size_t pipeCapacity = 0;
     size_t inPipe = 0;
     std::optional<bool> splicing;  // decided on the first read

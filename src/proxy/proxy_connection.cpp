@@ -42,21 +42,6 @@ std::filesystem::path userHome() {
     return account ? account->home : std::string();
 }
 
-// Moves the jobs that match out of the list, for the caller to destroy once
-// it has let the lock go.
-template <typename Predicate>
-std::list<JobTransfer> extractJobs(std::list<JobTransfer>& jobs, Predicate matches) {
-    std::list<JobTransfer> removed;
-    for (auto it = jobs.begin(); it != jobs.end();) {
-        auto next = std::next(it);
-        if (matches(*it)) {
-            removed.splice(removed.end(), jobs, it);
-        }
-        it = next;
-    }
-    return removed;
-}
-
 }  // namespace
 
 ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& configFile,
@@ -92,8 +77,8 @@ ProxyConnection::~ProxyConnection() {
         listenJob.wait();
         listenJob = {};
     }
-    // Each job stops its transport and removes its files.
-    jobs.clear();
+    // The registry, destroyed with the members, ends each job left: its
+    // transport is stopped and its files are removed.
     conn().remove_match(managerMatchRule.c_str(), false);
 }
 
@@ -190,13 +175,19 @@ void ProxyConnection::periodicTask() {
     proxyDispatcher.leave();
 }
 
-// The periodic pause, cut short by a stop, a reload or a report request.
+// The periodic pause, cut short by a stop, a reload or a report request, or
+// by jobs that a signal stopped and that are swept at once.
 void ProxyConnection::waitForPeriodicEvents() {
     pollfd events[] = {{proxyStopEvent.fd(), POLLIN, 0},
                        {proxyReloadEvent.fd(), POLLIN, 0},
-                       {proxyReportEvent.fd(), POLLIN, 0}};
+                       {proxyReportEvent.fd(), POLLIN, 0},
+                       {jobsStopped.fd(), POLLIN, 0}};
     if (poll(events, std::size(events), static_cast<int>(periodicSleep.count())) <= 0) {
         return;
+    }
+    if ((events[3].revents & POLLIN) != 0) {
+        jobsStopped.clear();
+        sweepStoppedJobs();
     }
     if ((events[1].revents & POLLIN) != 0) {
         proxyReloadEvent.clear();
@@ -221,10 +212,13 @@ void ProxyConnection::reloadOnRequest() {
 }
 
 void ProxyConnection::reportSessions() const {
-    const std::lock_guard<std::mutex> guard(jobsLock);
-    notice("%s: sessions running: %zu", "reportSessions", jobs.size());
-    for (const auto& job : jobs) {
-        notice("%s: %s%s", "reportSessions", job.describe().c_str(), job.isRunning() ? "" : ", ended");
+    std::vector<std::string> lines;
+    jobs.forEach([&lines](const JobTransfer& job) {
+        lines.push_back(job.describe() + (job.isRunning() ? "" : ", ended"));
+    });
+    notice("%s: sessions running: %zu", "reportSessions", lines.size());
+    for (const auto& line : lines) {
+        notice("%s: %s", "reportSessions", line.c_str());
     }
 }
 
@@ -251,37 +245,17 @@ std::string ProxyConnection::serviceStatus() const {
 
 // A job that ended and waits for the sweep holds nothing worth counting.
 size_t ProxyConnection::runningJobs() const {
-    const std::lock_guard<std::mutex> guard(jobsLock);
-    return static_cast<size_t>(
-        std::count_if(jobs.begin(), jobs.end(), [](const JobTransfer& job) { return job.isRunning(); }));
+    return jobs.countRunning();
 }
 
-// The ended jobs are taken out under the lock and destroyed after it: a
-// transport that ignores SIGTERM holds its job's end for seconds, and the
-// manager's signals, which take the lock too, must not wait for it.
+// The ended jobs leave the registry under its lock and are destroyed after
+// it (RetiredJobs): a transport that ignores SIGTERM holds its job's end for
+// seconds, and the manager's signals, which take the lock too, must not wait
+// for it.
 void ProxyConnection::sweepStoppedJobs() {
-    std::unique_lock<std::mutex> held(jobsLock);
-    for (const auto& job : jobs) {
-        if (!job.isRunning()) {
-            debug("%s: remove job, session id: %u", "PeriodicTask", job.session());
-        }
-    }
-    destroyJobs(extractJobs(jobs, [](const JobTransfer& job) { return !job.isRunning(); }), held);
-}
-
-// Their file names stay reserved until they are gone: a new connection given
-// such a name would have its socket and SAM file removed by the old job's end.
-void ProxyConnection::destroyJobs(std::list<JobTransfer> ended, std::unique_lock<std::mutex>& held) {
-    std::vector<std::string> names;
-    for (const auto& job : ended) {
-        names.push_back(job.transportSocket());
-    }
-    retiringSockets.insert(names.begin(), names.end());
-    held.unlock();
-    ended.clear();
-    held.lock();
-    for (const auto& name : names) {
-        retiringSockets.erase(retiringSockets.find(name));
+    const RetiredJobs ended = jobs.takeEnded();
+    for (const auto& job : ended.jobs()) {
+        debug("%s: remove job, session id: %u", "PeriodicTask", job.session());
     }
 }
 
@@ -319,10 +293,7 @@ uint32_t ProxyConnection::currentListenTimeout() const {
 }
 
 size_t ProxyConnection::jobMultiSession(const uint32_t& sessionId) const {
-    const std::lock_guard<std::mutex> guard(jobsLock);
-    return static_cast<size_t>(std::count_if(jobs.begin(), jobs.end(), [&sessionId](const JobTransfer& job) {
-        return job.session() == sessionId;
-    }));
+    return jobs.countSession(sessionId);
 }
 
 void ProxyConnection::signalSessionCreated(const uint32_t& /*sessionId*/) {}
@@ -339,16 +310,15 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
                                                 const std::string& remoteAddr) {
     notice("%s: session id: %u, pid: %u, remote addr: `%s'", "signalSessionDisconnected", sessionId,
            transportPid, remoteAddr.c_str());
-    std::unique_lock<std::mutex> held(jobsLock);
     if (sessionId == listenSessionId.load()) {
         stopListening();
     }
-    destroyJobs(extractJobs(jobs,
-                            [&](const JobTransfer& job) {
-                                return job.session() == sessionId &&
-                                       static_cast<uint32_t>(job.transportPid()) == transportPid;
-                            }),
-                held);
+    // Stopped here, destroyed by the periodic task: the main thread never
+    // waits for a transport's end, which takes seconds for one that ignores
+    // SIGTERM, while the manager's next signals queue behind it.
+    if (jobs.stopMatching(sessionId, transportPid) > 0) {
+        jobsStopped.raise();
+    }
 }
 
 void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {

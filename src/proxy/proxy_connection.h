@@ -1,6 +1,6 @@
-// The proxy's one long-lived object: the manager's D-Bus client, the owner of
-// the configuration (reloaded when the file changes), of the listen job and of
-// the transfer jobs, which a periodic task sweeps when they end.
+// The proxy's one long-lived object: the manager's D-Bus client with its
+// signals, the owner of the configuration (reloaded when the file changes),
+// of the listen job and of the job registry, which a periodic task sweeps.
 #pragma once
 
 #include <atomic>
@@ -11,17 +11,14 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "config.h"
 #include "logger.h"
 #include "proxy/client_gate.h"
-#include "proxy/job_transfer.h"
+#include "proxy/job_registry.h"
 #include "proxy/manager_owner.h"
+#include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
 #include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
@@ -69,8 +66,11 @@ public:
 
     // The listen job: one client, one transport, one transfer job.
     bool actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId);
+    // Writes the SAM file when the session asks for one, then starts the
+    // transport with prepareX11RdpArgs's arguments.
     TransportHandle requestRdpTransport(const std::string& socketPath, const std::string& samPath,
                                         const uint32_t& sessionId, uint64_t index);
+    // samPath is the SAM file written for the transport, empty when none was.
     std::list<std::string> prepareX11RdpArgs(const std::string& socketPath, const std::string& samPath,
                                              const JsonConfig& session, bool ownBuild) const;
 
@@ -89,7 +89,6 @@ private:
     void dispatchManagerSignal(const DBus::SignalMessage& signal);
     bool sessionLimitReached(const uint32_t& sessionId);
     void stopListening();
-    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
     void periodicTask();
     void waitForPeriodicEvents();
     void reloadOnRequest();
@@ -98,33 +97,24 @@ private:
     std::string serviceStatus() const;
     size_t runningJobs() const;
     void sweepStoppedJobs();
-    // Called with jobsLock held through `held`; destroys the jobs after
-    // letting it go, so that no signal waits for a transport's end.
-    void destroyJobs(std::list<JobTransfer> ended, std::unique_lock<std::mutex>& held);
     void replaceConfig(const Json::Value& value);
 
+    // The listen job's steps (listen_job.cpp).
     Utils::UniqueFd openListener(const uint32_t& sessionId);
     GateResult waitForClient(int listenFd, const uint32_t& sessionId) const;
-    void setKeepAlive(int fd, const JsonConfig& cfg) const;
-    // The client's address and port, for the manager and the logs.
-    struct Peer {
-        std::string address;
-        uint16_t port = 0;
-    };
-    bool connectTransport(int clientFd, const Peer& peer, const uint32_t& sessionId, const uint32_t& samId);
+    bool connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId);
+    JobFiles jobFiles(const uint32_t& sessionId, const uint32_t& samId, size_t index) const;
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
-    size_t freeJobIndex(const uint32_t& sessionId) const;
-    Utils::UniqueFd openTransportConnection(const std::string& socketPath, pid_t transportPid,
+    Utils::UniqueFd openTransportConnection(const RdpTransport& transport, const std::string& socketPath,
                                             const uint32_t& sessionId) const;
+    // The transport's start (transport_launch.cpp).
+    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
 
     ManagerOwner managerOwner;
     std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;
     std::string managerMatchRule;
     std::shared_ptr<const JsonConfig> config;
-    std::list<JobTransfer> jobs;
-    mutable std::mutex jobsLock;
-    // Socket paths of jobs being destroyed outside the lock.
-    std::multiset<std::string> retiringSockets;
+    JobRegistry jobs;
     std::string configPath;
     std::filesystem::path homePath{"/tmp"};
     std::atomic<time_t> configModified{0};
@@ -134,6 +124,8 @@ private:
     WakeEvent listenWake;
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
+    // Raised when a signal stopped jobs, so that the sweep takes them out now.
+    WakeEvent jobsStopped;
     bool checkFailed = false;
     ServiceNotifier serviceNotifier;
 };

@@ -3,24 +3,25 @@
 // without a periodic look at a flag.
 #pragma once
 
+#include "utils/unique_fd.h"
+
 namespace Velk {
 
 class WakeEvent {
 public:
     // Throws std::system_error when no eventfd can be made.
     WakeEvent();
-    ~WakeEvent();
     WakeEvent(const WakeEvent&) = delete;
     WakeEvent& operator=(const WakeEvent&) = delete;
 
-    int fd() const { return eventFd; }
+    int fd() const { return eventFd.get(); }
     // Safe in a signal handler: one write to the eventfd.
     void raise() const;
     // Takes a raised event back, so that the next wait sleeps again.
     void clear() const;
 
 private:
-    int eventFd;
+    Utils::UniqueFd eventFd;
 };
 
 }  // namespace Velk

@@ -27,20 +27,7 @@ using namespace VelkTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-class ProxyListen : public JournaledProxyTest {
-protected:
-    // The pid the manager was told for the session's last forwarded connection.
-    std::string transportPid(uint32_t sessionId) const {
-        std::string pid;
-        const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";
-        for (const auto& line : harness.manager.notices()) {
-            if (line.rfind(prefix, 0) == 0) {
-                pid = line.substr(prefix.size(), line.find(' ', prefix.size()) - prefix.size());
-            }
-        }
-        return pid;
-    }
-};
+using ProxyListen = JournaledProxyTest;
 
 TEST_F(ProxyListen, NoClientWithinTheTimeOutEndsTheJobAndClosesThePort) {
     harness.config["listen:timeout"] = 2;
@@ -157,7 +144,7 @@ TEST_F(ProxyListen, ATransportThatDiesEndsTheJobWithoutASignal) {
     EXPECT_EQ(proxyMessages("remove job"),
               std::vector<std::string>{"PeriodicTask: remove job, session id: 7"});
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
-    const pid_t transport = static_cast<pid_t>(std::stol(transportPid(7)));
+    const pid_t transport = harness.transportPid(7);
     EXPECT_TRUE(waitUntil([&] { return kill(transport, 0) != 0; }, seconds(5))) << "the transport was reaped";
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
@@ -168,7 +155,7 @@ TEST_F(ProxyListen, DisconnectWithAnotherPidKeepsTheJobAndWithItsOwnPidEndsIt) {
     const int client = connectLoopback(harness.port());
     ASSERT_GE(client, 0);
     ASSERT_TRUE(harness.waitForSessionConnected(7, 0));
-    const std::string pid = transportPid(7);
+    const std::string pid = std::to_string(harness.transportPid(7));
     const std::string otherPid = std::to_string(std::stoul(pid) + 1);
 
     harness.manager.emit("signalSessionDisconnected", {"7", otherPid, "127.0.0.1"});

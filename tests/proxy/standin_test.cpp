@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
 #include <thread>
 
+#include "client_io.h"
 #include "private_bus.h"
 #include "standin_bytes.h"
 #include "standin_manager.h"
@@ -190,27 +192,8 @@ int connectUnix(const std::filesystem::path& path) {
     return fd;
 }
 
-bool sendAll(int fd, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t count = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (count <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(count);
-    }
-    return true;
-}
-
 // Everything up to the peer's end of stream.
-std::string receiveAll(int fd) {
-    std::string bytes;
-    char chunk[65536];
-    ssize_t count = 0;
-    while ((count = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
-        bytes.append(chunk, static_cast<size_t>(count));
-    }
-    return bytes;
-}
+constexpr size_t untilEnd = std::numeric_limits<size_t>::max();
 
 class StandinTransportTest : public testing::Test {
 protected:
@@ -330,7 +313,7 @@ TEST_F(StandinTransportTest, SinksAndRecordsTheCountAndChecksumOfWhatArrived) {
 TEST_F(StandinTransportTest, SourceSendsThePatternThenEndsItsStream) {
     constexpr size_t total = (5 << 20) + 3;
     start({"/standin:source:" + std::to_string(total)});
-    const std::string bytes = receiveAll(connection);
+    const std::string bytes = receiveAll(connection, untilEnd);
     EXPECT_EQ(bytes.size(), total);
     EXPECT_TRUE(bytes == transportPattern(0, total));
     stopWith(SIGTERM);
@@ -343,7 +326,7 @@ TEST_F(StandinTransportTest, IgnoresSigtermWhenToldAndStillServes) {
     transport->signal(SIGTERM);
     ASSERT_TRUE(sendAll(connection, "still here"));
     shutdown(connection, SHUT_WR);
-    EXPECT_EQ(receiveAll(connection), "still here");
+    EXPECT_EQ(receiveAll(connection, untilEnd), "still here");
     EXPECT_EQ(waitForReceived().receivedBytes, 10u);
     EXPECT_FALSE(readTransportRecord(recordPath).hasEvent("stopped by signal 15"));
     stopWith(SIGINT);
@@ -355,7 +338,7 @@ TEST_F(StandinTransportTest, ExitsAfterAcceptWhenToldTo) {
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->exitCode(), 0) << result->err;
     EXPECT_TRUE(readTransportRecord(recordPath).hasEvent("accepted"));
-    EXPECT_EQ(receiveAll(connection), "");
+    EXPECT_EQ(receiveAll(connection, untilEnd), "");
 }
 
 }  // namespace

@@ -35,6 +35,16 @@ protected:
         return client;
     }
 
+    // What the transport recorded once the client had gone: all of data, intact.
+    void expectTransportReceived(const std::string& data) const {
+        ASSERT_TRUE(
+            waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
+                      seconds(10)));
+        const auto record = readTransportRecord(harness.recordPath());
+        EXPECT_EQ(record.receivedBytes, data.size());
+        EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    }
+
     // First: it has to exist before any thread does.
     PrivateJournal journal;
     ProxyHarness harness;
@@ -79,11 +89,7 @@ TEST_F(ProxyTransfer, HundredMebibytesEachWayArriveIntact) {
     EXPECT_TRUE(echoed == data) << "the echoed bytes differ";
     close(client);
 
-    ASSERT_TRUE(waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
-                          seconds(10)));
-    const auto record = readTransportRecord(harness.recordPath());
-    EXPECT_EQ(record.receivedBytes, data.size());
-    EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    expectTransportReceived(data);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
@@ -159,11 +165,7 @@ TEST_F(ProxyTransfer, HundredMebibytesToTheTransportAloneArriveIntact) {
     const std::string data = transportPattern(5, 100U << 20);
     ASSERT_TRUE(sendAll(client, data));
     close(client);
-    ASSERT_TRUE(waitUntil([&] { return readTransportRecord(harness.recordPath()).receivedBytes.has_value(); },
-                          seconds(10)));
-    const auto record = readTransportRecord(harness.recordPath());
-    EXPECT_EQ(record.receivedBytes, data.size());
-    EXPECT_EQ(record.receivedChecksum, transportChecksum(data));
+    expectTransportReceived(data);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
@@ -205,29 +207,50 @@ TEST_F(ProxyTransfer, AClientThatSendsWithoutReadingGetsEveryByteBackInOrder) {
 }
 
 // The job's end waits 5 s for a transport that ignores SIGTERM, then kills
-// it; meanwhile the proxy still follows the manager.
-TEST_F(ProxyTransfer, ATransportThatIgnoresSigtermIsKilledAndTheProxyStaysResponsive) {
-    if (!journal.failure().empty()) {
-        GTEST_SKIP() << journal.failure();
+// it; meanwhile the proxy still follows the manager, however the job ended.
+class StubbornTransport : public ProxyTransfer {
+protected:
+    void SetUp() override {
+        if (!journal.failure().empty()) {
+            GTEST_SKIP() << journal.failure();
+        }
+        harness.config["x11rdp:args"].append("/standin:ignore-term");
+        harness.start();
     }
-    harness.config["x11rdp:args"].append("/standin:ignore-term");
-    harness.start();
+
+    // Once the transport of session 7 was told to stop, an allowance for
+    // session 8 is answered before the transport is killed.
+    void expectServedWhileTheTransportHoldsOut() {
+        const pid_t pid = harness.proxy->pid();
+        ASSERT_EQ(journal.messages("kill transport", 1, seconds(5), pid).size(), 1U);
+        ASSERT_EQ(harness.allowConnection(8, 1), true) << "no answer while the transport is being stopped";
+        EXPECT_EQ(journal.messages("ignores SIGTERM", 0, std::chrono::milliseconds(0), pid).size(), 0U)
+            << "the allowance was served only after the wait";
+
+        const auto killed = journal.messages("ignores SIGTERM", 1, seconds(10), pid);
+        ASSERT_EQ(killed.size(), 1U);
+        EXPECT_EQ(killed.front().rfind("awaitTransportEnd: transport ignores SIGTERM, kill, pid: ", 0), 0U);
+        EXPECT_FALSE(readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"));
+        EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
+        EXPECT_EQ(harness.stop().exitCode(), 0);
+    }
+};
+
+TEST_F(StubbornTransport, AJobTheClientEndedIsSweptWithoutHoldingUpTheManager) {
     const int client = connectClient();
     ASSERT_GE(client, 0);
     close(client);
-    const pid_t pid = harness.proxy->pid();
-    ASSERT_EQ(journal.messages("kill transport", 1, seconds(5), pid).size(), 1U);
+    expectServedWhileTheTransportHoldsOut();
+}
 
-    ASSERT_EQ(harness.allowConnection(8, 1), true) << "no answer while the transport is being stopped";
-    EXPECT_EQ(journal.messages("ignores SIGTERM", 0, std::chrono::milliseconds(0), pid).size(), 0U)
-        << "the allowance was served only after the wait";
-
-    const auto killed = journal.messages("ignores SIGTERM", 1, seconds(10), pid);
-    ASSERT_EQ(killed.size(), 1U);
-    EXPECT_EQ(killed.front().rfind("awaitTransportEnd: transport ignores SIGTERM, kill, pid: ", 0), 0U);
-    EXPECT_FALSE(readTransportRecord(harness.recordPath()).hasEvent("stopped by signal 15"));
-    EXPECT_TRUE(waitUntil([&] { return !fs::exists(harness.velkDir() / "proxy_7_0"); }, seconds(5)));
-    EXPECT_EQ(harness.stop().exitCode(), 0);
+// The disconnect runs on the thread of every manager signal: it stops the
+// job and leaves the wait for the transport to the periodic task.
+TEST_F(StubbornTransport, AJobTheManagerDisconnectedEndsWithoutHoldingUpTheManager) {
+    const Fd client(connectClient());
+    ASSERT_GE(client.get(), 0);
+    harness.manager.emit("signalSessionDisconnected",
+                         {"7", std::to_string(harness.transportPid(7)), "127.0.0.1"});
+    expectServedWhileTheTransportHoldsOut();
 }
 
 }  // namespace

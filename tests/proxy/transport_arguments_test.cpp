@@ -8,6 +8,7 @@
 #include <string>
 
 #include "connection_fixture.h"
+#include "proxy/rdp_transport.h"
 #include "transport_record.h"
 
 namespace {
@@ -21,8 +22,12 @@ const std::string ownBuild = "/usr/libexec/velk/freerdp-shadow-cli";
 
 class TransportArguments : public ConnectionFixture {
 protected:
+    // As the transport's start builds them: the SAM file first, then the
+    // arguments, which name it only when it was written.
     Args argumentsFor(const std::string& sessionJson, bool own) {
-        return connection->prepareX11RdpArgs(socketPath, samPath, Velk::JsonConfigString(sessionJson), own);
+        const Velk::JsonConfigString session(sessionJson);
+        const bool samWritten = Velk::writeSamFile(samPath, session);
+        return connection->prepareX11RdpArgs(socketPath, samWritten ? samPath : std::string(), session, own);
     }
 
     std::string socketPath = (files / "proxy_7_0").string();

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,21 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls,
+                        std::chrono::milliseconds timeout) {
+    // The first word is the number of the call the thread is blocked in, or
+    // "running".
+    const fs::path file = "/proc/self/task/" + std::to_string(threadId) + "/syscall";
+    return waitUntil(
+        [&] {
+            std::istringstream words(readFile(file));
+            long number = -1;
+            return words >> number &&
+                   std::find(systemCalls.begin(), systemCalls.end(), number) != systemCalls.end();
+        },
+        timeout);
 }
 
 int countOpenDescriptors() {
@@ -152,13 +168,6 @@ EnvironmentGuard::~EnvironmentGuard() {
     } else {
         unsetenv(variable.c_str());
     }
-}
-
-void Fd::reset(int value) {
-    if (fd >= 0) {
-        close(fd);
-    }
-    fd = value;
 }
 
 bool ProcessResult::exited() const {

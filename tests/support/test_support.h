@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/unique_fd.h"
+
 namespace VelkTest {
 
 // A fresh directory under /tmp, removed with everything in it.
@@ -36,6 +38,12 @@ void writeFile(const std::filesystem::path& path, const std::string& text);
 
 // Polls the condition every 10 ms until it holds or the time is up.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Waits until the thread of this process (a gettid() value) is blocked in
+// one of the system calls named: how a test knows that another thread
+// already waits, without a sleep.
+bool waitUntilBlockedIn(pid_t threadId, const std::vector<long>& systemCalls,
+                        std::chrono::milliseconds timeout);
 
 int countOpenDescriptors();
 
@@ -98,19 +106,8 @@ private:
     std::optional<std::string> saved;
 };
 
-// Closes the descriptor at the end of the scope.
-class Fd {
-public:
-    explicit Fd(int value = -1) : fd(value) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-    void reset(int value = -1);
-
-private:
-    int fd;
-};
+// Closes the descriptor at the end of the scope: the programs' own owner.
+using Fd = Velk::Utils::UniqueFd;
 
 struct ProcessResult {
     int status = -1;  // raw wait status

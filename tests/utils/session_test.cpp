@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,10 +18,10 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "logger.h"
 #include "test_support.h"
-#include "thread_state.h"
 #include "utils/sockets.h"
 
 namespace {
@@ -76,18 +77,21 @@ TEST(SessionMarkers, WaitFindsAnExistingEvenEmptyMarkerAtOnce) {
     EXPECT_LT(elapsed.ms(), 100ms);
 }
 
+// The waits for markers and sockets look again after a short sleep.
+const std::vector<long> sleeps = {SYS_nanosleep, SYS_clock_nanosleep};
+
 TEST(SessionMarkers, WaitSeesAMarkerThatAppearsLater) {
     SessionHome home;
     const pid_t waiter = gettid();
-    std::atomic<bool> waiterWasBlocked{false};
+    std::atomic<bool> waiterWasWaiting{false};
     std::thread writer([&] {
-        waiterWasBlocked = VelkTest::waitUntilBlocked(waiter);
+        waiterWasWaiting = VelkTest::waitUntilBlockedIn(waiter, sleeps, 5s);
         writeFile(home.marker("late"), "1");
     });
     const Elapsed elapsed;
     EXPECT_TRUE(Utils::waitSessionPidFor("late"));
     writer.join();
-    EXPECT_TRUE(waiterWasBlocked) << "the marker was written before the wait began";
+    EXPECT_TRUE(waiterWasWaiting) << "the marker was written before the wait began";
     EXPECT_LT(elapsed.ms(), 5s);
 }
 
@@ -276,15 +280,15 @@ TEST(SocketWait, SocketThatAppearsAfter300MsIsFound) {
     const auto path = (dir / "late.sock").string();
     std::atomic<int> listenerFd{-1};
     const pid_t waiter = gettid();
-    std::atomic<bool> waiterWasBlocked{false};
+    std::atomic<bool> waiterWasWaiting{false};
     std::thread creator([&] {
-        waiterWasBlocked = VelkTest::waitUntilBlocked(waiter);
+        waiterWasWaiting = VelkTest::waitUntilBlockedIn(waiter, sleeps, 5s);
         listenerFd = Socket::unixListen(path, 1);
     });
     const Elapsed elapsed;
     EXPECT_TRUE(Utils::waitSocketSec(path, 5));
     creator.join();
-    EXPECT_TRUE(waiterWasBlocked) << "the socket was made before the wait began";
+    EXPECT_TRUE(waiterWasWaiting) << "the socket was made before the wait began";
     EXPECT_LT(elapsed.ms(), 3000ms);
     Fd listener(listenerFd.load());
     EXPECT_GE(listener.get(), 0);
@@ -380,6 +384,7 @@ TEST(Readiness, ClosedDescriptorIsNotReadableAndHasDataThrows) {
 }
 
 std::atomic<int> signalsHandled{0};
+
 void countSignal(int) {
     signalsHandled.fetch_add(1);
 }
@@ -393,23 +398,24 @@ TEST(Readiness, PollInterruptedBySignalIsRestarted) {
     signalsHandled = 0;
 
     UnixPair pair;
-    std::atomic<pid_t> waiterTid{0};
     std::atomic<bool> result{false};
     std::atomic<bool> thrown{false};
+    std::atomic<pid_t> waiterId{0};
     std::thread waiter([&] {
-        waiterTid = gettid();
+        waiterId = gettid();
         try {
             result = Utils::hasInput(pair.server.get(), 5000);
         } catch (const std::exception&) {
             thrown = true;
         }
     });
-    ASSERT_TRUE(VelkTest::waitUntil([&] { return waiterTid != 0; }, 5s));
-    EXPECT_TRUE(VelkTest::waitUntilBlocked(waiterTid)) << "never waited";
+    const std::vector<long> polls = {SYS_poll, SYS_ppoll};
+    ASSERT_TRUE(VelkTest::waitUntil([&] { return waiterId.load() != 0; }, 5s));
+    // Interrupted while it waits, and back in its wait afterwards.
+    EXPECT_TRUE(VelkTest::waitUntilBlockedIn(waiterId, polls, 5s));
     pthread_kill(waiter.native_handle(), SIGUSR1);
-    EXPECT_TRUE(VelkTest::waitUntil([] { return signalsHandled == 1; }, 5s));
-    // Back in the kernel after the handler: the poll was restarted, not ended.
-    EXPECT_TRUE(VelkTest::waitUntilBlocked(waiterTid)) << "the wait ended with the signal";
+    EXPECT_TRUE(VelkTest::waitUntil([] { return signalsHandled.load() == 1; }, 5s));
+    EXPECT_TRUE(VelkTest::waitUntilBlockedIn(waiterId, polls, 5s));
     Socket::sendRaw(pair.client.get(), "x", 1);
     waiter.join();
     sigaction(SIGUSR1, &previous, nullptr);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,7 +20,6 @@
 
 #include "logger.h"
 #include "test_support.h"
-#include "thread_state.h"
 
 namespace {
 
@@ -343,7 +343,8 @@ TEST(ExactTransfer, ReceiveCollectsDataSentInPieces) {
     std::thread sender([fd = pair.client.get(), receiver, &piecesAfterAWait] {
         for (uint8_t piece = 0; piece < 5; ++piece) {
             // Each piece only once the receiver waits for more.
-            piecesAfterAWait += VelkTest::waitUntilBlocked(receiver) ? 1 : 0;
+            piecesAfterAWait +=
+                VelkTest::waitUntilBlockedIn(receiver, {SYS_recvfrom}, std::chrono::seconds(5)) ? 1 : 0;
             const uint8_t bytes[2] = {piece, piece};
             Socket::sendRaw(fd, bytes, sizeof(bytes));
         }
@@ -361,7 +362,8 @@ TEST(ExactTransfer, NonBlockingDescriptorWaitsThroughEagain) {
     std::atomic<bool> receiverWasWaiting{false};
     std::thread sender([fd = pair.client.get(), receiver, &receiverWasWaiting] {
         // Sent only once the receiver has met EAGAIN and waits in the kernel.
-        receiverWasWaiting = VelkTest::waitUntilBlocked(receiver);
+        receiverWasWaiting =
+            VelkTest::waitUntilBlockedIn(receiver, {SYS_poll, SYS_ppoll}, std::chrono::seconds(5));
         const uint64_t value = 0x1122334455667788ULL;
         Socket::sendRaw(fd, &value, sizeof(value));
     });

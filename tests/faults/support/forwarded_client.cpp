@@ -7,22 +7,6 @@
 
 namespace VelkTest {
 
-namespace {
-
-// The transport pid of the session's last proxySessionConnected notice.
-pid_t lastTransportPid(const ProxyHarness& harness, uint32_t sessionId) {
-    const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";
-    pid_t pid = -1;
-    for (const auto& line : harness.manager.notices()) {
-        if (line.rfind(prefix, 0) == 0) {
-            pid = static_cast<pid_t>(std::stol(line.substr(prefix.size())));
-        }
-    }
-    return pid;
-}
-
-}  // namespace
-
 ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_t samId) {
     const size_t before = harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
     if (harness.allowConnectionOnceIdle(sessionId, samId) != true) {
@@ -36,7 +20,7 @@ ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_
         close(fd);
         return {};
     }
-    return {fd, lastTransportPid(harness, sessionId)};
+    return {fd, harness.transportPid(sessionId)};
 }
 
 std::optional<Holdings> settledHoldings(const ProxyHarness& harness) {

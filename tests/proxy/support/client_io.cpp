@@ -38,15 +38,19 @@ std::string exchange(int fd, const std::string& data, size_t expected) {
     return received;
 }
 
-bool sendAll(int fd, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t count = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+bool sendAll(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t count = send(fd, data + done, size - done, MSG_NOSIGNAL);
         if (count <= 0) {
             return false;
         }
         done += static_cast<size_t>(count);
     }
     return true;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    return sendAll(fd, bytes.data(), bytes.size());
 }
 
 std::string receiveAll(int fd, size_t limit, std::chrono::milliseconds idle) {

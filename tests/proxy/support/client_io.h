@@ -13,6 +13,9 @@ namespace VelkTest {
 // of a relay that echoes can fill up.  Returns what was read.
 std::string exchange(int fd, const std::string& data, size_t expected);
 
+// Sends everything, blocking as the descriptor does; false when the peer
+// has gone or the send failed.
+bool sendAll(int fd, const char* data, size_t size);
 bool sendAll(int fd, const std::string& bytes);
 
 // Reads until the peer closes or `limit` bytes arrived; a quiet time of

@@ -174,6 +174,17 @@ size_t ProxyHarness::countNotices(const std::string& prefix) const {
     return count;
 }
 
+pid_t ProxyHarness::transportPid(uint32_t sessionId) const {
+    const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";
+    pid_t pid = -1;
+    for (const auto& line : manager.notices()) {
+        if (line.rfind(prefix, 0) == 0) {
+            pid = static_cast<pid_t>(std::stol(line.substr(prefix.size())));
+        }
+    }
+    return pid;
+}
+
 bool ProxyHarness::waitForSessionConnected(uint32_t sessionId, size_t before,
                                            std::chrono::milliseconds timeout) const {
     const std::string prefix = "proxySessionConnected " + std::to_string(sessionId) + " ";

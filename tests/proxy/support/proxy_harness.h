@@ -80,6 +80,9 @@ public:
 
     // Notices of the manager that begin with prefix.
     size_t countNotices(const std::string& prefix) const;
+    // The transport pid of the session's last proxySessionConnected notice;
+    // -1 when there is none.
+    pid_t transportPid(uint32_t sessionId) const;
     // Waits until the manager has been told of one more forwarded connection
     // of the session than `before`.
     bool waitForSessionConnected(uint32_t sessionId, size_t before,

@@ -6,14 +6,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <algorithm>
 
 #include <algorithm>
-#include <sstream>
 
 #include "client_io.h"
 #include "journaled_proxy_test.h"
 #include "private_journal.h"
+#include "process_watch.h"
 #include "proxy_harness.h"
 #include "transport_record.h"
 
@@ -29,70 +28,6 @@ void resetConnection(int fd) {
     const linger abort{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
     close(fd);
-}
-
-size_t countEntries(const fs::path& dir) {
-    size_t count = 0;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        ++count;
-    }
-    return count;
-}
-
-size_t countChildren(pid_t parent) {
-    size_t count = 0;
-    const std::string wanted = std::to_string(parent);
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::istringstream status(readFile(entry.path() / "status"));
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("PPid:", 0) == 0) {
-                std::istringstream value(line.substr(5));
-                std::string ppid;
-                value >> ppid;
-                count += ppid == wanted ? 1 : 0;
-                break;
-            }
-        }
-    }
-    return count;
-}
-
-// What the proxy holds; the transports' log files are kept by design and
-// not counted.
-struct Holdings {
-    size_t descriptors = 0;
-    size_t threads = 0;
-    size_t children = 0;
-    size_t velkFiles = 0;
-
-    bool operator==(const Holdings& other) const {
-        return descriptors == other.descriptors && threads == other.threads && children == other.children &&
-               velkFiles == other.velkFiles;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Holdings& h) {
-    return out << "{fds " << h.descriptors << ", threads " << h.threads << ", children " << h.children
-               << ", .velk files " << h.velkFiles << "}";
-}
-
-Holdings holdingsOf(pid_t pid, const fs::path& velkDir) {
-    const fs::path proc = "/proc/" + std::to_string(pid);
-    Holdings h;
-    h.descriptors = countEntries(proc / "fd");
-    h.threads = countEntries(proc / "task");
-    h.children = countChildren(pid);
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(velkDir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        h.velkFiles += it->path().extension() == ".log" ? 0 : 1;
-    }
-    return h;
 }
 
 class ProxyFaults : public JournaledProxyTest {
@@ -315,14 +250,14 @@ TEST_F(ProxyFaults, ANewConnectionNeverSharesItsTransportSocketWithARunningOne) 
 TEST_F(ProxyFaults, FiftyConnectionsLeaveNoDescriptorThreadChildOrFileBehind) {
     harness.start();
     const pid_t pid = harness.proxy->pid();
-    const auto settled = [&] { return countEntries(harness.velkDir()) > 0 && countChildren(pid) == 0; };
+    const auto settled = [&] { return countEntries(harness.velkDir()) > 0 && childrenOf(pid).empty(); };
 
     // One connection first, so that everything made once per process exists.
     int client = connectClient(7, 0);
     ASSERT_GE(client, 0);
     close(client);
     ASSERT_TRUE(waitUntil(settled, seconds(5)));
-    ASSERT_TRUE(waitUntil([&] { return holdingsOf(pid, harness.velkDir()).velkFiles == 0; }, seconds(5)));
+    ASSERT_TRUE(waitUntil([&] { return holdingsOf(pid, harness.velkDir()).files == 0; }, seconds(5)));
     const Holdings before = holdingsOf(pid, harness.velkDir());
 
     for (size_t cycle = 1; cycle <= 50; ++cycle) {

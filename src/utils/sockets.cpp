@@ -280,56 +280,42 @@ void waitUntilReady(int fd, short events) {
     }
 }
 
-}  // namespace
-
-void recvRaw(int fd, void* ptr, ssize_t len) {
-    auto* pos = static_cast<uint8_t*>(ptr);
-    while (len > 0) {
-        const ssize_t real = recv(fd, pos, static_cast<size_t>(len), 0);
+// Moves exactly len bytes with repeated calls of step (a recv or a send of
+// what is left); the end of the stream and failures throw velk_error(func).
+template <typename Step>
+void moveExactly(int fd, ssize_t len, const char* func, const char* call, short waitFor, Step step) {
+    ssize_t done = 0;
+    while (done < len) {
+        const ssize_t real = step(done, static_cast<size_t>(len - done));
         if (real > 0) {
-            pos += real;
-            len -= real;
+            done += real;
             continue;
         }
         if (real == 0) {
-            Syslog::warning("%s: %s", "recvRaw", "end stream");
-            throw velk_error("recvRaw");
+            Syslog::warning("%s: %s", func, "end stream");
+            throw velk_error(func);
         }
         if (errno == EAGAIN) {
-            waitUntilReady(fd, POLLIN);
-            continue;
+            waitUntilReady(fd, waitFor);
+        } else if (errno != EINTR) {
+            logFailed(func, call);
+            throw velk_error(func);
         }
-        if (errno == EINTR) {
-            continue;
-        }
-        logFailed("recvRaw", "recv");
-        throw velk_error("recvRaw");
     }
 }
 
+}  // namespace
+
+void recvRaw(int fd, void* ptr, ssize_t len) {
+    auto* bytes = static_cast<uint8_t*>(ptr);
+    moveExactly(fd, len, "recvRaw", "recv", POLLIN,
+                [&](ssize_t done, size_t left) { return recv(fd, bytes + done, left, 0); });
+}
+
 void sendRaw(int fd, const void* ptr, ssize_t len) {
-    const auto* pos = static_cast<const uint8_t*>(ptr);
-    while (len > 0) {
-        const ssize_t real = send(fd, pos, static_cast<size_t>(len), MSG_NOSIGNAL);
-        if (real > 0) {
-            pos += real;
-            len -= real;
-            continue;
-        }
-        if (real == 0) {
-            Syslog::warning("%s: %s", "sendRaw", "end stream");
-            throw velk_error("sendRaw");
-        }
-        if (errno == EAGAIN) {
-            waitUntilReady(fd, POLLOUT);
-            continue;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        logFailed("sendRaw", "send");
-        throw velk_error("sendRaw");
-    }
+    const auto* bytes = static_cast<const uint8_t*>(ptr);
+    moveExactly(fd, len, "sendRaw", "send", POLLOUT,
+                [&](ssize_t done, size_t left) { return send(fd, bytes + done, left, MSG_NOSIGNAL); });
 }
 
 uint16_t recvInt16(int fd) {

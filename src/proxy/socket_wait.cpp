@@ -50,8 +50,8 @@ void drain(int fd) {
 
 class SocketWaiter {
 public:
-    SocketWaiter(const std::string& path, pid_t transportPid, const std::vector<int>& wakeFds,
-                 const std::function<bool()>& stopRequested, Clock::time_point deadline);
+    SocketWaiter(const std::string& socketPath, pid_t transportPid, const std::vector<int>& wakeFds,
+                 const std::function<bool()>& stop, Clock::time_point end);
 
     // Connected, or why not.
     TransportConnection connect();

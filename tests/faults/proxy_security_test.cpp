@@ -134,7 +134,7 @@ std::string uniqueNameOf(const PrivateBus& bus, pid_t pid) {
     std::string word;
     while (names >> word) {
         if (word.size() > 3 && word.compare(0, 2, "\":") == 0) {
-            const std::string name = word.substr(1, word.size() - 2);
+            std::string name = word.substr(1, word.size() - 2);
             const std::string owner = askBus(bus, {"GetConnectionUnixProcessID", "string:" + name}).out;
             if (owner.find("uint32 " + std::to_string(pid) + "\n") != std::string::npos) {
                 return name;

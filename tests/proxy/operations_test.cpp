@@ -12,6 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -96,7 +98,8 @@ public:
         address.sun_family = AF_UNIX;
         const std::string path = (dir / "notify").string();
         path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0)
+            << strerror(errno);
     }
     std::string path() const { return (dir / "notify").string(); }
     // Every message received until one contains `wanted` (or the time-out).

@@ -59,12 +59,14 @@ Sink importantSink(int32_t level) {
     return level == static_cast<int32_t>(DebugLevel::Quiet) ? Sink::Nowhere : Sink::Journal;
 }
 
-Sink infoSink(int32_t level) {
+// info passes at the info level too, debug only at debug and trace.
+Sink detailSink(int32_t level, bool passesAtInfo) {
     switch (static_cast<DebugLevel>(level)) {
         case DebugLevel::Debug:
-        case DebugLevel::Info:
         case DebugLevel::Trace:
             return Sink::Journal;
+        case DebugLevel::Info:
+            return passesAtInfo ? Sink::Journal : Sink::Nowhere;
         case DebugLevel::Console:
             return Sink::Console;
         default:
@@ -72,16 +74,12 @@ Sink infoSink(int32_t level) {
     }
 }
 
+Sink infoSink(int32_t level) {
+    return detailSink(level, true);
+}
+
 Sink debugSink(int32_t level) {
-    switch (static_cast<DebugLevel>(level)) {
-        case DebugLevel::Debug:
-        case DebugLevel::Trace:
-            return Sink::Journal;
-        case DebugLevel::Console:
-            return Sink::Console;
-        default:
-            return Sink::Nowhere;
-    }
+    return detailSink(level, false);
 }
 
 struct Route {

@@ -44,31 +44,34 @@ bool Connector::connectToDisplay(uint32_t display, const std::vector<uint8_t>* c
         Syslog::error("%s: %s failed, addr: %s", "connectToDisplay", "xcb_connect", name.c_str());
         return false;
     }
+    return takeScreen() && checkRandr();
+}
 
+bool Connector::takeScreen() {
     setup = xcb_get_setup(conn.get());
     if (!setup) {
         Syslog::error("%s: %s failed", "connectToDisplay", "xcb_get_setup");
         return false;
     }
-
     screen = xcb_setup_roots_iterator(setup).data;
     if (!screen) {
         Syslog::error("%s: %s failed", "connectToDisplay", "xcb_setup_roots");
         return false;
     }
-
     format = findFormat(screen->root_depth);
     if (!format) {
         Syslog::error("%s: %s failed", "connectToDisplay", "xcb_setup_pixmap_format");
         return false;
     }
+    return true;
+}
 
+bool Connector::checkRandr() const {
     const auto* randr = xcb_get_extension_data(conn.get(), &xcb_randr_id);
     if (!randr || !randr->present) {
         Syslog::error("%s: %s extension not found", "connectToDisplay", "RANDR");
         return false;
     }
-
     const auto [version, error] =
         getReply1(xcb_randr_query_version_reply, conn.get(), xcb_randr_query_version(conn.get(), 1, 6));
     if (error) {

@@ -22,32 +22,72 @@ uint16_t rowsPerRequest(uint32_t maxRequest, uint32_t bytesPerRow, uint16_t heig
 
 }  // namespace
 
-PixmapInfo Connector::copyWindowPixmapTo(xcb_window_t win, const Rect& region, uint8_t* buffer,
-                                         size_t bufferSize) const {
-    Syslog::debug("%s: winid: 0x%08x, region: [%d,%d,%d,%d]", "copyWindowPixmapTo", win, region.x, region.y,
-                  region.width, region.height);
-    PixmapInfo result;
+namespace {
 
+// Whether the region can be copied into the buffer; says why not.
+bool usableRegion(const Rect& region, const uint8_t* buffer, size_t bufferSize, uint32_t bytesPerRow,
+                  uint8_t bitsPerPixel) {
     if (region.width == 0 || region.height == 0) {
         Syslog::error("%s: empty size", "copyWindowPixmapTo");
-        return result;
+        return false;
     }
     if (!buffer || bufferSize == 0) {
         Syslog::error("%s: empty buffer", "copyWindowPixmapTo");
-        return result;
+        return false;
     }
-    const uint32_t bytesPerRow = uint32_t{bitsPerPixel() / 8u} * region.width;
     if (bytesPerRow == 0) {
-        Syslog::error("%s: unsupported bits per pixel: %u", "copyWindowPixmapTo", bitsPerPixel());
-        return result;
+        Syslog::error("%s: unsupported bits per pixel: %u", "copyWindowPixmapTo", bitsPerPixel);
+        return false;
     }
     // Row positions go out as 16-bit values.
     const int32_t end = int32_t{region.y} + region.height;
     if (end - 1 > std::numeric_limits<int16_t>::max()) {
         Syslog::error("%s: region out of range, bottom: %d", "copyWindowPixmapTo", end);
+        return false;
+    }
+    return true;
+}
+
+// Appends one reply's rows to the copy; throws when they would not fit.
+void appendRows(PixmapInfo& copy, const xcb_get_image_reply_t* image, size_t bufferSize) {
+    const int length = xcb_get_image_data_length(image);
+    if (bufferSize < copy.size + static_cast<uint64_t>(length)) {
+        Syslog::error("%s: out of range, buf size: %d, data length: %d", "copyWindowPixmapTo",
+                      static_cast<int>(bufferSize), length);
+        throw xcb_error("copyWindowPixmapTo");
+    }
+    std::memcpy(copy.pixels + copy.size, xcb_get_image_data(image), static_cast<size_t>(length));
+    copy.size += static_cast<uint64_t>(length);
+}
+
+// The copy's pixel layout, from the first reply of a screen copy.
+void describePixels(const Connector& connector, PixmapInfo& copy, const xcb_get_image_reply_t* image,
+                    uint8_t* buffer) {
+    const xcb_visualtype_t* visual = connector.findVisual(image->visual);
+    if (!visual) {
+        Syslog::error("%s: %s failed, id: %d", "copyWindowPixmapTo", "visual",
+                      static_cast<int>(image->visual));
+        throw xcb_error("copyWindowPixmapTo");
+    }
+    copy.bitsPerPixel = connector.bppFromDepth(image->depth);
+    copy.pixels = buffer;
+    copy.redMask = visual->red_mask;
+    copy.greenMask = visual->green_mask;
+    copy.blueMask = visual->blue_mask;
+}
+
+}  // namespace
+
+PixmapInfo Connector::copyWindowPixmapTo(xcb_window_t win, const Rect& region, uint8_t* buffer,
+                                         size_t bufferSize) const {
+    Syslog::debug("%s: winid: 0x%08x, region: [%d,%d,%d,%d]", "copyWindowPixmapTo", win, region.x, region.y,
+                  region.width, region.height);
+    PixmapInfo result;
+    const uint32_t bytesPerRow = uint32_t{bitsPerPixel() / 8u} * region.width;
+    if (!usableRegion(region, buffer, bufferSize, bytesPerRow, bitsPerPixel())) {
         return result;
     }
-
+    const int32_t end = int32_t{region.y} + region.height;
     const uint32_t maxRequest = xcb_get_maximum_request_length(conn.get());
     const uint16_t step = rowsPerRequest(maxRequest, bytesPerRow, region.height);
     Syslog::debug("%s: max request: %d", "copyWindowPixmapTo", static_cast<int>(maxRequest));
@@ -61,32 +101,12 @@ PixmapInfo Connector::copyWindowPixmapTo(xcb_window_t win, const Rect& region, u
             toSyslogError(error, "copyWindowPixmapTo", "xcb_get_image");
             throw xcb_error("copyWindowPixmapTo");
         }
-        if (!image) {
-            continue;
-        }
-
-        if (!result.pixels) {
-            const xcb_visualtype_t* visual = findVisual(image->visual);
-            if (!visual) {
-                Syslog::error("%s: %s failed, id: %d", "copyWindowPixmapTo", "visual",
-                              static_cast<int>(image->visual));
-                throw xcb_error("copyWindowPixmapTo");
+        if (image) {
+            if (!result.pixels) {
+                describePixels(*this, result, image.get(), buffer);
             }
-            result.bitsPerPixel = bppFromDepth(image->depth);
-            result.pixels = buffer;
-            result.redMask = visual->red_mask;
-            result.greenMask = visual->green_mask;
-            result.blueMask = visual->blue_mask;
+            appendRows(result, image.get(), bufferSize);
         }
-
-        const int length = xcb_get_image_data_length(image.get());
-        if (bufferSize < result.size + static_cast<uint64_t>(length)) {
-            Syslog::error("%s: out of range, buf size: %d, data length: %d", "copyWindowPixmapTo",
-                          static_cast<int>(bufferSize), length);
-            throw xcb_error("copyWindowPixmapTo");
-        }
-        std::memcpy(buffer + result.size, xcb_get_image_data(image.get()), static_cast<size_t>(length));
-        result.size += static_cast<uint64_t>(length);
     }
     return result;
 }

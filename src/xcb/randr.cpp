@@ -76,6 +76,32 @@ bool indexFits(int count, uint16_t index, const char* caller, const char* emptyT
     return true;
 }
 
+// The screen's mode of that size, or a new one made for it; 0 when neither.
+xcb_randr_mode_t modeOfSize(const Connector& connector, const Resources& resources, uint16_t width,
+                            uint16_t height) {
+    if (const xcb_randr_mode_t known = findModeBySize(resources, width, height)) {
+        return known;
+    }
+    try {
+        return connector.cvtCreateMode(width, height, 60);
+    } catch (const std::string& name) {
+        // The server already has a mode of that name, made for this size
+        // from timings of another size.
+        const auto existing = findModeByName(resources, name);
+        if (existing) {
+            Syslog::info("%s: also found mode: %s, id: %u", "randrOutputModeAdd", name.c_str(), existing);
+        } else {
+            Syslog::error("%s: %s failed: %s", "randrOutputModeAdd", "xcb_randr_create_mode", name.c_str());
+        }
+        return existing;
+    } catch (const std::system_error& err) {
+        Syslog::error("%s: system error: %s", "randrOutputModeAdd", err.what());
+    } catch (const std::exception& err) {
+        Syslog::error("%s: exception: %s", "randrOutputModeAdd", err.what());
+    }
+    return 0;
+}
+
 }  // namespace
 
 GenericReply<Resources> Connector::randrCurrentScreenResources() {
@@ -153,28 +179,9 @@ xcb_randr_mode_t Connector::randrOutputModeAdd(uint16_t output, uint16_t width, 
         return present;
     }
 
-    xcb_randr_mode_t mode = findModeBySize(*resources, width, height);
+    const xcb_randr_mode_t mode = modeOfSize(*this, *resources, width, height);
     if (!mode) {
-        try {
-            mode = cvtCreateMode(width, height, 60);
-        } catch (const std::string& name) {
-            // The server already has a mode of that name, made for this size
-            // from timings of another size.
-            const auto existing = findModeByName(*resources, name);
-            if (existing) {
-                Syslog::info("%s: also found mode: %s, id: %u", "randrOutputModeAdd", name.c_str(), existing);
-            } else {
-                Syslog::error("%s: %s failed: %s", "randrOutputModeAdd", "xcb_randr_create_mode",
-                              name.c_str());
-            }
-            return existing;
-        } catch (const std::system_error& err) {
-            Syslog::error("%s: system error: %s", "randrOutputModeAdd", err.what());
-            return 0;
-        } catch (const std::exception& err) {
-            Syslog::error("%s: exception: %s", "randrOutputModeAdd", err.what());
-            return 0;
-        }
+        return 0;
     }
 
     const xcb_randr_output_t outputId =

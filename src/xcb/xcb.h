@@ -254,6 +254,10 @@ protected:
     const xcb_format_t* format = nullptr;
 
 private:
+    // The steps of connectToDisplay once the connection is open: the setup's
+    // first screen and its pixmap format, then RandR 1.6.
+    bool takeScreen();
+    bool checkRandr() const;
     // GetScreenInfo of the root (RandR 1.0); empty after an error.
     GenericReply<xcb_randr_get_screen_info_reply_t> randrScreenInfo(std::string_view caller) const;
     GenericReply<xcb_randr_get_output_info_reply_t> randrOutputInfo(

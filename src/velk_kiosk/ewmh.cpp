@@ -1,8 +1,10 @@
 // The kiosk's EWMH root properties and the clients' WM_STATE; see ewmh.h.
 #include "velk_kiosk/ewmh.h"
 
-#include <algorithm>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "logger.h"
@@ -16,24 +18,38 @@ constexpr std::string_view kioskName = "velk_kiosk";
 constexpr uint32_t withdrawnState = 0;
 constexpr uint32_t normalState = 1;
 
-bool contains(const std::vector<xcb_window_t>& list, xcb_window_t win) {
-    return std::find(list.begin(), list.end(), win) != list.end();
-}
+using WindowSet = std::unordered_set<xcb_window_t>;
 
-bool isRecorded(const WindowList& windows, xcb_window_t win) {
-    const auto& records = windows.records();
-    return std::any_of(records.begin(), records.end(),
-                       [win](const WmWindow& window) { return window.win == win; });
-}
-
-// The client whose frame, or which itself when it has none, is that child of the root.
-const WmWindow* recordOfTopLevel(const WindowList& windows, xcb_window_t child) {
+WindowSet recordedClients(const WindowList& windows) {
+    WindowSet clients;
     for (const WmWindow& window : windows.records()) {
-        if (window.frame == child || (window.frame == 0 && window.win == child)) {
-            return &window;
+        clients.insert(window.win);
+    }
+    return clients;
+}
+
+// The records' clients that `listed` lacks, added to it and to `order` oldest
+// first (the records are newest first); `eligible` when given bounds them.
+void appendUnlisted(const WindowList& windows, const WindowSet* eligible, WindowSet& listed,
+                    std::vector<xcb_window_t>& order) {
+    const auto& records = windows.records();
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        if ((!eligible || eligible->count(record->win) != 0) && listed.insert(record->win).second) {
+            order.push_back(record->win);
         }
     }
-    return nullptr;
+}
+
+// The windows of `list` that `kept` holds, in their order.
+std::vector<xcb_window_t> keepListed(const std::vector<xcb_window_t>& list, const WindowSet& kept,
+                                     WindowSet& listed) {
+    std::vector<xcb_window_t> order;
+    for (const xcb_window_t win : list) {
+        if (kept.count(win) != 0 && listed.insert(win).second) {
+            order.push_back(win);
+        }
+    }
+    return order;
 }
 
 }  // namespace
@@ -68,16 +84,26 @@ Ewmh::Ewmh(const Xcb::Connector& xConnector) : connector(xConnector) {
     xcb_flush(connector.connection());
 }
 
+// Waited for: a connection closed with events still unread may be reset
+// before the server has read these last requests.
 Ewmh::~Ewmh() {
     xcb_connection_t* conn = connector.connection();
+    std::vector<Xcb::PendingCheck> removals;
     for (const xcb_atom_t property :
          {netSupportingWmCheck, netSupported, netClientList, netClientListStacking, netActiveWindow}) {
-        xcb_delete_property(conn, connector.windowRoot(), property);
+        removals.push_back(
+            connector.pending(xcb_delete_property_checked(conn, connector.windowRoot(), property)));
     }
+    std::optional<Xcb::PendingCheck> destroy;
     if (checkWindow != 0) {
-        xcb_destroy_window(conn, checkWindow);
+        destroy.emplace(connector.pending(xcb_destroy_window_checked(conn, checkWindow)));
     }
-    xcb_flush(conn);
+    for (auto& removal : removals) {
+        connector.confirm(std::move(removal), "~Ewmh", "xcb_delete_property");
+    }
+    if (destroy) {
+        connector.confirm(std::move(*destroy), "~Ewmh", "xcb_destroy_window");
+    }
 }
 
 // Tools find the window manager through this window: it names itself and
@@ -115,6 +141,14 @@ Ewmh::Message Ewmh::messageKind(xcb_atom_t type) const {
 }
 
 void Ewmh::publish(const WindowList& windows, xcb_window_t active, bool restacked) {
+    // A handler changes the records by one admission or one removal at most:
+    // their number and the newest of them show whether anything changed.
+    const auto& records = windows.records();
+    const RecordsSeen seen{records.size(), records.empty() ? xcb_window_t{XCB_NONE} : records.front().win};
+    if (!restacked && seen == recordsSeen && active == shownActive) {
+        return;
+    }
+    recordsSeen = seen;
     std::vector<xcb_window_t> order = restacked ? readStacking(windows) : keepStacking(windows);
     std::vector<xcb_window_t> byMapping = mappingOrder(windows, order);
     updateWmState(order);
@@ -143,11 +177,16 @@ std::vector<xcb_window_t> Ewmh::readStacking(const WindowList& windows) const {
         connector.toSyslogError(error, "publish", "xcb_query_tree");
         return keepStacking(windows);
     }
+    std::unordered_map<xcb_window_t, xcb_window_t> clientOfTopLevel;
+    for (const WmWindow& window : windows.records()) {
+        clientOfTopLevel.emplace(window.frame != 0 ? window.frame : window.win, window.win);
+    }
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     std::vector<xcb_window_t> order;
     for (int at = 0; at < xcb_query_tree_children_length(tree.get()); ++at) {
-        if (const WmWindow* window = recordOfTopLevel(windows, children[at])) {
-            order.push_back(window->win);
+        const auto found = clientOfTopLevel.find(children[at]);
+        if (found != clientOfTopLevel.end()) {
+            order.push_back(found->second);
         }
     }
     return order;
@@ -155,42 +194,32 @@ std::vector<xcb_window_t> Ewmh::readStacking(const WindowList& windows) const {
 
 // Clients that left are taken out; new ones, which the kiosk shows last, go on top.
 std::vector<xcb_window_t> Ewmh::keepStacking(const WindowList& windows) const {
-    std::vector<xcb_window_t> order;
-    std::copy_if(stacked.begin(), stacked.end(), std::back_inserter(order),
-                 [&windows](xcb_window_t win) { return isRecorded(windows, win); });
-    const auto& records = windows.records();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (!contains(order, record->win)) {
-            order.push_back(record->win);
-        }
-    }
+    WindowSet listed;
+    std::vector<xcb_window_t> order = keepListed(stacked, recordedClients(windows), listed);
+    appendUnlisted(windows, nullptr, listed, order);
     return order;
 }
 
-// The records are newest first: the clients not listed yet follow the others
-// oldest first.
+// The clients listed before keep their places; the others follow.
 std::vector<xcb_window_t> Ewmh::mappingOrder(const WindowList& windows,
                                              const std::vector<xcb_window_t>& present) const {
-    std::vector<xcb_window_t> order;
-    std::copy_if(mapped.begin(), mapped.end(), std::back_inserter(order),
-                 [&present](xcb_window_t win) { return contains(present, win); });
-    const auto& records = windows.records();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (contains(present, record->win) && !contains(order, record->win)) {
-            order.push_back(record->win);
-        }
-    }
+    const WindowSet presentSet(present.begin(), present.end());
+    WindowSet listed;
+    std::vector<xcb_window_t> order = keepListed(mapped, presentSet, listed);
+    appendUnlisted(windows, &presentSet, listed, order);
     return order;
 }
 
 void Ewmh::updateWmState(const std::vector<xcb_window_t>& present) const {
+    const WindowSet before(stacked.begin(), stacked.end());
+    const WindowSet after(present.begin(), present.end());
     for (const xcb_window_t win : present) {
-        if (!contains(stacked, win)) {
+        if (before.count(win) == 0) {
             setWmState(win, normalState);
         }
     }
     for (const xcb_window_t win : stacked) {
-        if (!contains(present, win)) {
+        if (after.count(win) == 0) {
             setWmState(win, withdrawnState);
         }
     }

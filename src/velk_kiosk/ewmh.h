@@ -4,6 +4,7 @@
 // window; and the ICCCM WM_STATE of every client it manages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -61,6 +62,15 @@ private:
     xcb_atom_t netWmStateFullscreen = 0;
     xcb_atom_t netFrameExtents = 0;
     xcb_atom_t wmState = 0;
+    // The records as last published: their number and the newest client.
+    struct RecordsSeen {
+        size_t count = 0;
+        xcb_window_t newest = XCB_NONE;
+        bool operator==(const RecordsSeen& other) const {
+            return count == other.count && newest == other.newest;
+        }
+    };
+    RecordsSeen recordsSeen;
     // What the root shows now.
     std::vector<xcb_window_t> mapped;
     std::vector<xcb_window_t> stacked;

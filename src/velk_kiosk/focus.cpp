@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 
 #include "logger.h"
@@ -160,26 +161,27 @@ void Focus::raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::str
 }
 
 void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
-    if (win != focused || isViewable(win)) {
+    const WmWindow* window = findClient(windows, win);
+    if (win != focused || (window && window->frame != 0)) {
+        // A framed client that is still recorded was only re-parented into
+        // its frame, which unmaps it for a moment.
         return;
     }
     // Until another window takes it, the server holds the focus on the
     // pointer's root (the focus reverts there when its window goes).
     focused = 0;
+    // The reads of every candidate go out together; those not used are dropped.
+    std::vector<Pending> asked;
     for (const xcb_window_t candidate : successors(win)) {
-        give(request(candidate, XCB_CURRENT_TIME), caller);
+        asked.push_back(request(candidate, XCB_CURRENT_TIME));
+    }
+    for (Pending& pending : asked) {
+        const xcb_window_t candidate = pending.win;
+        give(std::move(pending), caller);
         if (focused == candidate) {
             return;
         }
     }
-}
-
-// An unmap may only be the re-parenting into a frame, after which the
-// window shows again.
-bool Focus::isViewable(xcb_window_t win) const {
-    const auto [attributes, error] = connector.pending(xcb_get_window_attributes(connector.connection(), win))
-                                         .reply(xcb_get_window_attributes_reply);
-    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 // The managed windows below `win` in the stacking order, nearest first, then
@@ -190,9 +192,13 @@ std::vector<xcb_window_t> Focus::successors(xcb_window_t win) const {
     std::vector<xcb_window_t> candidates(std::make_reverse_iterator(at), order.rend());
     const auto aboveEnd = at == order.end() ? order.rbegin() : std::make_reverse_iterator(std::next(at));
     candidates.insert(candidates.end(), order.rbegin(), aboveEnd);
+    std::unordered_set<xcb_window_t> recorded;
+    for (const WmWindow& window : windows.records()) {
+        recorded.insert(window.win);
+    }
     candidates.erase(
         std::remove_if(candidates.begin(), candidates.end(),
-                       [this](xcb_window_t candidate) { return !findClient(windows, candidate); }),
+                       [&recorded](xcb_window_t candidate) { return recorded.count(candidate) == 0; }),
         candidates.end());
     return candidates;
 }

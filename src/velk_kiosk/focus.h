@@ -58,7 +58,6 @@ public:
 private:
     Pending makePending(xcb_window_t win, xcb_timestamp_t time, std::vector<Xcb::PendingCheck> grabs) const;
     void raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::string_view caller);
-    bool isViewable(xcb_window_t win) const;
     bool takesInput(Xcb::PendingProperty hints, std::string_view caller) const;
     std::vector<xcb_window_t> successors(xcb_window_t win) const;
 

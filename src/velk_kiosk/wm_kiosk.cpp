@@ -336,9 +336,11 @@ void WmKiosk::onButtonPress(const xcb_button_press_event_t* event) {
     }
 }
 
+// A new frame is made on top of the others: the stacking order is known
+// without asking the server.
 void WmKiosk::onMapRequest(const xcb_map_request_event_t* event) {
     placement->onMapRequest(event);
-    publishClientState(true);
+    publishClientState(false);
 }
 
 // A client that raises its window to the top gets the focus with it.

@@ -84,37 +84,45 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
     EXPECT_EQ(client.geometry(checkWindow).width, 0);
 }
 
-// Activation and withdrawal of three windows a, b, c (mapped in that order):
-// the lists follow, and the focus of a window that goes passes to the window
-// below it, not to the newest one.
-TEST_F(KioskEwmhTest, ListsActiveWindowAndWmStateFollowActivationAndWithdrawal) {
+// Activation, raises and withdrawals of four windows a, b, c, d (mapped in
+// that order): the lists follow, the focus of a window that goes passes to
+// the window below it (not to the newest one), and a window that goes
+// without the focus leaves the focus where it is.
+TEST_F(KioskEwmhTest, ListsActiveWindowAndWmStateFollowActivationRaisesAndWithdrawals) {
     startKiosk(std::nullopt);
     const xcb_window_t a = mapWindow(WindowSpec{});
     const xcb_window_t b = mapWindow(WindowSpec{});
     const xcb_window_t c = mapWindow(WindowSpec{});
-    ASSERT_TRUE(rootListsSettle({a, b, c}, {a, b, c}));
-    EXPECT_TRUE(activeSettles(c));
-    for (const xcb_window_t win : {a, b, c}) {
+    const xcb_window_t d = mapWindow(WindowSpec{});
+    ASSERT_TRUE(rootListsSettle({a, b, c, d}, {a, b, c, d}));
+    EXPECT_TRUE(activeSettles(d));
+    for (const xcb_window_t win : {a, b, c, d}) {
         EXPECT_EQ(wmState(win), (Windows{1, 0})) << "NormalState expected on " << hex8(win);
     }
 
     activate(a);
     EXPECT_TRUE(activeSettles(a));
-    EXPECT_TRUE(rootListsSettle({a, b, c}, {b, c, a}));
+    EXPECT_TRUE(rootListsSettle({a, b, c, d}, {b, c, d, a}));
     const Windows children = rootChildren(client);
     const auto position = [&](xcb_window_t win) {
         return std::find(children.begin(), children.end(), client.frameOf(win)) - children.begin();
     };
-    EXPECT_GT(position(a), position(c)) << "the activated window's frame is raised";
-    activate(b);
-    EXPECT_TRUE(rootListsSettle({a, b, c}, {c, a, b}));
+    EXPECT_GT(position(a), position(d)) << "the activated window's frame is raised";
+    // A client that raises its own window takes the focus with it.
+    client.configure(b, XCB_CONFIG_WINDOW_STACK_MODE, {XCB_STACK_MODE_ABOVE});
+    EXPECT_TRUE(activeSettles(b));
+    EXPECT_TRUE(rootListsSettle({a, b, c, d}, {c, d, a, b}));
 
     client.unmap(b);
-    EXPECT_TRUE(rootListsSettle({a, c}, {c, a}));
+    EXPECT_TRUE(rootListsSettle({a, c, d}, {c, d, a}));
     EXPECT_TRUE(activeSettles(a)) << "the focus goes to the window below, not to the newest";
     EXPECT_EQ(wmState(b), (Windows{0, 0})) << "WithdrawnState expected";
 
+    client.unmap(d);
+    EXPECT_TRUE(rootListsSettle({a, c}, {c, a}));
+    EXPECT_TRUE(activeSettles(a)) << "a window without the focus went; the focus stays";
     client.unmap(a);
+    EXPECT_TRUE(activeSettles(c));
     client.unmap(c);
     EXPECT_TRUE(rootListsSettle({}, {}));
     EXPECT_TRUE(activeSettles(XCB_NONE));

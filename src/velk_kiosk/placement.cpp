@@ -50,8 +50,8 @@ Xcb::Rect relayoutInside(const WmWindow& window, const Xcb::Rect& target) {
 }  // namespace
 
 Placement::Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
-                     Framer& frames)
-    : connector(xConnector), windows(records), rules(ruleLookup), framer(frames) {
+                     Framer& frames, Focus& focusKeeper)
+    : connector(xConnector), windows(records), rules(ruleLookup), framer(frames), focus(focusKeeper) {
     const std::vector<xcb_atom_t> atoms = connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING"}, true);
     netWmName = atoms[0];
     utf8String = atoms[1];
@@ -145,7 +145,7 @@ void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
         requestLayout(window, {0, 0, root.width, root.height},
                       clientInside({root.width, root.height}, window.metrics()), fit);
     }
-    Xcb::PendingCheck focus = requestFocus(window.win);
+    Focus::Pending focusing = focus.admit(window.win);
     std::optional<Framer::ConfirmedFrame> confirmed;
     if (admitted.frame) {
         confirmed = framer.confirmFrame(window, std::move(*admitted.frame));
@@ -154,11 +154,11 @@ void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
         connector.confirmConfigure(std::move(change), "onMapRequest");
     }
     if (confirmed && !confirmed->clientShown) {
-        // The focus on a window that is not shown fails; its answer is dropped with `focus`.
+        // A window that is not shown takes no focus; its reads are dropped with `focusing`.
         dropWithdrawnClient(window, confirmed->frame);
         return;
     }
-    connector.confirm(std::move(focus), "onMapRequest", "xcb_set_input_focus");
+    focus.give(std::move(focusing), "onMapRequest");
 }
 
 // The client withdrew its window while it was being framed: the frame goes,
@@ -166,9 +166,10 @@ void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
 void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry) {
     Syslog::info("%s: window: %08x, frame: %08x, withdrawn while framed", "onMapRequest", window.win,
                  window.frame);
+    const uint32_t win = window.win;
     framer.releaseFrame(window, frameGeometry);
     windows.remove(window);
-    focusNewest("onMapRequest");
+    focus.afterWithdrawal(win, "onMapRequest");
 }
 
 void Placement::requestLayout(const WmWindow& window, const Xcb::Rect& target, const Xcb::Rect& inside,
@@ -179,17 +180,6 @@ void Placement::requestLayout(const WmWindow& window, const Xcb::Rect& target, c
     if (window.frame != 0) {
         changes.push_back(connector.requestConfigure(window.win, wholeGeometry, inside.x, inside.y,
                                                      inside.width, inside.height));
-    }
-}
-
-Xcb::PendingCheck Placement::requestFocus(uint32_t win) const {
-    return connector.pending(xcb_set_input_focus_checked(connector.connection(), XCB_INPUT_FOCUS_POINTER_ROOT,
-                                                         win, XCB_CURRENT_TIME));
-}
-
-void Placement::focusNewest(const char* caller) const {
-    if (const WmWindow* newest = windows.newest()) {
-        connector.confirm(requestFocus(newest->win), caller, "xcb_set_input_focus");
     }
 }
 
@@ -278,7 +268,7 @@ void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
                             Xcb::Connector::collectGeometry(connector.requestGeometry(window->frame)));
         windows.remove(*window);
     }
-    focusNewest("unmapNotify");
+    focus.afterWithdrawal(win, "unmapNotify");
 }
 
 // Every geometry is read in one round trip and every change confirmed in

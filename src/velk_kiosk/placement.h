@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velk_kiosk/configure_values.h"
+#include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
@@ -22,12 +23,15 @@ class Placement {
 public:
     // Interns the atoms of the EWMH window name.
     Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
-              Framer& frames);
+              Framer& frames, Focus& focusKeeper);
 
     void onMapRequest(const xcb_map_request_event_t* event);
     void onConfigureRequest(const xcb_configure_request_event_t* event);
     void unmapNotify(uint32_t win, uint32_t eventWindow);
     void randrNotifyCrtcChanged(uint16_t width, uint16_t height);
+    // A client's _NET_WM_STATE request about _NET_WM_STATE_FULLSCREEN; the
+    // action is 0 to remove, 1 to add, 2 to toggle the state.
+    void changeFullscreenState(xcb_window_t win, uint32_t action);
 
 private:
     struct Decision {
@@ -54,14 +58,12 @@ private:
     void applyConfigure(uint32_t win, ConfigureValues values, bool fullscreen, const Xcb::Size& root);
     Xcb::PendingCheck requestConfigureValues(uint32_t target, const ConfigureValues& values) const;
     void notifyClientGeometry(uint32_t win, const Xcb::Rect& place) const;
-    Xcb::PendingCheck requestFocus(uint32_t win) const;
-    // The focus to the most recently admitted window, when there is one.
-    void focusNewest(const char* caller) const;
 
     const Xcb::Connector& connector;
     WindowList& windows;
     const RuleLookup& rules;
     Framer& framer;
+    Focus& focus;
     xcb_atom_t netWmName = 0;
     xcb_atom_t utf8String = 0;
 };

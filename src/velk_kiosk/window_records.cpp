@@ -38,8 +38,4 @@ void WindowList::remove(const WmWindow& window) {
     windows.remove_if([&window](const WmWindow& kept) { return &kept == &window; });
 }
 
-const WmWindow* WindowList::newest() const {
-    return windows.empty() ? nullptr : &windows.front();
-}
-
 }  // namespace Velk

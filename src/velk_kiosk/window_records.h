@@ -48,8 +48,6 @@ public:
     // reported through the frame names them; null when none.
     WmWindow* findFramed(uint32_t win, uint32_t frame);
     void remove(const WmWindow& window);
-    // The most recently admitted record; null when there is none.
-    const WmWindow* newest() const;
     const std::list<WmWindow>& records() const { return windows; }
 
 private:

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -50,7 +51,10 @@ WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     checkExtensions();
     takeRootRedirect();
     netWmPid = getAtom("_NET_WM_PID", true);
-    placement = std::make_unique<Placement>(*this, windows, *rules, *framer);
+    clientProtocols = std::make_unique<ClientProtocols>(*this);
+    ewmh = std::make_unique<Ewmh>(*this);
+    focus = std::make_unique<Focus>(*this, windows, *ewmh, *clientProtocols);
+    placement = std::make_unique<Placement>(*this, windows, *rules, *framer, *focus);
     xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
 
     kioskRunning.exchange(true);
@@ -64,6 +68,8 @@ WmKiosk::~WmKiosk() {
         eventThread.join();
     }
     placement.reset();
+    focus.reset();
+    ewmh.reset();
     framer.reset();
     xcb_flush(conn.get());
 }
@@ -268,7 +274,7 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
             onUncheckedError(event);
             break;
         case XCB_BUTTON_PRESS:
-            framer->onButtonNotify(reinterpret_cast<const xcb_button_press_event_t*>(generic), true);
+            onButtonPress(reinterpret_cast<const xcb_button_press_event_t*>(generic));
             break;
         case XCB_BUTTON_RELEASE:
             framer->onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(generic), false);
@@ -292,10 +298,13 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
             onUnmapNotify(reinterpret_cast<const xcb_unmap_notify_event_t*>(generic));
             break;
         case XCB_MAP_REQUEST:
-            placement->onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(generic));
+            onMapRequest(reinterpret_cast<const xcb_map_request_event_t*>(generic));
             break;
         case XCB_CONFIGURE_REQUEST:
-            placement->onConfigureRequest(reinterpret_cast<const xcb_configure_request_event_t*>(generic));
+            onConfigureRequest(reinterpret_cast<const xcb_configure_request_event_t*>(generic));
+            break;
+        case XCB_CLIENT_MESSAGE:
+            onClientMessage(reinterpret_cast<const xcb_client_message_event_t*>(generic));
             break;
         default:
             // Events the kiosk does not use.
@@ -314,6 +323,76 @@ void WmKiosk::onUnmapNotify(const xcb_unmap_notify_event_t* event) {
     Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", event->window, event->event,
                   event->sequence);
     placement->unmapNotify(event->window, event->event);
+    publishClientState(false);
+}
+
+// The focus first: a press that came through the grab on a client holds the
+// pointer frozen until the focus lets it go.
+void WmKiosk::onButtonPress(const xcb_button_press_event_t* event) {
+    const bool raised = focus->onButtonPress(event);
+    framer->onButtonNotify(event, true);
+    if (raised) {
+        publishClientState(true);
+    }
+}
+
+// A new frame is made on top of the others: the stacking order is known
+// without asking the server.
+void WmKiosk::onMapRequest(const xcb_map_request_event_t* event) {
+    placement->onMapRequest(event);
+    publishClientState(false);
+}
+
+// A client that raises its window to the top gets the focus with it.
+void WmKiosk::onConfigureRequest(const xcb_configure_request_event_t* event) {
+    placement->onConfigureRequest(event);
+    if ((event->value_mask & XCB_CONFIG_WINDOW_STACK_MODE) == 0) {
+        return;
+    }
+    if ((event->value_mask & XCB_CONFIG_WINDOW_SIBLING) == 0 && event->stack_mode == XCB_STACK_MODE_ABOVE) {
+        focus->followRaise(event->window);
+    }
+    publishClientState(true);
+}
+
+// The EWMH requests of programs, sent to the root.
+void WmKiosk::onClientMessage(const xcb_client_message_event_t* event) {
+    if (event->format != 32) {
+        return;
+    }
+    const uint32_t* data = event->data.data32;
+    switch (ewmh->messageKind(event->type)) {
+        case Ewmh::Message::ActiveWindow:
+            focus->activate(event->window);
+            publishClientState(true);
+            break;
+        case Ewmh::Message::CloseWindow:
+            closeWindow(event->window, data[0]);
+            break;
+        case Ewmh::Message::WmState:
+            if (ewmh->isFullscreenState(data[1]) || ewmh->isFullscreenState(data[2])) {
+                placement->changeFullscreenState(event->window, data[0]);
+                publishClientState(true);
+            }
+            break;
+        case Ewmh::Message::Other:
+            break;
+    }
+}
+
+// As the frame's close button does: the client is asked to close.
+void WmKiosk::closeWindow(xcb_window_t win, xcb_timestamp_t time) const {
+    const auto& records = windows.records();
+    const bool managed = std::any_of(records.begin(), records.end(),
+                                     [win](const WmWindow& window) { return window.win == win; });
+    Syslog::info("%s: window: %08x, managed: `%s'", "closeWindow", win, managed ? "true" : "false");
+    if (managed) {
+        clientProtocols->askToClose(win, time);
+    }
+}
+
+void WmKiosk::publishClientState(bool restacked) {
+    ewmh->publish(windows, focus->active(), restacked);
 }
 
 // The error of a request sent unchecked (the drawing, a frame's taking down,

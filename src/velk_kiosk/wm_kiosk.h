@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "logger.h"
+#include "velk_kiosk/client_protocols.h"
 #include "velk_kiosk/descendants.h"
+#include "velk_kiosk/ewmh.h"
+#include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/placement.h"
 #include "velk_kiosk/rule_lookup.h"
@@ -33,8 +36,9 @@ public:
 
 // The connection, the event thread and its dispatch.  The parts it owns do
 // the work: the window records (WindowList), the rule lookup (RuleLookup),
-// the frames and the pointer on them (Framer), and the placement handlers
-// (Placement).
+// the frames and the pointer on them (Framer), the placement handlers
+// (Placement), the focus (Focus), the root's EWMH state (Ewmh) and the ICCCM
+// messages to clients (ClientProtocols).
 class WmKiosk : public Xcb::Connector, public Syslog {
 public:
     // Connects to ":<display>" (20 attempts 100 ms apart, with the cookie of
@@ -80,12 +84,23 @@ private:
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
     void onDestroyNotify(const xcb_destroy_notify_event_t* event) const;
     void onUnmapNotify(const xcb_unmap_notify_event_t* event);
+    void onButtonPress(const xcb_button_press_event_t* event);
+    void onMapRequest(const xcb_map_request_event_t* event);
+    void onConfigureRequest(const xcb_configure_request_event_t* event);
+    void onClientMessage(const xcb_client_message_event_t* event);
+    void closeWindow(xcb_window_t win, xcb_timestamp_t time) const;
+    // The root's client lists, active window and the clients' WM_STATE
+    // brought up to the records after a handler that may have changed them.
+    void publishClientState(bool restacked);
     void onUncheckedError(const Xcb::GenericEvent& event) const;
 
     WindowList windows;
     // Made once connected, in this order; Placement works with the others.
     std::unique_ptr<RuleLookup> rules;
     std::unique_ptr<Framer> framer;
+    std::unique_ptr<ClientProtocols> clientProtocols;
+    std::unique_ptr<Ewmh> ewmh;
+    std::unique_ptr<Focus> focus;
     std::unique_ptr<Placement> placement;
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;

@@ -1,0 +1,206 @@
+// The focus of the managed windows; see focus.h.
+#include "velk_kiosk/focus.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <unordered_set>
+#include <utility>
+
+#include "logger.h"
+
+namespace Velk {
+
+namespace {
+
+// WM_HINTS flags bit: the input field is set.
+constexpr uint32_t inputHint = 1;
+// The buttons that focus a window; the wheel does not.
+constexpr uint8_t lastFocusButton = XCB_BUTTON_INDEX_3;
+
+const char* trueOrFalse(bool value) {
+    return value ? "true" : "false";
+}
+
+template <typename Predicate>
+const WmWindow* findRecord(const WindowList& windows, Predicate matches) {
+    const auto& records = windows.records();
+    const auto found = std::find_if(records.begin(), records.end(), matches);
+    return found == records.end() ? nullptr : &*found;
+}
+
+const WmWindow* findClient(const WindowList& windows, xcb_window_t win) {
+    return findRecord(windows, [win](const WmWindow& window) { return window.win == win; });
+}
+
+const WmWindow* findFrame(const WindowList& windows, xcb_window_t frame) {
+    return findRecord(windows,
+                      [frame](const WmWindow& window) { return window.frame != 0 && window.frame == frame; });
+}
+
+}  // namespace
+
+Focus::Focus(const Xcb::Connector& xConnector, const WindowList& records, const Ewmh& rootState,
+             const ClientProtocols& clientProtocols)
+    : connector(xConnector), windows(records), ewmh(rootState), protocols(clientProtocols) {}
+
+// Buttons 1 to 3 in any modifier state; the pointer freezes at a press until
+// onButtonPress lets the press go on to the client.
+Focus::Pending Focus::admit(xcb_window_t win) const {
+    std::vector<Xcb::PendingCheck> grabs;
+    for (uint8_t button = XCB_BUTTON_INDEX_1; button <= lastFocusButton; ++button) {
+        grabs.push_back(connector.pending(xcb_grab_button_checked(
+            connector.connection(), 0, win, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC,
+            XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, button, XCB_MOD_MASK_ANY)));
+    }
+    return makePending(win, XCB_CURRENT_TIME, std::move(grabs));
+}
+
+Focus::Pending Focus::request(xcb_window_t win, xcb_timestamp_t time) const {
+    return makePending(win, time, {});
+}
+
+Focus::Pending Focus::makePending(xcb_window_t win, xcb_timestamp_t time,
+                                  std::vector<Xcb::PendingCheck> grabs) const {
+    return {win,
+            time,
+            std::move(grabs),
+            connector.pending(xcb_get_window_attributes(connector.connection(), win)),
+            connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
+            protocols.requestProtocols(win)};
+}
+
+void Focus::give(Pending pending, std::string_view caller) {
+    for (auto& grab : pending.grabs) {
+        connector.confirm(std::move(grab), caller, "xcb_grab_button");
+    }
+    const auto [attributes, attributesError] = pending.attributes.reply(xcb_get_window_attributes_reply);
+    const bool input = takesInput(std::move(pending.hints), caller);
+    const bool takeFocus = protocols.takesFocus(std::move(pending.protocols), caller);
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+        Syslog::debug("%s: window: %08x, not viewable", "give", pending.win);
+        return;
+    }
+    Syslog::debug("%s: window: %08x, input: `%s', take focus: `%s'", "give", pending.win, trueOrFalse(input),
+                  trueOrFalse(takeFocus));
+    if (!input && !takeFocus) {
+        // The ICCCM's "no input" model: the window never gets the keyboard.
+        return;
+    }
+    std::optional<Xcb::PendingCheck> set;
+    if (input) {
+        set.emplace(connector.pending(xcb_set_input_focus_checked(
+            connector.connection(), XCB_INPUT_FOCUS_POINTER_ROOT, pending.win, pending.time)));
+    }
+    if (takeFocus) {
+        protocols.offerFocus(pending.win, pending.time);
+    }
+    if (set && !connector.confirm(std::move(*set), caller, "xcb_set_input_focus")) {
+        return;
+    }
+    focused = pending.win;
+}
+
+// A window without WM_HINTS, or whose hints leave the input field unset, takes input.
+bool Focus::takesInput(Xcb::PendingProperty hints, std::string_view caller) const {
+    const std::string bytes = connector.collectProperty(std::move(hints), caller);
+    uint32_t words[2] = {0, 0};
+    if (bytes.size() < sizeof(words)) {
+        return true;
+    }
+    std::memcpy(words, bytes.data(), sizeof(words));
+    return (words[0] & inputHint) == 0 || words[1] != 0;
+}
+
+bool Focus::onButtonPress(const xcb_button_press_event_t* event) {
+    const WmWindow* window = findFrame(windows, event->event);
+    if (!window) {
+        // Through the grab on a client: the frozen pointer is let go and the
+        // press replayed, so that the client gets it as if there were no grab.
+        xcb_allow_events(connector.connection(), XCB_ALLOW_REPLAY_POINTER, event->time);
+        xcb_flush(connector.connection());
+        window = findClient(windows, event->event);
+    }
+    if (!window || event->detail > lastFocusButton) {
+        return false;
+    }
+    const std::vector<xcb_window_t>& order = ewmh.stacking();
+    if (window->win == focused && !order.empty() && order.back() == focused) {
+        return false;
+    }
+    Syslog::debug("%s: window: %08x, button: %u", "onButtonPress", window->win, event->detail);
+    raiseAndFocus(*window, event->time, "onButtonPress");
+    return true;
+}
+
+// The requesting program's timestamp is not used: a kiosk has no focus
+// stealing to prevent, and a stale one would make the server ignore the focus.
+void Focus::activate(xcb_window_t win) {
+    const WmWindow* window = findClient(windows, win);
+    Syslog::info("%s: window: %08x, managed: `%s'", "activate", win, trueOrFalse(window != nullptr));
+    if (window) {
+        raiseAndFocus(*window, XCB_CURRENT_TIME, "activate");
+    }
+}
+
+void Focus::followRaise(xcb_window_t win) {
+    if (win != focused && findClient(windows, win)) {
+        give(request(win, XCB_CURRENT_TIME), "onConfigureRequest");
+    }
+}
+
+void Focus::raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::string_view caller) {
+    const uint32_t above = XCB_STACK_MODE_ABOVE;
+    Xcb::PendingCheck raise = connector.pending(
+        xcb_configure_window_checked(connector.connection(), window.frame != 0 ? window.frame : window.win,
+                                     XCB_CONFIG_WINDOW_STACK_MODE, &above));
+    Pending pending = request(window.win, time);
+    connector.confirm(std::move(raise), caller, "xcb_configure_window");
+    give(std::move(pending), caller);
+}
+
+void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
+    const WmWindow* window = findClient(windows, win);
+    if (win != focused || (window && window->frame != 0)) {
+        // A framed client that is still recorded was only re-parented into
+        // its frame, which unmaps it for a moment.
+        return;
+    }
+    // Until another window takes it, the server holds the focus on the
+    // pointer's root (the focus reverts there when its window goes).
+    focused = 0;
+    // The reads of every candidate go out together; those not used are dropped.
+    std::vector<Pending> asked;
+    for (const xcb_window_t candidate : successors(win)) {
+        asked.push_back(request(candidate, XCB_CURRENT_TIME));
+    }
+    for (Pending& pending : asked) {
+        const xcb_window_t candidate = pending.win;
+        give(std::move(pending), caller);
+        if (focused == candidate) {
+            return;
+        }
+    }
+}
+
+// The managed windows below `win` in the stacking order, nearest first, then
+// those above it from the top down.
+std::vector<xcb_window_t> Focus::successors(xcb_window_t win) const {
+    const std::vector<xcb_window_t>& order = ewmh.stacking();
+    const auto at = std::find(order.begin(), order.end(), win);
+    std::vector<xcb_window_t> candidates(std::make_reverse_iterator(at), order.rend());
+    const auto aboveEnd = at == order.end() ? order.rbegin() : std::make_reverse_iterator(std::next(at));
+    candidates.insert(candidates.end(), order.rbegin(), aboveEnd);
+    std::unordered_set<xcb_window_t> recorded;
+    for (const WmWindow& window : windows.records()) {
+        recorded.insert(window.win);
+    }
+    candidates.erase(
+        std::remove_if(candidates.begin(), candidates.end(),
+                       [&recorded](xcb_window_t candidate) { return recorded.count(candidate) == 0; }),
+        candidates.end());
+    return candidates;
+}
+
+}  // namespace Velk

@@ -267,8 +267,15 @@ void Placement::notifyClientGeometry(uint32_t win, const Xcb::Rect& place) const
 
 void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
     Syslog::info("%s: window: %08x, frame: %08x", "unmapNotify", win, eventWindow);
-    // Only the unmap of a framed client, as its frame reports it, counts.
-    if (const WmWindow* window = windows.findFramed(win, eventWindow)) {
+    // Only the unmap of a framed client, as its frame reports it, counts, or
+    // the withdrawal a client announces on the root (ICCCM), which also
+    // covers a window the kiosk had not shown yet when the client withdrew it.
+    const bool announced = eventWindow == connector.windowRoot();
+    const WmWindow* found = announced ? windows.findByClient(win) : windows.findFramed(win, eventWindow);
+    if (const WmWindow* window = found && found->frame != 0 ? found : nullptr) {
+        if (announced) {
+            xcb_unmap_window(connector.connection(), win);
+        }
         framer.releaseFrame(*window,
                             Xcb::Connector::collectGeometry(connector.requestGeometry(window->frame)));
         windows.remove(*window);

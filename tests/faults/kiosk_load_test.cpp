@@ -51,7 +51,8 @@ TEST_F(KioskUnderLoad, TwoHundredFramesFollowAScreenChangeAndAllGoWhenWithdrawn)
         EXPECT_TRUE(settlesAt(client, win, {3, 18, 300, 200}));
     }
     const xcb_window_t fresh = mapWindow(WindowSpec{});
-    EXPECT_EQ(client.focus(), fresh) << "the kiosk no longer serves new windows";
+    EXPECT_TRUE(waitUntil([&] { return client.focus() == fresh; }, 10s))
+        << "the kiosk no longer serves new windows";
     windows.push_back(fresh);
 
     for (const xcb_window_t win : windows) {

@@ -3,7 +3,6 @@
 
 #include <utility>
 
-#include "integrity/platform_integrity.h"
 #include "logger.h"
 
 namespace Velk {

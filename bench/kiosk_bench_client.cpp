@@ -1,10 +1,13 @@
 // Maps windows one after another on a display and measures, per window, the
-// time from MapWindow to the window being mapped (MapNotify) and to its being
-// full screen (a ConfigureNotify of about the screen's size).  Prints one
-// JSON object with the times in microseconds.
+// time from MapWindow to the window being mapped (MapNotify), to its being
+// full screen (a ConfigureNotify of about the screen's size) and to its being
+// final: viewable (its first Expose) and configured to that size, whichever
+// comes last.  A window first shown at another size is counted as flashed.
+// Prints one JSON object with the times in microseconds.
 //   kiosk_bench_client <display> <windows> <wait for a window manager: 0|1> <expect full screen: 0|1>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +59,9 @@ xcb_window_t createWindow(xcb_connection_t* conn, const xcb_screen_t* screen, in
 struct Times {
     double visible = -1;
     double fullScreen = -1;
+    double viewable = -1;
+    // Viewable before it had its full-screen size.
+    bool flashed = false;
 };
 
 Times mapAndWatch(xcb_connection_t* conn, const xcb_screen_t* screen, xcb_window_t win,
@@ -65,7 +71,8 @@ Times mapAndWatch(xcb_connection_t* conn, const xcb_screen_t* screen, xcb_window
     xcb_map_window(conn, win);
     xcb_flush(conn);
     const auto deadline = start + std::chrono::seconds(5);
-    while (Clock::now() < deadline && (times.visible < 0 || (expectFullScreen && times.fullScreen < 0))) {
+    while (Clock::now() < deadline &&
+           (times.visible < 0 || times.viewable < 0 || (expectFullScreen && times.fullScreen < 0))) {
         xcb_generic_event_t* event = xcb_poll_for_event(conn);
         if (!event) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -74,6 +81,11 @@ Times mapAndWatch(xcb_connection_t* conn, const xcb_screen_t* screen, xcb_window
         const auto type = event->response_type & 0x7f;
         if (type == XCB_MAP_NOTIFY && reinterpret_cast<xcb_map_notify_event_t*>(event)->window == win) {
             times.visible = micros(Clock::now() - start);
+        } else if (type == XCB_EXPOSE && reinterpret_cast<xcb_expose_event_t*>(event)->window == win) {
+            if (times.viewable < 0) {
+                times.viewable = micros(Clock::now() - start);
+                times.flashed = expectFullScreen && times.fullScreen < 0;
+            }
         } else if (type == XCB_CONFIGURE_NOTIFY) {
             const auto* configure = reinterpret_cast<xcb_configure_notify_event_t*>(event);
             if (configure->window == win && configure->width + 8 >= screen->width_in_pixels &&
@@ -123,15 +135,21 @@ int main(int argc, char** argv) {
 
     std::vector<double> visible;
     std::vector<double> fullScreen;
+    std::vector<double> final;
+    int flashed = 0;
     for (int i = 0; i < count; ++i) {
         const Times times = mapAndWatch(conn, screen, createWindow(conn, screen, i), expectFullScreen);
         visible.push_back(times.visible);
         fullScreen.push_back(times.fullScreen);
+        const bool reached = times.viewable >= 0 && (!expectFullScreen || times.fullScreen >= 0);
+        final.push_back(reached ? std::max(times.viewable, times.fullScreen) : -1);
+        flashed += times.flashed ? 1 : 0;
     }
     std::printf("{");
     printList("visible", visible, false);
-    printList("fullscreen", fullScreen, true);
-    std::printf("}\n");
+    printList("fullscreen", fullScreen, false);
+    printList("final", final, false);
+    std::printf("\"flashed\": %d}\n", flashed);
     xcb_disconnect(conn);
     return 0;
 }

@@ -74,12 +74,27 @@ void placeInside(ConfigureValues& values, const Xcb::Rect& inside) {
     values.place = inside;
 }
 
-void keepInsideFrame(ConfigureValues& values, uint16_t frameBorderWidth) {
-    values.mask &= ~positionMask;
-    if (frameBorderWidth != 0) {
-        values.place.width = static_cast<uint16_t>(values.place.width - 2 * frameBorderWidth);
-        values.place.height = static_cast<uint16_t>(values.place.height - 2 * frameBorderWidth);
+FramedConfigure splitForFrame(const ConfigureValues& request, const FrameMetrics& metrics,
+                              const Xcb::Size& root, bool fullscreen) {
+    const int sideways = 2 * metrics.borderWidth;
+    const int upright = metrics.titleHeight + metrics.borderWidth;
+    FramedConfigure split;
+    split.frame.mask =
+        static_cast<uint16_t>(request.mask & (positionMask | sizeMask | XCB_CONFIG_WINDOW_STACK_MODE));
+    split.frame.stackMode = request.stackMode;
+    split.frame.place = {request.place.x, request.place.y,
+                         static_cast<uint16_t>(request.place.width + sideways),
+                         static_cast<uint16_t>(request.place.height + upright)};
+    if (fullscreen) {
+        placeInside(split.frame, {0, 0, root.width, root.height});
+        split.client.mask = positionMask | sizeMask;
+        split.client.place = clientInside(root, metrics);
+        return split;
     }
+    clampToRoot(split.frame, root);
+    split.client.mask = split.frame.mask & sizeMask;
+    split.client.place = clientInside({split.frame.place.width, split.frame.place.height}, metrics);
+    return split;
 }
 
 }  // namespace Velk

@@ -1,11 +1,13 @@
 // What the kiosk makes of a client's own ConfigureRequest, as plain values:
-// the request's values, the screen clamp, the full-screen hold, and the word
-// list ConfigureWindow takes.  No X requests here.
+// the request's values, the screen clamp, the full-screen hold, the split
+// between a frame and its client, and the word list ConfigureWindow takes.
+// No X requests here.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "velk_kiosk/frame_geometry.h"
 #include "xcb/xcb.h"
 
 namespace Velk {
@@ -37,8 +39,18 @@ bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root);
 // Position and size set to the rectangle, whatever the request asked.
 void placeInside(ConfigureValues& values, const Xcb::Rect& inside);
 
-// The frame moved: the client keeps its place inside it, and loses the
-// frame window's own border on each side.
-void keepInsideFrame(ConfigureValues& values, uint16_t frameBorderWidth);
+// A framed client's request split between the frame and the client.
+struct FramedConfigure {
+    ConfigureValues frame;
+    ConfigureValues client;
+};
+// The frame is always the client plus its decoration: it takes the position,
+// the stacking (without the sibling, which names a client, not a frame) and
+// the size grown by the decoration, cut to the root with the client
+// shrinking in step.  Held at full screen, the frame takes the root and the
+// client its inside.  The client keeps its place inside the frame and gets
+// no border of its own.
+FramedConfigure splitForFrame(const ConfigureValues& request, const FrameMetrics& metrics,
+                              const Xcb::Size& root, bool fullscreen);
 
 }  // namespace Velk

@@ -41,6 +41,52 @@ FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, 
     return placement;
 }
 
+namespace {
+
+constexpr int defaultCascadeStep = 18;
+// A bound on the cascade: past it the window takes the place it reached.
+constexpr int cascadeLimit = 64;
+
+int16_t centred(int16_t over, uint16_t overSize, uint16_t size) {
+    return static_cast<int16_t>(over + (overSize - size) / 2);
+}
+
+// Into [0, rootSize - size] when the size fits, else at 0.
+int16_t ontoScreen(int16_t position, uint16_t size, uint16_t rootSize) {
+    return static_cast<int16_t>(size <= rootSize ? std::clamp<int>(position, 0, rootSize - size) : 0);
+}
+
+bool isTaken(const Xcb::Rect& frame, const std::vector<Xcb::Rect>& taken) {
+    return std::any_of(taken.begin(), taken.end(),
+                       [&](const Xcb::Rect& other) { return other.x == frame.x && other.y == frame.y; });
+}
+
+}  // namespace
+
+FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root,
+                          const std::optional<Xcb::Rect>& centreOver, const std::vector<Xcb::Rect>& taken) {
+    FramePlacement placement = placeFrame(client, metrics, root);
+    Xcb::Rect& frame = placement.frame;
+    if (centreOver) {
+        frame.x = centred(centreOver->x, centreOver->width, frame.width);
+        frame.y = centred(centreOver->y, centreOver->height, frame.height);
+    } else {
+        const int step = metrics.titleHeight != 0 ? metrics.titleHeight : defaultCascadeStep;
+        for (int moved = 0; moved < cascadeLimit && isTaken(frame, taken); ++moved) {
+            frame.x = static_cast<int16_t>(frame.x + step);
+            frame.y = static_cast<int16_t>(frame.y + step);
+        }
+    }
+    frame.x = ontoScreen(frame.x, frame.width, root.width);
+    frame.y = ontoScreen(frame.y, frame.height, root.height);
+    return placement;
+}
+
+FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root) {
+    const Xcb::Rect inside = clientInside(root, metrics);
+    return {{0, 0, root.width, root.height}, {inside.width, inside.height}};
+}
+
 Xcb::Rect clientInside(const Xcb::Size& frame, const FrameMetrics& metrics) {
     const int border = metrics.borderWidth;
     return {static_cast<int16_t>(border), static_cast<int16_t>(metrics.titleHeight),

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "xcb/xcb.h"
 
@@ -26,6 +28,17 @@ struct FramePlacement {
 // at the client's position, grown by the decoration; a frame wider or taller
 // than the root is cut to it and the client shrinks with it.
 FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root);
+
+// Where a new window's frame goes.  Sized as placeFrame sizes it; centred
+// over `centreOver` when given (a dialog without a place of its own);
+// otherwise at the client's position, moved on by the title height (18 when
+// it has none) while that position is one in `taken`.  A frame that fits on
+// the root is then moved onto it.
+FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root,
+                          const std::optional<Xcb::Rect>& centreOver, const std::vector<Xcb::Rect>& taken);
+
+// A full-screen frame: the whole root, the client its inside.
+FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root);
 
 // The client's rectangle inside a frame of the given size (x borderWidth,
 // y titleHeight), never smaller than 1x1.

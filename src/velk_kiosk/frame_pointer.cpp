@@ -1,6 +1,7 @@
 // The pointer on a frame: button 1 in the title bar moves the window, on the
 // border resizes it, on the close button asks the client to close; the
-// border shows resize cursors.
+// border shows resize cursors.  A full-screen window is locked: the pointer
+// neither moves nor resizes it, and its frame shows no resize cursor.
 #include <vector>
 
 #include "logger.h"
@@ -72,6 +73,10 @@ void Framer::onButtonNotify(const xcb_button_press_event_t* event, bool press) {
 }
 
 void Framer::beginDrag(const WmWindow& window, const xcb_button_press_event_t* event) {
+    if (window.locked()) {
+        dragAction.reset();
+        return;
+    }
     const Xcb::Rect frame = connector.getWindowGeometry(window.frame, false);
     const uint32_t kind = classifyPress(window, frame, event->root_x, event->root_y);
     dragAction = std::make_unique<WmAction>(kind, event->event, event->root_x, event->root_y);
@@ -166,7 +171,7 @@ bool Framer::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool ente
         "onEnterLeaveNotify", event->event, event->root_x, event->root_y, event->event_x, event->event_y,
         event->detail, event->state, enter ? "enter" : "leave");
     const int edge = window->frameBorderWidth + window->borderWidth;
-    if (edge == 0) {
+    if (edge == 0 || window->locked()) {
         showCursor(*window, "left_ptr");
         return false;
     }

@@ -4,6 +4,8 @@
 // Everything else in a frame is the background colour that the server paints.
 #include "velk_kiosk/framer.h"
 
+#include <xcb/xfixes.h>
+
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -23,8 +25,8 @@ constexpr uint32_t frameEventMask = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK
 constexpr uint32_t frameAttributeMask =
     XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_SAVE_UNDER | XCB_CW_EVENT_MASK | XCB_CW_CURSOR;
 constexpr std::string_view frameName = "KIOSK_FRAME";
-constexpr uint16_t wholeGeometry =
-    XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT;
+constexpr uint16_t clientPlaceMask = XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                     XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH;
 
 static_assert(frameEventMask == 0x18807C, "frame event mask");
 static_assert(frameAttributeMask == 0x4C0A, "frame attribute mask");
@@ -41,12 +43,13 @@ Framer::Framer(const Xcb::Connector& xConnector, WindowList& records)
         throw velk_error("WmKiosk");
     }
     cursorContext.reset(context);
-    const std::vector<xcb_atom_t> atoms =
-        connector.getAtoms({"WM_PROTOCOLS", "_NET_WM_NAME", "WM_DELETE_WINDOW", "UTF8_STRING"}, true);
+    const std::vector<xcb_atom_t> atoms = connector.getAtoms(
+        {"WM_PROTOCOLS", "_NET_WM_NAME", "WM_DELETE_WINDOW", "UTF8_STRING", "_NET_FRAME_EXTENTS"}, true);
     wmProtocols = atoms[0];
     netWmName = atoms[1];
     wmDeleteWindow = atoms[2];
     utf8String = atoms[3];
+    netFrameExtents = atoms[4];
 }
 
 Framer::~Framer() {
@@ -54,33 +57,36 @@ Framer::~Framer() {
     for (const auto& [name, cursor] : cursors) {
         xcb_free_cursor(connector.connection(), cursor);
     }
+    if (hiddenCursor != XCB_CURSOR_NONE) {
+        xcb_free_cursor(connector.connection(), hiddenCursor);
+    }
 }
 
-Framer::FrameReads Framer::requestFrameReads(uint32_t win) const {
-    return {connector.pending(xcb_get_window_attributes(connector.connection(), win)),
-            connector.requestGeometry(win)};
+Xcb::PendingAttributes Framer::requestFrameReads(uint32_t win) const {
+    return connector.pending(xcb_get_window_attributes(connector.connection(), win));
 }
 
-Framer::FrameOutcome Framer::createFrame(WmWindow& window, bool fullscreen, FrameReads reads,
-                                         const Xcb::Rect& root) {
+Framer::FrameOutcome Framer::createFrame(WmWindow& window, Xcb::PendingAttributes attributes,
+                                         const FramePlacement& placement) {
     Syslog::debug("%s: window: %08x, fullscreen: %s", "createFrame", window.win,
-                  fullscreen ? "true" : "false");
+                  window.locked() ? "true" : "false");
     if (window.frame != 0) {
         return {};
     }
     if (kalder_enabled() > 0) {
         Syslog::warning("%s: kalder mode: %s", "createFrame", "on");
-        if (fullscreen) {
+        if (window.setFullscreen) {
             connector.setWindowGeometry(window.win, 0, 0, 10, 10);
         }
+        publishExtents(window);
         return {true, std::nullopt};
     }
-    const auto [attributes, attributesError] = reads.attributes.reply(xcb_get_window_attributes_reply);
-    if (!attributes) {
+    const auto [read, attributesError] = attributes.reply(xcb_get_window_attributes_reply);
+    if (!read) {
         connector.toSyslogError(attributesError, "createFrame", "xcb_get_window_attributes");
         return {};
     }
-    if (attributes->override_redirect) {
+    if (read->override_redirect) {
         Syslog::warning("%s: skipped, found attr: `%s'", "createFrame", "XCB_CW_OVERRIDE_REDIRECT");
         return {};
     }
@@ -90,73 +96,76 @@ Framer::FrameOutcome Framer::createFrame(WmWindow& window, bool fullscreen, Fram
         connector.toSyslogError(Xcb::GenericError(), "createFrame", "xcb_generate_id");
         return {};
     }
-    const FramePlacement placement = placeFrame(Xcb::Connector::collectGeometry(std::move(reads.client)),
-                                                window.metrics(), {root.width, root.height});
-    if (!openFrame(window, frame, placement)) {
-        return {};
-    }
+    UnconfirmedFrame unconfirmed = requestFrame(window, frame, placement);
     window.frame = frame;
     window.cursor = themeCursor("left_ptr");
-    return {true, requestFrameEnd(window, placement)};
+    publishExtents(window);
+    return {true, std::move(unconfirmed)};
 }
 
-// Creates, names and maps the frame with the client inside; false, with the
-// partial work undone, when the server refuses.  The creation and the
-// re-parenting are answered together (a failed creation leaves the rest
-// without effect); the map waits for the re-parenting, which must hold first.
-bool Framer::openFrame(const WmWindow& window, xcb_window_t frame, const FramePlacement& placement) {
+// The frame is made unmapped at its final place with the client inside at
+// its final size: nothing shows before the caller maps both.  A failed
+// creation leaves the rest without effect; confirmFrame undoes what held.
+Framer::UnconfirmedFrame Framer::requestFrame(const WmWindow& window, xcb_window_t frame,
+                                              const FramePlacement& placement) {
     xcb_connection_t* conn = connector.connection();
-    const xcb_window_t root = connector.windowRoot();
     const uint32_t values[] = {frameColour, frameColour, 1, frameEventMask, themeCursor("left_ptr")};
     Xcb::PendingCheck create = connector.pending(xcb_create_window_checked(
-        conn, XCB_COPY_FROM_PARENT, frame, root, placement.frame.x, placement.frame.y, placement.frame.width,
-        placement.frame.height, window.frameBorderWidth, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+        conn, XCB_COPY_FROM_PARENT, frame, connector.windowRoot(), placement.frame.x, placement.frame.y,
+        placement.frame.width, placement.frame.height, window.frameBorderWidth, XCB_WINDOW_CLASS_INPUT_OUTPUT,
         connector.rootScreen().root_visual, frameAttributeMask, values));
     xcb_change_property(conn, XCB_PROP_MODE_REPLACE, frame, netWmName, utf8String, 8,
                         static_cast<uint32_t>(frameName.size()), frameName.data());
-    Xcb::PendingCheck reparent =
-        connector.pending(xcb_reparent_window_checked(conn, window.win, frame, 0, 0));
-    if (!connector.confirm(std::move(create), "createFrame", "xcb_create_window")) {
+    Xcb::PendingCheck reparent = connector.pending(
+        xcb_reparent_window_checked(conn, window.win, frame, static_cast<int16_t>(window.borderWidth),
+                                    static_cast<int16_t>(window.titleHeight)));
+    // The client's own border would shift it and cut its right and bottom edge.
+    const uint32_t place[] = {window.borderWidth, window.titleHeight, placement.client.width,
+                              placement.client.height, 0};
+    Xcb::Connector::PendingConfigure configure{
+        connector.pending(xcb_configure_window_checked(conn, window.win, clientPlaceMask, place)),
+        window.win,
+        clientPlaceMask,
+        window.borderWidth,
+        window.titleHeight,
+        placement.client.width,
+        placement.client.height};
+    // The server gives the client back to the root should the kiosk's connection end.
+    Xcb::PendingCheck saveSet =
+        connector.pending(xcb_change_save_set_checked(conn, XCB_SET_MODE_INSERT, window.win));
+    return {std::move(create), std::move(reparent), std::move(configure), std::move(saveSet), placement};
+}
+
+bool Framer::confirmFrame(WmWindow& window, UnconfirmedFrame unconfirmed) const {
+    if (!connector.confirm(std::move(unconfirmed.create), "createFrame", "xcb_create_window")) {
+        window.frame = 0;
         return false;
     }
-    if (!connector.confirm(std::move(reparent), "createFrame", "xcb_reparent_window")) {
-        xcb_destroy_window(conn, frame);
+    if (!connector.confirm(std::move(unconfirmed.reparent), "createFrame", "xcb_reparent_window")) {
+        xcb_destroy_window(connector.connection(), window.frame);
+        window.frame = 0;
         return false;
     }
-    if (!connector.confirm(connector.pending(xcb_map_window_checked(conn, frame)), "createFrame",
-                           "xcb_map_window")) {
-        xcb_reparent_window(conn, window.win, root, 0, 0);
-        xcb_destroy_window(conn, frame);
-        return false;
-    }
+    connector.confirmConfigure(std::move(unconfirmed.place), "createFrame");
+    const Xcb::Rect& frame = unconfirmed.placement.frame;
+    Syslog::debug("%s: frame: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.frame, frame.x, frame.y,
+                  frame.width, frame.height);
+    Syslog::debug("%s: window: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.win, window.borderWidth,
+                  window.titleHeight, unconfirmed.placement.client.width,
+                  unconfirmed.placement.client.height);
+    connector.confirm(std::move(unconfirmed.saveSet), "createFrame", "xcb_change_save_set");
     return true;
 }
 
-// The client at its place inside the new frame, both geometries read back for
-// the log, the client in the save set and its state read back.
-Framer::UnconfirmedFrame Framer::requestFrameEnd(const WmWindow& window,
-                                                 const FramePlacement& placement) const {
-    xcb_connection_t* conn = connector.connection();
-    return {connector.requestConfigure(window.win, wholeGeometry, window.borderWidth, window.titleHeight,
-                                       placement.client.width, placement.client.height),
-            connector.requestGeometry(window.frame), connector.requestGeometry(window.win),
-            // The server gives the client back to the root should the kiosk's connection end.
-            connector.pending(xcb_change_save_set_checked(conn, XCB_SET_MODE_INSERT, window.win)),
-            connector.pending(xcb_get_window_attributes(conn, window.win))};
+void Framer::showFrame(const WmWindow& window) const {
+    xcb_map_window(connector.connection(), window.frame);
 }
 
-Framer::ConfirmedFrame Framer::confirmFrame(const WmWindow& window, UnconfirmedFrame unconfirmed) const {
-    connector.confirmConfigure(std::move(unconfirmed.place), "createFrame");
-    const Xcb::Rect frame = Xcb::Connector::collectGeometry(std::move(unconfirmed.frame));
-    const Xcb::Rect client = Xcb::Connector::collectGeometry(std::move(unconfirmed.client));
-    Syslog::debug("%s: frame: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.frame, frame.x, frame.y,
-                  frame.width, frame.height);
-    Syslog::debug("%s: window: %08x, geom: [%d, %d, %u, %u]", "createFrame", window.win, client.x, client.y,
-                  client.width, client.height);
-    connector.confirm(std::move(unconfirmed.saveSet), "createFrame", "xcb_change_save_set");
-    // A client already destroyed counts as withdrawn: its frame has nothing to show.
-    const auto [state, stateError] = unconfirmed.clientState.reply(xcb_get_window_attributes_reply);
-    return {frame, state && state->map_state != XCB_MAP_STATE_UNMAPPED};
+void Framer::publishExtents(const WmWindow& window) const {
+    const uint32_t side = uint32_t{window.frameBorderWidth} + window.borderWidth;
+    const uint32_t extents[] = {side, side, uint32_t{window.frameBorderWidth} + window.titleHeight, side};
+    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, window.win, netFrameExtents,
+                        XCB_ATOM_CARDINAL, 32, 4, extents);
 }
 
 // Sent in order from the event thread, so they reach the server before the
@@ -165,6 +174,8 @@ void Framer::releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry
     xcb_connection_t* conn = connector.connection();
     const auto left = static_cast<int16_t>(frameGeometry.x + window.borderWidth);
     const auto top = static_cast<int16_t>(frameGeometry.y + window.titleHeight);
+    const uint32_t border = window.clientBorderWidth;
+    xcb_configure_window(conn, window.win, XCB_CONFIG_WINDOW_BORDER_WIDTH, &border);
     xcb_reparent_window(conn, window.win, connector.windowRoot(), left, top);
     xcb_change_save_set(conn, XCB_SET_MODE_DELETE, window.win);
     xcb_unmap_window(conn, window.frame);
@@ -172,8 +183,46 @@ void Framer::releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry
     xcb_flush(conn);
 }
 
+void Framer::repaint(const WmWindow& window) const {
+    if (window.frame != 0) {
+        xcb_clear_area(connector.connection(), 1, window.frame, 0, 0, 0, 0);
+    }
+}
+
+void Framer::showRootPointer(bool hidden) {
+    if (hidden) {
+        hiddenCursor = invisibleCursor();
+        xcb_xfixes_hide_cursor(connector.connection(), connector.windowRoot());
+    }
+    const uint32_t cursor = themeCursor("left_ptr");
+    connector.confirm(connector.pending(xcb_change_window_attributes_checked(
+                          connector.connection(), connector.windowRoot(), XCB_CW_CURSOR, &cursor)),
+                      "showRootPointer", "xcb_change_window_attributes");
+    Syslog::info("%s: pointer: `%s'", "showRootPointer", hidden ? "hidden" : "left_ptr");
+}
+
+// A 1x1 cursor whose mask is empty: no pixel of it is ever drawn.
+xcb_cursor_t Framer::invisibleCursor() {
+    xcb_connection_t* conn = connector.connection();
+    const xcb_pixmap_t pixmap = xcb_generate_id(conn);
+    xcb_create_pixmap(conn, 1, pixmap, connector.windowRoot(), 1, 1);
+    const xcb_gcontext_t gc = xcb_generate_id(conn);
+    const uint32_t clear = 0;
+    xcb_create_gc(conn, gc, pixmap, XCB_GC_FOREGROUND, &clear);
+    const xcb_rectangle_t all{0, 0, 1, 1};
+    xcb_poly_fill_rectangle(conn, pixmap, gc, 1, &all);
+    xcb_free_gc(conn, gc);
+    const xcb_cursor_t cursor = xcb_generate_id(conn);
+    xcb_create_cursor(conn, cursor, pixmap, pixmap, 0, 0, 0, 0, 0, 0, 0, 0);
+    xcb_free_pixmap(conn, pixmap);
+    return cursor;
+}
+
 // A name the theme lacks is tried again on its next use.
 xcb_cursor_t Framer::themeCursor(const char* name) {
+    if (hiddenCursor != XCB_CURSOR_NONE) {
+        return hiddenCursor;
+    }
     const auto known = cursors.find(name);
     if (known != cursors.end()) {
         return known->second;
@@ -187,7 +236,8 @@ xcb_cursor_t Framer::themeCursor(const char* name) {
 
 void Framer::onExposeNotify(const xcb_expose_event_t* event) {
     const WmWindow* window = windows.findByFrame(event->window);
-    if (!window) {
+    // A frame without a title bar has no pictures to draw.
+    if (!window || window->titleHeight == 0) {
         return;
     }
     const Xcb::Rect region{static_cast<int16_t>(event->x), static_cast<int16_t>(event->y), event->width,

@@ -48,43 +48,46 @@ public:
     Framer(const Framer&) = delete;
     Framer& operator=(const Framer&) = delete;
 
-    // The reads a new frame starts from, sent with the map request's own.
-    struct FrameReads {
-        Xcb::PendingAttributes attributes;
-        Xcb::PendingGeometry client;
-    };
-    FrameReads requestFrameReads(uint32_t win) const;
+    // The read a new frame starts from, sent with the map request's own.
+    Xcb::PendingAttributes requestFrameReads(uint32_t win) const;
 
-    // The last requests of a new frame, sent and not yet confirmed, so that
-    // the caller sends its own after them and all are answered together.
+    // The requests of a new frame, sent and not yet confirmed, so that the
+    // caller sends its own after them and all are answered together.
     struct UnconfirmedFrame {
+        Xcb::PendingCheck create;
+        Xcb::PendingCheck reparent;
         Xcb::Connector::PendingConfigure place;
-        Xcb::PendingGeometry frame;
-        Xcb::PendingGeometry client;
         Xcb::PendingCheck saveSet;
-        // Read after the re-parenting: a client that withdrew its window
-        // between the kiosk's map and the re-parenting sends no unmap the
-        // frame would see.
-        Xcb::PendingAttributes clientState;
+        FramePlacement placement;
     };
     // What createFrame did.  `framed`: the window has its frame, or the
-    // platform's integrity mode wants none; false when skipped or failed.
-    // `unconfirmed`: the frame's last requests, when a frame was made.
+    // platform's integrity mode wants none; false when skipped.
+    // `unconfirmed`: the frame's requests, when a frame was made.
     struct FrameOutcome {
         bool framed = false;
         std::optional<UnconfirmedFrame> unconfirmed;
     };
-    // Frames the window on a root of that size.
-    FrameOutcome createFrame(WmWindow& window, bool fullscreen, FrameReads reads, const Xcb::Rect& root);
-    // The new frame's geometry, and whether its client still shows.
-    struct ConfirmedFrame {
-        Xcb::Rect frame;
-        bool clientShown;
-    };
-    ConfirmedFrame confirmFrame(const WmWindow& window, UnconfirmedFrame unconfirmed) const;
-    // Gives the client back to the root where it showed inside the frame and
-    // drops the frame, unchecked.
+    // Frames the window, not yet mapped, at its final place: the frame at
+    // placement.frame, the client inside it at its size with no X border of
+    // its own, its decoration published in _NET_FRAME_EXTENTS.
+    FrameOutcome createFrame(WmWindow& window, Xcb::PendingAttributes attributes,
+                             const FramePlacement& placement);
+    // False, with the frame gone and the record without one, when the server
+    // refused the frame or the re-parenting.
+    bool confirmFrame(WmWindow& window, UnconfirmedFrame unconfirmed) const;
+    // Maps the frame, unchecked: the caller maps the client first, so both
+    // appear together.
+    void showFrame(const WmWindow& window) const;
+    // _NET_FRAME_EXTENTS of the client: left, right, top, bottom.
+    void publishExtents(const WmWindow& window) const;
+    // Gives the client back to the root where it showed inside the frame,
+    // with its own border width, and drops the frame, unchecked.
     void releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry) const;
+    // Paints the whole frame again: the server clears it and sends Expose.
+    void repaint(const WmWindow& window) const;
+    // The root shows the theme's arrow, or nothing at all when the pointer is
+    // to be hidden; frames then show nothing either.
+    void showRootPointer(bool hidden);
 
     // The pointer on a frame.
     void onButtonNotify(const xcb_button_press_event_t* event, bool press);
@@ -99,8 +102,9 @@ public:
                        const uint8_t* pixels);
 
 private:
-    bool openFrame(const WmWindow& window, xcb_window_t frame, const FramePlacement& placement);
-    UnconfirmedFrame requestFrameEnd(const WmWindow& window, const FramePlacement& placement) const;
+    UnconfirmedFrame requestFrame(const WmWindow& window, xcb_window_t frame,
+                                  const FramePlacement& placement);
+    xcb_cursor_t invisibleCursor();
     void beginDrag(const WmWindow& window, const xcb_button_press_event_t* event);
     void endDrag(const WmWindow& window, const xcb_button_press_event_t* event);
     // The frame shows that theme cursor; false when the server refused it.
@@ -115,6 +119,9 @@ private:
     xcb_atom_t netWmName = 0;
     xcb_atom_t wmDeleteWindow = 0;
     xcb_atom_t utf8String = 0;
+    xcb_atom_t netFrameExtents = 0;
+    // Every cursor is this one while the pointer is hidden.
+    xcb_cursor_t hiddenCursor = XCB_CURSOR_NONE;
     std::unique_ptr<xcb_cursor_context_t, decltype(&xcb_cursor_context_free)> cursorContext{
         nullptr, xcb_cursor_context_free};
     std::unique_ptr<WmAction> dragAction;

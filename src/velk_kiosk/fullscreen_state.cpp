@@ -1,11 +1,84 @@
-// The clients' requests to enter and leave the full-screen state.
+// The EWMH full-screen state of a managed window, asked for by its client at
+// its map or later by a client message: the window covers the whole screen
+// without decorations and, when it leaves the state, returns to the place,
+// size and decoration it had.  The client's _NET_WM_STATE and
+// _NET_FRAME_EXTENTS follow.
 #include "logger.h"
 #include "velk_kiosk/placement.h"
 
 namespace Velk {
 
-void Placement::changeFullscreenState(xcb_window_t win, uint32_t action) {
-    Syslog::info("%s: window: %08x, action: %u, not handled", "changeFullscreenState", win, action);
+namespace {
+
+// 0 removes the state.
+constexpr uint32_t addState = 1;
+constexpr uint32_t toggleState = 2;
+
+}  // namespace
+
+bool Placement::changeFullscreenState(xcb_window_t win, uint32_t action) {
+    WmWindow* window = windows.findByClient(win);
+    if (!window || action > toggleState) {
+        Syslog::debug("%s: window: %08x, action: %u, skipped", "changeFullscreenState", win, action);
+        return false;
+    }
+    const bool wanted = action == toggleState ? !window->stateFullscreen : action == addState;
+    Syslog::info("%s: window: %08x, action: %u, fullscreen: `%s'", "changeFullscreenState", win, action,
+                 wanted ? "true" : "false");
+    if (wanted && !window->stateFullscreen) {
+        enterFullscreen(*window);
+    } else if (!wanted && window->stateFullscreen) {
+        leaveFullscreen(*window);
+    }
+    publishState(*window);
+    xcb_flush(connector.connection());
+    return true;
+}
+
+// On top of the other windows, the whole root, no decorations.
+void Placement::enterFullscreen(WmWindow& window) {
+    const uint32_t outer = window.frame != 0 ? window.frame : window.win;
+    Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
+    Xcb::PendingGeometry placeRead = connector.requestGeometry(outer);
+    const Xcb::Rect root = Xcb::Connector::collectGeometry(std::move(rootRead));
+    window.restorePlace = Xcb::Connector::collectGeometry(std::move(placeRead));
+    window.restoreMetrics = window.metrics();
+    window.stateFullscreen = true;
+    window.setMetrics({});
+    const uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(connector.connection(), outer, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    applyLayout(window, {0, 0, root.width, root.height});
+}
+
+// A window its rule holds at full screen keeps the screen, with its title bar.
+void Placement::leaveFullscreen(WmWindow& window) {
+    window.stateFullscreen = false;
+    window.setMetrics(window.restoreMetrics);
+    Xcb::Rect target = window.restorePlace;
+    if (window.setFullscreen) {
+        const Xcb::Rect root =
+            Xcb::Connector::collectGeometry(connector.requestGeometry(connector.windowRoot()));
+        target = {0, 0, root.width, root.height};
+    }
+    applyLayout(window, target);
+}
+
+void Placement::applyLayout(const WmWindow& window, const Xcb::Rect& target) const {
+    PendingConfigures changes;
+    requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
+    framer.publishExtents(window);
+    framer.repaint(window);
+    for (auto& change : changes) {
+        connector.confirmConfigure(std::move(change), "changeFullscreenState");
+    }
+}
+
+// Full screen is the one state the kiosk keeps; other states a client listed
+// are not kept.
+void Placement::publishState(const WmWindow& window) const {
+    const uint32_t fullscreen = netWmStateFullscreen;
+    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, window.win, netWmState, XCB_ATOM_ATOM,
+                        32, window.stateFullscreen ? 1 : 0, &fullscreen);
 }
 
 }  // namespace Velk

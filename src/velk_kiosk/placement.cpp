@@ -3,7 +3,6 @@
 
 #include <utility>
 
-#include "integrity/platform_integrity.h"
 #include "logger.h"
 
 namespace Velk {
@@ -39,44 +38,46 @@ Xcb::Rect relayoutTarget(std::optional<Xcb::PendingGeometry> read, uint16_t widt
     return target;
 }
 
-// The client's place in a frame re-laid out: below the title bar, between
-// the side borders, down to the frame's bottom edge.
-Xcb::Rect relayoutInside(const WmWindow& window, const Xcb::Rect& target) {
-    return {static_cast<int16_t>(window.borderWidth), static_cast<int16_t>(window.titleHeight),
-            static_cast<uint16_t>(target.width - 2 * window.borderWidth),
-            static_cast<uint16_t>(target.height - window.titleHeight)};
-}
-
 }  // namespace
 
 Placement::Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
                      Framer& frames, Focus& focusKeeper)
     : connector(xConnector), windows(records), rules(ruleLookup), framer(frames), focus(focusKeeper) {
-    const std::vector<xcb_atom_t> atoms = connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING"}, true);
+    const std::vector<xcb_atom_t> atoms =
+        connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN",
+                            "_MOTIF_WM_HINTS", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG"},
+                           true);
     netWmName = atoms[0];
     utf8String = atoms[1];
+    netWmState = atoms[2];
+    netWmStateFullscreen = atoms[3];
+    motifWmHints = atoms[4];
+    netWmWindowType = atoms[5];
+    netWmWindowTypeDialog = atoms[6];
 }
 
 void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     const xcb_window_t win = event->window;
     Syslog::info("%s: window: %08x, parent: %08x", "onMapRequest", win, event->parent);
-    // The map and every read the decisions and a new frame need go out
-    // together; unused answers are dropped.
-    Xcb::PendingCheck map = connector.pending(xcb_map_window_checked(connector.connection(), win));
+    // Every read the decisions, the place and a new frame need goes out
+    // together; unused answers are dropped.  The window is mapped only once
+    // it is framed at its final place.
     RuleLookup::PendingFacts facts = rules.requestFacts(win);
     Xcb::PendingProperty wmName = connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
     Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
-    Framer::FrameReads frameReads = framer.requestFrameReads(win);
-    connector.confirm(std::move(map), "onMapRequest", "xcb_map_window");
+    Xcb::PendingAttributes frameRead = framer.requestFrameReads(win);
+    PendingWishes wishes = requestWishes(win);
     // One rule serves both decisions.
     const Decision decision = decide(win, rules.findJsonWindow(win, std::move(facts)), std::move(wmName));
     const Xcb::Rect root = Xcb::Connector::collectGeometry(std::move(rootRead));
-    showAdmitted(admitWindow(win, decision, std::move(frameReads), root), root);
+    showAdmitted(admitWindow(win, decision, collectWishes(std::move(wishes)), std::move(frameRead), root),
+                 root);
 }
 
 Placement::Decision Placement::decide(uint32_t win, const JsonWindow* rule,
                                       Xcb::PendingProperty wmName) const {
-    const Decision decision{isFullscreenRule(rule), isFrameWindow(rule, win, std::move(wmName))};
+    const Decision decision{isFullscreenRule(rule), isFrameWindow(rule, win, std::move(wmName)),
+                            !rule || rule->titlebar};
     Syslog::debug("%s: window: %08x, set fullscreen: `%s', set frame: `%s'", "onMapRequest", win,
                   trueOrFalse(decision.fullscreen), trueOrFalse(decision.frame));
     return decision;
@@ -106,63 +107,54 @@ bool Placement::isFrameWindow(const JsonWindow* rule, uint32_t win, Xcb::Pending
 }
 
 // The record of the window: the one already kept (unchanged), or a new one at
-// the front of the list with its frame.
-Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decision, Framer::FrameReads reads,
+// the front of the list with its frame made at its final place.
+Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decision,
+                                            const ClientWishes& wishes, Xcb::PendingAttributes frameRead,
                                             const Xcb::Rect& root) {
     if (WmWindow* known = windows.findByClient(win)) {
-        return {*known, std::nullopt};
+        return {*known, {}, std::nullopt};
     }
     WmWindow& window = windows.admit(win);
-    if (kalder_enabled() > 0) {
-        window.titleHeight = 0;
-        window.borderWidth = 0;
-    }
-    window.setFullscreen = decision.fullscreen;
-    if (decision.fullscreen) {
-        window.borderWidth = 0;
-        window.iconImage = &fullscreen_logo;
-        window.iconPixels = fullscreen_logo.pixel_data;
-    } else {
-        window.iconImage = &window_logo;
-        window.iconPixels = window_logo.pixel_data;
-        window.closeImage = &close_icon;
-        window.closePixels = close_icon.pixel_data;
-    }
-    if (!decision.frame) {
-        // A false frame decision only takes the border away: the title bar stays.
-        window.borderWidth = 0;
-    }
-    return {window, framer.createFrame(window, decision.fullscreen, std::move(reads), root).unconfirmed};
+    window.clientBorderWidth = wishes.borderWidth;
+    decorate(window, decision, wishes);
+    const FramePlacement place = placeNew(window, wishes, {root.width, root.height});
+    return {window, place, framer.createFrame(window, std::move(frameRead), place).unconfirmed};
 }
 
-// A new frame's last answers wait until the full-screen size and the focus
-// are sent too: one round trip for all of them.
+// The frame's requests, the client's map, the frame's map and the focus are
+// answered in one round trip; the client is shown once, at its final place.
 void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
-    const WmWindow& window = admitted.window;
+    WmWindow& window = admitted.window;
     PendingConfigures fit;
-    if (window.setFullscreen) {
-        // A framed client fills the frame's inside, below the title bar.
+    if (window.locked() && !admitted.frame) {
+        // A window without a new frame fills the screen itself, or its frame does.
         requestLayout(window, {0, 0, root.width, root.height},
                       clientInside({root.width, root.height}, window.metrics()), fit);
     }
-    Focus::Pending focusing = focus.admit(window.win);
-    std::optional<Framer::ConfirmedFrame> confirmed;
+    if (window.stateFullscreen) {
+        publishState(window);
+    }
+    Xcb::PendingCheck map = connector.pending(xcb_map_window_checked(connector.connection(), window.win));
     if (admitted.frame) {
-        confirmed = framer.confirmFrame(window, std::move(*admitted.frame));
+        framer.showFrame(window);
+    }
+    Focus::Pending focusing = focus.admit(window.win);
+    if (admitted.frame) {
+        framer.confirmFrame(window, std::move(*admitted.frame));
     }
     for (auto& change : fit) {
         connector.confirmConfigure(std::move(change), "onMapRequest");
     }
-    if (confirmed && !confirmed->clientShown) {
+    if (!connector.confirm(std::move(map), "onMapRequest", "xcb_map_window") && window.frame != 0) {
         // A window that is not shown takes no focus; its reads are dropped with `focusing`.
-        dropWithdrawnClient(window, confirmed->frame);
+        dropWithdrawnClient(window, admitted.place.frame);
         return;
     }
     focus.give(std::move(focusing), "onMapRequest");
 }
 
-// The client withdrew its window while it was being framed: the frame goes,
-// as it would have gone on the unmap.
+// The client's window went while it was being framed: the frame goes, as
+// it would have gone on the unmap.
 void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry) {
     Syslog::info("%s: window: %08x, frame: %08x, withdrawn while framed", "onMapRequest", window.win,
                  window.frame);
@@ -195,7 +187,9 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
     RuleLookup::PendingFacts facts = rules.requestFacts(event->window);
     const Xcb::Rect rootGeometry = Xcb::Connector::collectGeometry(std::move(rootRead));
     const Xcb::Size root{rootGeometry.width, rootGeometry.height};
-    const bool fullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts)));
+    const WmWindow* managed = windows.findByClient(event->window);
+    const bool fullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts))) ||
+                            (managed && managed->stateFullscreen);
     ConfigureValues values = fromRequest(*event);
     if (!fullscreen) {
         clampToRoot(values, root);
@@ -208,17 +202,17 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
 
 void Placement::applyConfigure(uint32_t win, ConfigureValues values, bool fullscreen, const Xcb::Size& root) {
     const WmWindow* window = windows.findByClient(win);
+    if (window) {
+        // A managed client has no X border: it would shift and cut the client.
+        values.mask &= static_cast<uint16_t>(~XCB_CONFIG_WINDOW_BORDER_WIDTH);
+    }
     const WmWindow* framed = window && window->frame != 0 ? window : nullptr;
     std::optional<Xcb::PendingCheck> frameChange;
     std::optional<Xcb::PendingGeometry> frameRead;
     if (framed) {
-        frameChange.emplace(requestConfigureValues(framed->frame, values));
-        if (fullscreen) {
-            // The frame now has the root's size: the client gets its inside.
-            placeInside(values, clientInside(root, framed->metrics()));
-        } else if (values.mask & positionMask) {
-            keepInsideFrame(values, framed->frameBorderWidth);
-        }
+        const FramedConfigure split = splitForFrame(values, framed->metrics(), root, fullscreen);
+        frameChange.emplace(requestConfigureValues(framed->frame, split.frame));
+        values = split.client;
         frameRead.emplace(connector.requestGeometry(framed->frame));
     }
     Xcb::PendingCheck clientChange = requestConfigureValues(win, values);
@@ -262,8 +256,15 @@ void Placement::notifyClientGeometry(uint32_t win, const Xcb::Rect& place) const
 
 void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
     Syslog::info("%s: window: %08x, frame: %08x", "unmapNotify", win, eventWindow);
-    // Only the unmap of a framed client, as its frame reports it, counts.
-    if (const WmWindow* window = windows.findFramed(win, eventWindow)) {
+    // Only the unmap of a framed client, as its frame reports it, counts, or
+    // the withdrawal a client announces on the root (ICCCM), which also
+    // covers a window the kiosk had not shown yet when the client withdrew it.
+    const bool announced = eventWindow == connector.windowRoot();
+    const WmWindow* found = announced ? windows.findByClient(win) : windows.findFramed(win, eventWindow);
+    if (const WmWindow* window = found && found->frame != 0 ? found : nullptr) {
+        if (announced) {
+            xcb_unmap_window(connector.connection(), win);
+        }
         framer.releaseFrame(*window,
                             Xcb::Connector::collectGeometry(connector.requestGeometry(window->frame)));
         windows.remove(*window);
@@ -272,13 +273,14 @@ void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
 }
 
 // Every geometry is read in one round trip and every change confirmed in
-// another, whatever the number of windows.
+// another, whatever the number of windows.  Full-screen windows take the
+// new screen; the others are centred on it, or cut to it.
 void Placement::randrNotifyCrtcChanged(uint16_t width, uint16_t height) {
     Syslog::info("%s: randr notify change: [%u, %u]", "randrNotifyCrtcChanged", width, height);
     std::vector<std::optional<Xcb::PendingGeometry>> reads;
     for (const WmWindow& window : windows.records()) {
         reads.emplace_back();
-        if (!window.setFullscreen) {
+        if (!window.locked()) {
             reads.back().emplace(connector.requestGeometry(window.frame != 0 ? window.frame : window.win));
         }
     }
@@ -286,7 +288,12 @@ void Placement::randrNotifyCrtcChanged(uint16_t width, uint16_t height) {
     auto read = reads.begin();
     for (const WmWindow& window : windows.records()) {
         const Xcb::Rect target = relayoutTarget(std::move(*read++), width, height);
-        requestLayout(window, target, relayoutInside(window, target), changes);
+        requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
+    }
+    // A frame that only moved is not exposed where it stays visible: every
+    // border and title is painted again.
+    for (const WmWindow& window : windows.records()) {
+        framer.repaint(window);
     }
     for (auto& change : changes) {
         connector.confirmConfigure(std::move(change), "randrNotifyCrtcChanged");

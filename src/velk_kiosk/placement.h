@@ -1,9 +1,9 @@
 // Where and how big every top-level window is: admission on MapRequest (rule,
-// record, frame, full-screen size, focus), the filter of the clients' own
-// configure requests, the withdrawal of a framed window and the re-layout
+// the client's own wishes, record, frame at the final place, then the map,
+// focus), the filter of the clients' own configure requests, the EWMH
+// full-screen state, the withdrawal of a framed window and the re-layout
 // after a RandR screen change.  Each handler sends its requests together and
-// collects the answers afterwards: one or two round trips, a new frame's
-// own apart.
+// collects the answers afterwards: one or two round trips.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "velk_kiosk/configure_values.h"
 #include "velk_kiosk/focus.h"
+#include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
@@ -29,18 +30,41 @@ public:
     void onConfigureRequest(const xcb_configure_request_event_t* event);
     void unmapNotify(uint32_t win, uint32_t eventWindow);
     void randrNotifyCrtcChanged(uint16_t width, uint16_t height);
-    // A client's _NET_WM_STATE request about _NET_WM_STATE_FULLSCREEN; the
-    // action is 0 to remove, 1 to add, 2 to toggle the state.
-    void changeFullscreenState(xcb_window_t win, uint32_t action);
+    // _NET_WM_STATE_FULLSCREEN asked for by a client message: action 0
+    // removes it, 1 adds it, 2 toggles it.  The window then covers the whole
+    // screen without decorations, or returns to the place and size it had.
+    // False when the window is not managed or the action unknown.
+    bool changeFullscreenState(xcb_window_t win, uint32_t action);
 
 private:
     struct Decision {
         bool fullscreen;
         bool frame;
+        bool titlebar;
     };
-    // A window's record, and its new frame's last requests when it got one.
+    // What a client asks for itself, read at its map.
+    struct ClientWishes {
+        Xcb::Rect geometry;
+        uint16_t borderWidth = 0;
+        bool noDecorations = false;
+        bool fullscreenState = false;
+        bool ownPosition = false;
+        bool dialog = false;
+        xcb_window_t transientFor = XCB_WINDOW_NONE;
+    };
+    struct PendingWishes {
+        Xcb::PendingGeometry geometry;
+        Xcb::PendingProperty motifHints;
+        Xcb::PendingProperty state;
+        Xcb::PendingProperty normalHints;
+        Xcb::PendingProperty transientFor;
+        Xcb::PendingProperty type;
+    };
+    // A window's record, where its frame goes, and its new frame's requests
+    // when it got one.
     struct Admission {
         WmWindow& window;
+        FramePlacement place;
         std::optional<Framer::UnconfirmedFrame> frame;
     };
     using PendingConfigures = std::vector<Xcb::Connector::PendingConfigure>;
@@ -48,10 +72,22 @@ private:
     Decision decide(uint32_t win, const JsonWindow* rule, Xcb::PendingProperty wmName) const;
     bool isFullscreenRule(const JsonWindow* rule) const;
     bool isFrameWindow(const JsonWindow* rule, uint32_t win, Xcb::PendingProperty wmName) const;
-    Admission admitWindow(uint32_t win, const Decision& decision, Framer::FrameReads reads,
-                          const Xcb::Rect& root);
+    PendingWishes requestWishes(uint32_t win) const;
+    ClientWishes collectWishes(PendingWishes wishes) const;
+    Admission admitWindow(uint32_t win, const Decision& decision, const ClientWishes& wishes,
+                          Xcb::PendingAttributes frameRead, const Xcb::Rect& root);
+    void decorate(WmWindow& window, const Decision& decision, const ClientWishes& wishes) const;
+    FramePlacement placeNew(WmWindow& window, const ClientWishes& wishes, const Xcb::Size& root) const;
+    std::optional<Xcb::Rect> centreOver(const ClientWishes& wishes, const Xcb::Size& root) const;
     void showAdmitted(Admission admitted, const Xcb::Rect& root);
     void dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry);
+    void enterFullscreen(WmWindow& window);
+    void leaveFullscreen(WmWindow& window);
+    // The window at the target rectangle with its present decoration, its
+    // extents published and its frame painted again.
+    void applyLayout(const WmWindow& window, const Xcb::Rect& target) const;
+    // The client's _NET_WM_STATE: the states the kiosk keeps for it.
+    void publishState(const WmWindow& window) const;
     // The window at the target rectangle; a framed client at `inside` its frame.
     void requestLayout(const WmWindow& window, const Xcb::Rect& target, const Xcb::Rect& inside,
                        PendingConfigures& changes) const;
@@ -66,6 +102,11 @@ private:
     Focus& focus;
     xcb_atom_t netWmName = 0;
     xcb_atom_t utf8String = 0;
+    xcb_atom_t netWmState = 0;
+    xcb_atom_t netWmStateFullscreen = 0;
+    xcb_atom_t motifWmHints = 0;
+    xcb_atom_t netWmWindowType = 0;
+    xcb_atom_t netWmWindowTypeDialog = 0;
 };
 
 }  // namespace Velk

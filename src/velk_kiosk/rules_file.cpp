@@ -19,6 +19,7 @@ const std::vector<JsonKnownKey>& ruleKeys() {
         {"wm:window:role", JsonKind::String, std::nullopt, std::nullopt, {}},
         {"frame", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
         {"fullscreen", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
+        {"titlebar", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
     };
     return keys;
 }

@@ -31,7 +31,25 @@ struct WmWindow {
     const uint8_t* closePixels = nullptr;
     // The cursor the frame shows.
     uint32_t cursor = 0;
+    // Held at the screen's size by its rule.
     bool setFullscreen = false;
+    // In the EWMH full-screen state: the whole screen, no decorations.
+    bool stateFullscreen = false;
+    // What the window returns to when it leaves the full-screen state.
+    FrameMetrics restoreMetrics;
+    Xcb::Rect restorePlace;
+    // Where its frame was first placed; a later window is not laid exactly there.
+    Xcb::Rect admittedAt;
+    // The client's own X border width, given back when it is released.
+    uint16_t clientBorderWidth = 0;
+
+    // Full-screen windows neither move nor resize by the pointer.
+    bool locked() const { return setFullscreen || stateFullscreen; }
+    void setMetrics(const FrameMetrics& metrics) {
+        frameBorderWidth = metrics.frameBorderWidth;
+        borderWidth = metrics.borderWidth;
+        titleHeight = metrics.titleHeight;
+    }
 };
 
 // The records, newest first.  Touched by the event thread alone (and by the

@@ -13,6 +13,7 @@ const Json::Value& operator>>(const Json::Value& value, JsonWindow& rule) {
     rule.windowRole = value.get("wm:window:role", "").asString();
     rule.frame = value.get("frame", true).asBool();
     rule.fullscreen = value.get("fullscreen", true).asBool();
+    rule.titlebar = value.get("titlebar", true).asBool();
     return value;
 }
 

@@ -11,13 +11,16 @@
 namespace Velk {
 
 // One rule.  Empty match fields match any window; the flags default to true,
-// so a rule that names only a class gives full screen and a bordered frame.
+// so a rule that names only a class gives full screen and a bordered frame
+// with a title bar.  "titlebar": false takes every decoration away (no title
+// bar, no border): the client alone, edge to edge when full screen.
 struct JsonWindow {
     std::string windowType;  // "wm:window:type": "dialog", "utility", ... "normal"
     std::string wmClass;     // "wm:class": instance name, "*", or "prefix*"
     std::string windowRole;  // "wm:window:role"
     bool frame = true;       // "frame"
     bool fullscreen = true;  // "fullscreen"
+    bool titlebar = true;    // "titlebar"
 };
 
 // Fills every field from the object with its default for absent keys.  A value

@@ -35,6 +35,12 @@ std::vector<uint8_t> cookieFromEnvironment() {
 // _NET_WM_PID is written by clients: 0 would be the kiosk's own process
 // group, 0xFFFFFFFF reads as -1 (every process), and neither init nor the
 // kiosk itself is ever asked to end this way.
+// Touch kiosks have no pointer to show.
+bool pointerHidden() {
+    const char* value = std::getenv("VELK_KIOSK_HIDE_POINTER");
+    return value && std::string_view(value) == "1";
+}
+
 bool isSignallablePid(uint32_t value) {
     return value > 1 && value <= static_cast<uint32_t>(INT_MAX) && static_cast<pid_t>(value) != getpid();
 }
@@ -50,6 +56,7 @@ WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     framer = std::make_unique<Framer>(*this, windows);
     checkExtensions();
     takeRootRedirect();
+    framer->showRootPointer(pointerHidden());
     netWmPid = getAtom("_NET_WM_PID", true);
     clientProtocols = std::make_unique<ClientProtocols>(*this);
     ewmh = std::make_unique<Ewmh>(*this);

@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
 
+#include "client_wishes.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 #include "kiosk_reparent_gate.h"
@@ -226,8 +228,8 @@ private:
 };
 
 // The kiosk behind the re-parenting gate: a test's window can be made to
-// leave between the kiosk's map of it and its re-parenting into the frame,
-// where the client's unmap or destroy reaches no frame.
+// leave before its re-parenting into the frame, where the client's unmap or
+// destroy reaches no frame and the kiosk has not shown the window yet.
 class KioskFramingGap : public KioskUnderFaults {
 protected:
     void SetUp() override {
@@ -237,12 +239,12 @@ protected:
 
     // A window of the racer, mapped; `leave` runs while the kiosk waits to
     // re-parent it.  Returns once it has run.
-    xcb_window_t mapAndLeaveInTheGap(void (XTestClient::*leave)(xcb_window_t) const) {
+    xcb_window_t mapAndLeaveInTheGap(const std::function<void(xcb_window_t)>& leave) {
         WindowSpec params;
         params.x = 900;
         const xcb_window_t win = racer.createWindow(params);
         racer.watchStructure(win);
-        gate.hold(win, [this, win, leave] { (racer.*leave)(win); });
+        gate.hold(win, [win, leave] { leave(win); });
         racer.map(win);
         EXPECT_TRUE(gate.waitForHeld(win, 10s)) << "the kiosk did not come to re-parent the window";
         return win;
@@ -254,39 +256,42 @@ protected:
 };
 
 TEST_F(KioskFramingGap, WindowDestroyedWhileItIsFramedLeavesTheKioskServing) {
-    const xcb_window_t win = mapAndLeaveInTheGap(&XTestClient::destroy);
+    const xcb_window_t win = mapAndLeaveInTheGap([this](xcb_window_t gone) { racer.destroy(gone); });
     ASSERT_FALSE(HasFailure());
     const xcb_window_t marker = mapMarker();
     history.drain();
-    // Mapped by the kiosk, gone before its re-parenting, which then fails.
-    EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 1U);
+    // Gone before its re-parenting, which then fails, and so does the map
+    // that would have shown it.
+    EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 0U);
     EXPECT_EQ(history.count(win, XCB_REPARENT_NOTIFY), 0U);
     EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
 
+    // Not laid over the dragged window, which was admitted at 100,100.
     const xcb_window_t fresh = mapWindow(WindowSpec{});
-    expectWindowed(client, fresh);
-    EXPECT_EQ(client.focus(), fresh);
+    EXPECT_TRUE(settlesAt(client, client.frameOf(fresh), {118, 118, 646, 501}));
+    EXPECT_TRUE(waitUntil([&] { return client.focus() == fresh; }, 10s));
     client.unmap(fresh);
     EXPECT_TRUE(waitUntil([&] { return client.frameOf(fresh) == 0; }, 10s));
     withdrawMarker(marker);
     expectBaselineAgain();
 }
 
-// A client that withdraws its window the moment it shows (a splash that
-// changed its mind) may do so before the kiosk has re-parented it: the frame
-// must not stay behind, mapped and empty.
+// A client that withdraws its window the moment it asked to show it (a
+// splash that changed its mind) may do so before the kiosk has re-parented
+// and shown it: its withdrawal, announced on the root, must leave neither
+// the window shown nor its frame behind.
 TEST_F(KioskFramingGap, WindowWithdrawnWhileItIsFramedKeepsNoFrame) {
-    const xcb_window_t win = mapAndLeaveInTheGap(&XTestClient::unmap);
+    const xcb_window_t win = mapAndLeaveInTheGap([this](xcb_window_t left) { withdraw(racer, left); });
     ASSERT_FALSE(HasFailure());
     const xcb_window_t marker = mapMarker();
     history.drain();
-    // Re-parenting a shown window shows it again (a second map); this one was
-    // already withdrawn and stays so.
+    // Shown once by the kiosk after the withdrawal it had not yet read, then
+    // withdrawn by it.
     EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 1U);
     EXPECT_EQ(racer.parentOf(win), racer.root()) << "the withdrawn window is still in a frame";
     EXPECT_FALSE(racer.isMapped(win)) << "the withdrawn window is shown";
     EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
-    EXPECT_EQ(client.focus(), marker);
+    EXPECT_TRUE(waitUntil([&] { return client.focus() == marker; }, 10s));
     withdrawMarker(marker);
     racer.destroy(win);
     expectBaselineAgain();

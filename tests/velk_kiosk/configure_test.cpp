@@ -1,6 +1,7 @@
 // The clients' own configure requests as the kiosk filters them: full-screen
 // windows held, oversized windows clamped, moves of framed windows taken by
-// the frame, unmanaged windows passed through, and a flood survived.
+// the frame, which always holds the whole client, unmanaged windows passed
+// through, and a flood survived.
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 
@@ -31,9 +32,10 @@ TEST_F(KioskTest, OversizedRequestIsClampedToTheScreenAtTheOrigin) {
     const xcb_window_t win = mapWindow(WindowSpec{});
     expectWindowed(client, win);
 
+    // The client shrinks with its frame: it is never cut by it.
     client.configure(win, sizeMask, {4000, 3000});
     EXPECT_TRUE(settlesAt(client, client.frameOf(win), {0, 0, 1920, 1080}));
-    EXPECT_TRUE(settlesAt(client, win, {3, 18, 1920, 1080}));
+    EXPECT_TRUE(settlesAt(client, win, {3, 18, 1914, 1059}));
 }
 
 TEST_F(KioskTest, MoveOfAFramedWindowMovesTheFrameAndKeepsTheClientInside) {
@@ -70,7 +72,7 @@ TEST_F(KioskTest, FloodOfConfigureRequestsEndsWhereTheLastOnePutsTheWindow) {
     }
     xcb_flush(client.connection());
     client.configure(win, moveMask | sizeMask, {40, 30, 500, 400});
-    EXPECT_TRUE(settlesAt(client, client.frameOf(win), {40, 30, 500, 400}));
+    EXPECT_TRUE(settlesAt(client, client.frameOf(win), {40, 30, 506, 421}));
     EXPECT_TRUE(settlesAt(client, win, {3, 18, 500, 400}));
 }
 

@@ -81,15 +81,36 @@ TEST(ConfigureValues, FullScreenHoldsTheRootUnlessAskedForExactly) {
     EXPECT_EQ(smaller.place.height, 1080);
 }
 
-TEST(ConfigureValues, InsideAMovedFrameTheClientKeepsItsPlace) {
-    ConfigureValues values = Velk::fromRequest(request(position | size, 100, 100, 640, 480));
-    Velk::keepInsideFrame(values, 0);
-    EXPECT_EQ(values.mask, size);
-    EXPECT_EQ(values.place.width, 640);
-    ConfigureValues bordered = Velk::fromRequest(request(position | size, 100, 100, 640, 480));
-    Velk::keepInsideFrame(bordered, 2);
-    EXPECT_EQ(bordered.place.width, 636);
-    EXPECT_EQ(bordered.place.height, 476);
+TEST(ConfigureValues, FrameIsTheClientPlusItsDecorationAndTheClientKeepsItsPlace) {
+    const Velk::FrameMetrics bordered{0, 3, 18};
+    const ConfigureValues move =
+        Velk::fromRequest(request(position | size | XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE |
+                                      XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                                  40, 30, 500, 400));
+    const auto split = Velk::splitForFrame(move, bordered, screen, false);
+    EXPECT_EQ(split.frame.mask, position | size | XCB_CONFIG_WINDOW_STACK_MODE) << "no sibling, no border";
+    EXPECT_EQ(split.frame.place.x, 40);
+    EXPECT_EQ(split.frame.place.width, 506);
+    EXPECT_EQ(split.frame.place.height, 421);
+    EXPECT_EQ(split.client.mask, size);
+    EXPECT_EQ(split.client.place.width, 500);
+    EXPECT_EQ(split.client.place.height, 400);
+
+    // Wider than the screen: the frame takes the screen, the client its inside.
+    const auto wide =
+        Velk::splitForFrame(Velk::fromRequest(request(size, 0, 0, 4000, 3000)), bordered, screen, false);
+    EXPECT_EQ(wide.frame.mask, position | size);
+    EXPECT_EQ(wide.frame.place.width, 1920);
+    EXPECT_EQ(wide.frame.place.height, 1080);
+    EXPECT_EQ(wide.client.place.width, 1914);
+    EXPECT_EQ(wide.client.place.height, 1059);
+
+    const auto held =
+        Velk::splitForFrame(Velk::fromRequest(request(position, 10, 10, 800, 600)), {0, 0, 18}, screen, true);
+    EXPECT_EQ(held.frame.place.width, 1920);
+    EXPECT_EQ(held.client.mask, position | size);
+    EXPECT_EQ(held.client.place.y, 18);
+    EXPECT_EQ(held.client.place.height, 1062);
 }
 
 }  // namespace

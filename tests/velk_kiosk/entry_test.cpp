@@ -193,7 +193,7 @@ TEST(KioskEntry, CheckRulesSaysEveryProblemWithLineAndColumn) {
     const std::string good = std::string(VELK_TEST_SOURCE_DIR) + "/../../data/velk_kiosk.json";
     const auto fine = runProcess({kiosk, "--check-rules", good});
     EXPECT_EQ(fine.exitCode(), 0) << fine.err;
-    EXPECT_EQ(fine.out, good + ": OK, 3 rules\n");
+    EXPECT_EQ(fine.out, good + ": OK, 4 rules\n");
     EXPECT_EQ(runProcess({kiosk, "--check-rules", good, "extra"}).exitCode(), 2);
 }
 

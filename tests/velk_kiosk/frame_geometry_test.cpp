@@ -38,6 +38,33 @@ TEST(FramePlacement, ClientLargerThanTheRootIsCutWithItsFrame) {
     EXPECT_EQ(tall.client.height, 1080 - 18 - 3);
 }
 
+TEST(FirstPlace, DialogIsCentredOverItsParentAndLaterWindowsAreMovedOn) {
+    const Rect parent{100, 100, 646, 501};
+    const auto dialog = Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, parent, {});
+    expectRect(dialog.frame, 100 + (646 - 306) / 2, 100 + (501 - 221) / 2, 306, 221);
+
+    const auto second = Velk::firstPlace({100, 100, 640, 480}, bordered, fullHd, std::nullopt,
+                                         {{100, 100, 646, 501}, {118, 118, 646, 501}});
+    expectRect(second.frame, 136, 136, 646, 501);
+    const auto bare =
+        Velk::firstPlace({100, 100, 640, 480}, {}, fullHd, std::nullopt, {{100, 100, 640, 480}});
+    expectRect(bare.frame, 118, 118, 640, 480);
+}
+
+TEST(FirstPlace, FrameThatFitsIsKeptOnTheScreenAndOneThatDoesNotStartsAtZero) {
+    expectRect(Velk::firstPlace({10, 10, 800, 1060}, bordered, fullHd, std::nullopt, {}).frame, 10, 0, 806,
+               1080);
+    expectRect(Velk::firstPlace({1500, -40, 640, 480}, bordered, fullHd, std::nullopt, {}).frame, 1274, 0,
+               646, 501);
+    // Centred over a parent at the screen's edge, it still lands on the screen.
+    expectRect(Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, Rect{1800, 900, 100, 100}, {}).frame,
+               1614, 840, 306, 221);
+    expectRect(Velk::firstPlace({100, 100, 2000, 1000}, bordered, fullHd, std::nullopt, {}).frame, 0, 59,
+               1920, 1021);
+    expectRect(Velk::fullscreenPlace({}, fullHd).frame, 0, 0, 1920, 1080);
+    EXPECT_EQ(Velk::fullscreenPlace({}, fullHd).client.height, 1080);
+}
+
 TEST(FrameInside, FullScreenClientFillsTheFrameBelowTheTitleBar) {
     expectRect(Velk::clientInside(fullHd, {0, 0, 18}), 0, 18, 1920, 1062);
     expectRect(Velk::clientInside(fullHd, bordered), 3, 18, 1914, 1059);

@@ -1,8 +1,6 @@
 // The frame as the user sees and handles it: colours and images in a
 // screenshot, move, resize and cancel with the mouse, the close button, and
 // the resize cursors over border and corners.
-#include <xcb/xcb_cursor.h>
-
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 
@@ -97,37 +95,6 @@ TEST_F(FrameTest, CloseButtonSendsExactlyOneDeleteRequestOnRelease) {
     EXPECT_EQ(client.frameOf(win), frame);
 }
 
-// What the cursor named `name` of the theme looks like: shown over a window of
-// the test's own and read back with XFixes.
-std::vector<uint32_t> themeCursor(const XTestClient& client, const std::string& display, const char* name) {
-    xcb_connection_t* conn = client.connection();
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
-    xcb_cursor_context_t* context = nullptr;
-    if (xcb_cursor_context_new(conn, screen, &context) < 0) {
-        return {};
-    }
-    const xcb_cursor_t cursor = xcb_cursor_load_cursor(context, name);
-    const xcb_window_t probe = xcb_generate_id(conn);
-    const uint32_t values[] = {1, cursor};
-    xcb_create_window(conn, XCB_COPY_FROM_PARENT, probe, screen->root, 1800, 1000, 60, 60, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
-    xcb_map_window(conn, probe);
-    xcb_flush(conn);
-    xdotool(display, {"mousemove", "1830", "1030"});
-    std::vector<uint32_t> image;
-    waitUntil(
-        [&] {
-            image = cursorImage(client);
-            return image.size() > 4;
-        },
-        5s);
-    xcb_destroy_window(conn, probe);
-    xcb_cursor_context_free(context);
-    xcb_flush(conn);
-    return image;
-}
-
 TEST_F(FrameTest, BordersAndCornersShowTheirResizeCursors) {
     const std::string display = server.displayName();
     struct Spot {
@@ -139,7 +106,7 @@ TEST_F(FrameTest, BordersAndCornersShowTheirResizeCursors) {
                           {"w-resize", 101, 300},  {"e-resize", 744, 300},  {"left_ptr", 300, 108}};
     std::map<std::string, std::vector<uint32_t>> expected;
     for (const auto& spot : spots) {
-        expected[spot.cursor] = themeCursor(client, display, spot.cursor);
+        expected[spot.cursor] = themeCursorImage(client, display, spot.cursor);
         ASSERT_GT(expected[spot.cursor].size(), 4U) << spot.cursor;
     }
     ASSERT_NE(expected["sw-resize"], expected["se-resize"]) << "the cursor theme lacks resize cursors";

@@ -1,6 +1,6 @@
 // A RandR screen change seen by the kiosk: Xvfb is switched to a smaller mode
 // with xrandr; full-screen windows follow the screen, others are centred or
-// cut to it.
+// cut to it, and their frames are painted whole again.
 #include <sstream>
 
 #include "kiosk_expect.h"
@@ -10,6 +10,8 @@
 namespace {
 
 using namespace VelkTest;
+
+constexpr uint32_t frameColour = 0x021D47;
 
 TEST_F(KioskTest, SmallerModeResizesFullScreenWindowsAndCentresOrCutsOthers) {
     startKiosk(R"([{"wm:class": "full"}])");
@@ -29,8 +31,21 @@ TEST_F(KioskTest, SmallerModeResizesFullScreenWindowsAndCentresOrCutsOthers) {
     // 646x501 fits: centred.  1506x621 is too wide: at 0 with the screen's width.
     EXPECT_TRUE(settlesAt(client, client.frameOf(small), {317, 109, 646, 501}));
     EXPECT_TRUE(settlesAt(client, client.frameOf(wideWin), {0, 49, 1280, 621}));
-    EXPECT_TRUE(settlesAt(client, wideWin, {3, 18, 1274, 603}));
+    EXPECT_TRUE(settlesAt(client, wideWin, {3, 18, 1274, 600}));
     EXPECT_FALSE(kioskLog("randrNotifyCrtcChanged: randr notify change: [1280, 720]").empty());
+    // Every border of a frame that moved and was cut is painted again (the
+    // wide frame, on top).
+    Screenshot shot;
+    const bool painted = waitUntil(
+        [&] {
+            shot = screenshot(server.displayName(), {0, 49, 1280, 621});
+            return shot.pixel(1, 300) == frameColour && shot.pixel(1278, 300) == frameColour &&
+                   shot.pixel(640, 619) == frameColour && shot.pixel(640, 9) == frameColour;
+        },
+        std::chrono::seconds(10));
+    EXPECT_TRUE(painted) << "left " << hex8(shot.pixel(1, 300)) << ", right " << hex8(shot.pixel(1278, 300))
+                         << ", bottom " << hex8(shot.pixel(640, 619)) << ", title "
+                         << hex8(shot.pixel(640, 9));
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ WindowFacts facts(const std::string& instance, const std::string& type = "", con
 TEST(WindowRulesFromJson, EveryKeyIsReadAndAbsentOnesTakeTheirDefaults) {
     const auto rules = rulesOf(R"([
         {"wm:window:type": "dialog", "wm:class": "xterm", "wm:window:role": "main",
-         "frame": false, "fullscreen": false, "other": 1},
+         "frame": false, "fullscreen": false, "titlebar": false, "other": 1},
         {"wm:class": "only"}
     ])");
     ASSERT_EQ(rules.size(), 2U);
@@ -39,12 +39,14 @@ TEST(WindowRulesFromJson, EveryKeyIsReadAndAbsentOnesTakeTheirDefaults) {
     EXPECT_EQ(full.windowRole, "main");
     EXPECT_FALSE(full.frame);
     EXPECT_FALSE(full.fullscreen);
+    EXPECT_FALSE(full.titlebar);
     const JsonWindow& defaults = rules.back();
     EXPECT_EQ(defaults.wmClass, "only");
     EXPECT_TRUE(defaults.windowType.empty());
     EXPECT_TRUE(defaults.windowRole.empty());
     EXPECT_TRUE(defaults.frame);
     EXPECT_TRUE(defaults.fullscreen);
+    EXPECT_TRUE(defaults.titlebar);
 }
 
 TEST(WindowRulesFromJson, OnlyAnArrayGivesRulesAndItKeepsFileOrder) {

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <xcb/xcb_cursor.h>
 #include <xcb/xfixes.h>
 
 #include <cerrno>
@@ -201,9 +202,9 @@ Screenshot screenshot(const std::string& display, const Geometry& region) {
     const fs::path ppm = dir / "shot.ppm";
     const std::string crop = std::to_string(region.width) + "x" + std::to_string(region.height) + "+" +
                              std::to_string(region.x) + "+" + std::to_string(region.y);
-    const auto result = runProcess({"/bin/sh", "-c",
-                                    "xwd -root -silent -display " + display + " | convert xwd:- -crop " +
-                                        crop + " +repage -depth 8 " + ppm.string()});
+    // import reads what is shown; xwd draws windows of a 32-bit visual black.
+    const auto result = runProcess({"/usr/bin/import", "-display", display, "-window", "root", "-crop", crop,
+                                    "+repage", "-depth", "8", "ppm:" + ppm.string()});
     if (result.exitCode() != 0) {
         throw std::runtime_error("screenshot failed: " + result.err);
     }
@@ -242,6 +243,36 @@ std::vector<uint32_t> cursorImage(const XTestClient& client) {
     std::vector<uint32_t> image = {reply->width, reply->height, reply->xhot, reply->yhot};
     image.insert(image.end(), pixels, pixels + xcb_xfixes_get_cursor_image_cursor_image_length(reply));
     std::free(reply);
+    return image;
+}
+
+std::vector<uint32_t> themeCursorImage(const XTestClient& client, const std::string& display,
+                                       const char* name) {
+    xcb_connection_t* conn = client.connection();
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
+    xcb_cursor_context_t* context = nullptr;
+    if (xcb_cursor_context_new(conn, screen, &context) < 0) {
+        return {};
+    }
+    const xcb_cursor_t cursor = xcb_cursor_load_cursor(context, name);
+    const xcb_window_t probe = xcb_generate_id(conn);
+    const uint32_t values[] = {1, cursor};
+    xcb_create_window(conn, XCB_COPY_FROM_PARENT, probe, screen->root, 1800, 1000, 60, 60, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
+    xcb_map_window(conn, probe);
+    xcb_flush(conn);
+    xdotool(display, {"mousemove", "1830", "1030"});
+    std::vector<uint32_t> image;
+    waitUntil(
+        [&] {
+            image = cursorImage(client);
+            return image.size() > 4;
+        },
+        5s);
+    xcb_destroy_window(conn, probe);
+    xcb_cursor_context_free(context);
+    xcb_flush(conn);
     return image;
 }
 

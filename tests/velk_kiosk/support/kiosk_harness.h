@@ -1,7 +1,7 @@
 // What the kiosk's system tests stand on: a private journal and a private
 // rules file at /etc/velk/velk_kiosk.json (both in the test's own mount
 // namespace), a private Xvfb, velk_kiosk run as a process on it, and the
-// screen and pointer seen through the real tools (xwd, convert, xdotool).
+// screen and pointer seen through the real tools (import, xdotool).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -93,7 +93,7 @@ protected:
     std::vector<std::string> kioskPrefix;
 };
 
-// RGB pixels of a screen region, taken with xwd and converted by ImageMagick.
+// RGB pixels of a screen region, taken with ImageMagick's import.
 struct Screenshot {
     int width = 0;
     int height = 0;
@@ -107,6 +107,11 @@ void xdotool(const std::string& display, const std::vector<std::string>& args);
 
 // The cursor image now shown (size, hot spot, then ARGB pixels), read with XFixes.
 std::vector<uint32_t> cursorImage(const XTestClient& client);
+
+// What the theme's cursor of that name looks like, as cursorImage reads it:
+// shown over a window of the test's own at 1800,1000 (60x60).
+std::vector<uint32_t> themeCursorImage(const XTestClient& client, const std::string& display,
+                                       const char* name);
 
 // Waits (bounded) until the window is framed; the frame or 0.
 xcb_window_t waitForFrame(const XTestClient& client, xcb_window_t win);

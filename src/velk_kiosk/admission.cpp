@@ -1,0 +1,119 @@
+// What a new window is given before it is shown: the client's own wishes
+// (no decorations, the full-screen state, a place of its own, the window it
+// belongs to), the decoration its rule and wishes leave it, and the place of
+// its frame.
+#include <utility>
+
+#include "integrity/platform_integrity.h"
+#include "velk_kiosk/client_hints.h"
+#include "velk_kiosk/placement.h"
+
+namespace Velk {
+
+namespace {
+
+// Property lengths in 32-bit units: the Motif hints are five words, the
+// size hints eighteen.
+constexpr uint32_t motifHintsWords = 5;
+constexpr uint32_t sizeHintsWords = 18;
+
+}  // namespace
+
+Placement::PendingWishes Placement::requestWishes(uint32_t win) const {
+    xcb_connection_t* conn = connector.connection();
+    return {connector.requestGeometry(win),
+            connector.pending(xcb_get_property(conn, 0, win, motifWmHints, motifWmHints, 0, motifHintsWords)),
+            connector.requestProperty(win, netWmState, XCB_ATOM_ATOM),
+            connector.pending(xcb_get_property(conn, 0, win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS,
+                                               0, sizeHintsWords)),
+            connector.requestProperty(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW),
+            connector.requestProperty(win, netWmWindowType, XCB_ATOM_ATOM)};
+}
+
+Placement::ClientWishes Placement::collectWishes(PendingWishes wishes) const {
+    ClientWishes read;
+    // The raw reply: the client's own X border is kept to be given back.
+    const auto [geometry, geometryError] = wishes.geometry.reply(xcb_get_geometry_reply);
+    if (geometry) {
+        read.geometry = {geometry->x, geometry->y, geometry->width, geometry->height};
+        read.borderWidth = geometry->border_width;
+    }
+    read.noDecorations =
+        asksNoDecorations(connector.collectProperty(std::move(wishes.motifHints), "onMapRequest"));
+    read.fullscreenState =
+        listsAtom(connector.collectProperty(std::move(wishes.state), "onMapRequest"), netWmStateFullscreen);
+    read.ownPosition = hasOwnPosition(
+        connector.collectProperty(std::move(wishes.normalHints), "onMapRequest"), read.geometry);
+    read.transientFor =
+        firstWindow(connector.collectProperty(std::move(wishes.transientFor), "onMapRequest"));
+    read.dialog =
+        listsAtom(connector.collectProperty(std::move(wishes.type), "onMapRequest"), netWmWindowTypeDialog);
+    return read;
+}
+
+// The rule's decoration, unless the client asks for none or the rule takes
+// the title bar away: then the client alone, edge to edge.
+void Placement::decorate(WmWindow& window, const Decision& decision, const ClientWishes& wishes) const {
+    window.setFullscreen = decision.fullscreen;
+    if (kalder_enabled() > 0 || !decision.titlebar || wishes.noDecorations) {
+        window.titleHeight = 0;
+        window.borderWidth = 0;
+    }
+    if (window.titleHeight == 0) {
+        return;
+    }
+    if (decision.fullscreen) {
+        window.borderWidth = 0;
+        window.iconImage = &fullscreen_logo;
+        window.iconPixels = fullscreen_logo.pixel_data;
+    } else {
+        window.iconImage = &window_logo;
+        window.iconPixels = window_logo.pixel_data;
+        window.closeImage = &close_icon;
+        window.closePixels = close_icon.pixel_data;
+    }
+    if (!decision.frame) {
+        // A false frame decision only takes the border away: the title bar stays.
+        window.borderWidth = 0;
+    }
+}
+
+// The place the window would have as an ordinary window is where it returns
+// when it leaves the full-screen state.
+FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes,
+                                   const Xcb::Size& root) const {
+    std::vector<Xcb::Rect> taken;
+    for (const WmWindow& other : windows.records()) {
+        if (&other != &window && !other.locked()) {
+            taken.push_back(other.admittedAt);
+        }
+    }
+    const FramePlacement normal =
+        firstPlace(wishes.geometry, window.metrics(), root, centreOver(wishes, root), taken);
+    window.admittedAt = normal.frame;
+    window.restorePlace = normal.frame;
+    window.restoreMetrics = window.metrics();
+    if (wishes.fullscreenState) {
+        window.stateFullscreen = true;
+        window.setMetrics({});
+    }
+    return window.locked() ? fullscreenPlace(window.metrics(), root) : normal;
+}
+
+// A transient or dialog window without a place of its own is centred over
+// the window it belongs to, or over the screen when that is not managed.
+std::optional<Xcb::Rect> Placement::centreOver(const ClientWishes& wishes, const Xcb::Size& root) const {
+    if (wishes.ownPosition || (!wishes.dialog && wishes.transientFor == XCB_WINDOW_NONE)) {
+        return std::nullopt;
+    }
+    if (const WmWindow* parent = windows.findByClient(wishes.transientFor)) {
+        const Xcb::Rect over = Xcb::Connector::collectGeometry(
+            connector.requestGeometry(parent->frame != 0 ? parent->frame : parent->win));
+        if (over.width != 0) {
+            return over;
+        }
+    }
+    return Xcb::Rect{0, 0, root.width, root.height};
+}
+
+}  // namespace Velk

@@ -2,6 +2,7 @@
 // (no decorations, the full-screen state, a place of its own, the window it
 // belongs to), the decoration its rule and wishes leave it, and the place of
 // its frame.
+#include <algorithm>
 #include <utility>
 
 #include "integrity/platform_integrity.h"
@@ -26,11 +27,11 @@ Placement::PendingWishes Placement::requestWishes(uint32_t win) const {
             connector.requestProperty(win, netWmState, XCB_ATOM_ATOM),
             connector.pending(xcb_get_property(conn, 0, win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS,
                                                0, sizeHintsWords)),
-            connector.requestProperty(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW),
-            connector.requestProperty(win, netWmWindowType, XCB_ATOM_ATOM)};
+            connector.requestProperty(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW)};
 }
 
-Placement::ClientWishes Placement::collectWishes(PendingWishes wishes) const {
+Placement::ClientWishes Placement::collectWishes(PendingWishes wishes,
+                                                 const std::list<uint32_t>& types) const {
     ClientWishes read;
     // The raw reply: the client's own X border is kept to be given back.
     const auto [geometry, geometryError] = wishes.geometry.reply(xcb_get_geometry_reply);
@@ -46,8 +47,7 @@ Placement::ClientWishes Placement::collectWishes(PendingWishes wishes) const {
         connector.collectProperty(std::move(wishes.normalHints), "onMapRequest"), read.geometry);
     read.transientFor =
         firstWindow(connector.collectProperty(std::move(wishes.transientFor), "onMapRequest"));
-    read.dialog =
-        listsAtom(connector.collectProperty(std::move(wishes.type), "onMapRequest"), netWmWindowTypeDialog);
+    read.dialog = std::find(types.begin(), types.end(), netWmWindowTypeDialog) != types.end();
     return read;
 }
 

@@ -45,40 +45,38 @@ Focus::Focus(const Xcb::Connector& xConnector, const WindowList& records, const 
              const ClientProtocols& clientProtocols)
     : connector(xConnector), windows(records), ewmh(rootState), protocols(clientProtocols) {}
 
-// Buttons 1 to 3 in any modifier state; the pointer freezes at a press until
-// onButtonPress lets the press go on to the client.
+// Every button in any modifier state (one grab: the wheel's presses are let
+// go at once); the pointer freezes at a press until onButtonPress lets the
+// press go on to the client.
 Focus::Pending Focus::admit(xcb_window_t win) const {
-    std::vector<Xcb::PendingCheck> grabs;
-    for (uint8_t button = XCB_BUTTON_INDEX_1; button <= lastFocusButton; ++button) {
-        grabs.push_back(connector.pending(xcb_grab_button_checked(
-            connector.connection(), 0, win, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC,
-            XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, button, XCB_MOD_MASK_ANY)));
-    }
-    return makePending(win, XCB_CURRENT_TIME, std::move(grabs));
+    Pending pending{win,
+                    XCB_CURRENT_TIME,
+                    connector.pending(xcb_grab_button_checked(
+                        connector.connection(), 0, win, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC,
+                        XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_BUTTON_INDEX_ANY, XCB_MOD_MASK_ANY)),
+                    std::nullopt,
+                    connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
+                    protocols.requestProtocols(win)};
+    return pending;
 }
 
 Focus::Pending Focus::request(xcb_window_t win, xcb_timestamp_t time) const {
-    return makePending(win, time, {});
-}
-
-Focus::Pending Focus::makePending(xcb_window_t win, xcb_timestamp_t time,
-                                  std::vector<Xcb::PendingCheck> grabs) const {
     return {win,
             time,
-            std::move(grabs),
+            std::nullopt,
             connector.pending(xcb_get_window_attributes(connector.connection(), win)),
             connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
             protocols.requestProtocols(win)};
 }
 
 void Focus::give(Pending pending, std::string_view caller) {
-    for (auto& grab : pending.grabs) {
-        connector.confirm(std::move(grab), caller, "xcb_grab_button");
+    if (pending.grab) {
+        connector.confirm(std::move(*pending.grab), caller, "xcb_grab_button");
     }
-    const auto [attributes, attributesError] = pending.attributes.reply(xcb_get_window_attributes_reply);
+    const bool viewable = !pending.attributes || isViewable(std::move(*pending.attributes));
     const bool input = takesInput(std::move(pending.hints), caller);
     const bool takeFocus = protocols.takesFocus(std::move(pending.protocols), caller);
-    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+    if (!viewable) {
         Syslog::debug("%s: window: %08x, not viewable", "give", pending.win);
         return;
     }
@@ -100,6 +98,11 @@ void Focus::give(Pending pending, std::string_view caller) {
         return;
     }
     focused = pending.win;
+}
+
+bool Focus::isViewable(Xcb::PendingAttributes read) {
+    const auto [attributes, error] = read.reply(xcb_get_window_attributes_reply);
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 // A window without WM_HINTS, or whose hints leave the input field unset, takes input.

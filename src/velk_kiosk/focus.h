@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -22,16 +23,18 @@ public:
 
     // The reads a focus decision needs (is the window viewable, its WM_HINTS
     // input field, whether it takes WM_TAKE_FOCUS), sent and not yet read.
+    // A window the kiosk has just shown is known to be viewable: no read.
     struct Pending {
         xcb_window_t win;
         xcb_timestamp_t time;
-        std::vector<Xcb::PendingCheck> grabs;
-        Xcb::PendingAttributes attributes;
+        std::optional<Xcb::PendingCheck> grab;
+        std::optional<Xcb::PendingAttributes> attributes;
         Xcb::PendingProperty hints;
         Xcb::PendingProperty protocols;
     };
-    // A window just admitted: its clicks come to the kiosk first (so that a
-    // click focuses it) and its focus is asked for; `give` completes both.
+    // A window just admitted and shown: its clicks come to the kiosk first
+    // (so that a click focuses it) and its focus is asked for; `give`
+    // completes both.
     Pending admit(xcb_window_t win) const;
     Pending request(xcb_window_t win, xcb_timestamp_t time) const;
     // Gives the focus when the window is viewable and its input model lets
@@ -56,9 +59,9 @@ public:
     xcb_window_t active() const { return focused; }
 
 private:
-    Pending makePending(xcb_window_t win, xcb_timestamp_t time, std::vector<Xcb::PendingCheck> grabs) const;
     void raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::string_view caller);
     bool takesInput(Xcb::PendingProperty hints, std::string_view caller) const;
+    static bool isViewable(Xcb::PendingAttributes read);
     std::vector<xcb_window_t> successors(xcb_window_t win) const;
 
     const Xcb::Connector& connector;

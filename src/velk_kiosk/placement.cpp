@@ -45,15 +45,14 @@ Placement::Placement(const Xcb::Connector& xConnector, WindowList& records, cons
     : connector(xConnector), windows(records), rules(ruleLookup), framer(frames), focus(focusKeeper) {
     const std::vector<xcb_atom_t> atoms =
         connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN",
-                            "_MOTIF_WM_HINTS", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG"},
+                            "_MOTIF_WM_HINTS", "_NET_WM_WINDOW_TYPE_DIALOG"},
                            true);
     netWmName = atoms[0];
     utf8String = atoms[1];
     netWmState = atoms[2];
     netWmStateFullscreen = atoms[3];
     motifWmHints = atoms[4];
-    netWmWindowType = atoms[5];
-    netWmWindowTypeDialog = atoms[6];
+    netWmWindowTypeDialog = atoms[5];
 }
 
 void Placement::onMapRequest(const xcb_map_request_event_t* event) {
@@ -62,16 +61,18 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     // Every read the decisions, the place and a new frame need goes out
     // together; unused answers are dropped.  The window is mapped only once
     // it is framed at its final place.
-    RuleLookup::PendingFacts facts = rules.requestFacts(win);
+    RuleLookup::PendingFacts facts = rules.requestFacts(win, true);
     Xcb::PendingProperty wmName = connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
     Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
     Xcb::PendingAttributes frameRead = framer.requestFrameReads(win);
     PendingWishes wishes = requestWishes(win);
-    // One rule serves both decisions.
+    // The types serve the rule and the placement; one rule both decisions.
+    const std::list<uint32_t> types = rules.windowTypes(facts);
     const Decision decision = decide(win, rules.findJsonWindow(win, std::move(facts)), std::move(wmName));
     const Xcb::Rect root = Xcb::Connector::collectGeometry(std::move(rootRead));
-    showAdmitted(admitWindow(win, decision, collectWishes(std::move(wishes)), std::move(frameRead), root),
-                 root);
+    showAdmitted(
+        admitWindow(win, decision, collectWishes(std::move(wishes), types), std::move(frameRead), root),
+        root);
 }
 
 Placement::Decision Placement::decide(uint32_t win, const JsonWindow* rule,

@@ -58,7 +58,6 @@ private:
         Xcb::PendingProperty state;
         Xcb::PendingProperty normalHints;
         Xcb::PendingProperty transientFor;
-        Xcb::PendingProperty type;
     };
     // A window's record, where its frame goes, and its new frame's requests
     // when it got one.
@@ -73,7 +72,7 @@ private:
     bool isFullscreenRule(const JsonWindow* rule) const;
     bool isFrameWindow(const JsonWindow* rule, uint32_t win, Xcb::PendingProperty wmName) const;
     PendingWishes requestWishes(uint32_t win) const;
-    ClientWishes collectWishes(PendingWishes wishes) const;
+    ClientWishes collectWishes(PendingWishes wishes, const std::list<uint32_t>& types) const;
     Admission admitWindow(uint32_t win, const Decision& decision, const ClientWishes& wishes,
                           Xcb::PendingAttributes frameRead, const Xcb::Rect& root);
     void decorate(WmWindow& window, const Decision& decision, const ClientWishes& wishes) const;
@@ -105,7 +104,6 @@ private:
     xcb_atom_t netWmState = 0;
     xcb_atom_t netWmStateFullscreen = 0;
     xcb_atom_t motifWmHints = 0;
-    xcb_atom_t netWmWindowType = 0;
     xcb_atom_t netWmWindowTypeDialog = 0;
 };
 

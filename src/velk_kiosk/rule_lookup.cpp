@@ -66,13 +66,27 @@ std::string RuleLookup::windowTypeName(const std::list<uint32_t>& types) const {
     return {};
 }
 
-RuleLookup::PendingFacts RuleLookup::requestFacts(uint32_t win) const {
-    if (rules.empty()) {
-        return {};
+RuleLookup::PendingFacts RuleLookup::requestFacts(uint32_t win, bool typesWanted) const {
+    PendingFacts facts;
+    if (typesWanted || !rules.empty()) {
+        facts.typesRead.emplace(connector.requestProperty(win, netWmWindowType, XCB_ATOM_ATOM));
     }
-    return {PendingFacts::Reads{connector.requestProperty(win, netWmWindowType, XCB_ATOM_ATOM),
-                                connector.requestProperty(win, wmWindowRole, XCB_ATOM_STRING),
-                                connector.requestProperty(win, wmClass, XCB_ATOM_STRING)}};
+    if (!rules.empty()) {
+        facts.reads.emplace(PendingFacts::Reads{connector.requestProperty(win, wmWindowRole, XCB_ATOM_STRING),
+                                                connector.requestProperty(win, wmClass, XCB_ATOM_STRING)});
+    }
+    return facts;
+}
+
+const std::list<uint32_t>& RuleLookup::windowTypes(PendingFacts& facts) const {
+    if (!facts.types) {
+        facts.types =
+            facts.typesRead
+                ? Xcb::propertyWords(connector.collectProperty(std::move(*facts.typesRead), "findJsonWindow"))
+                : std::list<uint32_t>{};
+        facts.typesRead.reset();
+    }
+    return *facts.types;
 }
 
 const JsonWindow* RuleLookup::findJsonWindow(uint32_t win, PendingFacts facts) const {
@@ -80,13 +94,11 @@ const JsonWindow* RuleLookup::findJsonWindow(uint32_t win, PendingFacts facts) c
     if (!facts.reads) {
         return nullptr;
     }
-    auto& [types, role, classes] = *facts.reads;
     WindowFacts read;
-    read.typeName =
-        windowTypeName(Xcb::propertyWords(connector.collectProperty(std::move(types), "findJsonWindow")));
-    read.role = connector.collectProperty(std::move(role), "findJsonWindow");
-    const std::list<std::string> names =
-        Xcb::splitPropertyStrings(connector.collectProperty(std::move(classes), "findJsonWindow"));
+    read.typeName = windowTypeName(windowTypes(facts));
+    read.role = connector.collectProperty(std::move(facts.reads->role), "findJsonWindow");
+    const std::list<std::string> names = Xcb::splitPropertyStrings(
+        connector.collectProperty(std::move(facts.reads->classes), "findJsonWindow"));
     if (names.empty()) {
         return nullptr;
     }

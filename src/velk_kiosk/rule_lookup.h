@@ -29,16 +29,21 @@ public:
     size_t ruleCount() const { return rules.size(); }
     const std::filesystem::path& path() const { return configPath; }
 
-    // The reads of one lookup, sent; none when there are no rules.
+    // The reads of one lookup, sent: the window's role and class only when
+    // there are rules, its types also when the caller needs them itself.
     struct PendingFacts {
         struct Reads {
-            Xcb::PendingProperty types;
             Xcb::PendingProperty role;
             Xcb::PendingProperty classes;
         };
+        std::optional<Xcb::PendingProperty> typesRead;
+        std::optional<std::list<uint32_t>> types;
         std::optional<Reads> reads;
     };
-    PendingFacts requestFacts(uint32_t win) const;
+    PendingFacts requestFacts(uint32_t win, bool typesWanted = false) const;
+    // The window's _NET_WM_WINDOW_TYPE atoms (none when they were not read),
+    // collected once and kept in the facts for the lookup.
+    const std::list<uint32_t>& windowTypes(PendingFacts& facts) const;
     // The first rule that applies to the window, or null (always null for a
     // window without WM_CLASS).
     const JsonWindow* findJsonWindow(uint32_t win, PendingFacts facts) const;

@@ -38,10 +38,8 @@ bool Placement::changeFullscreenState(xcb_window_t win, uint32_t action) {
 // On top of the other windows, the whole root, no decorations.
 void Placement::enterFullscreen(WmWindow& window) {
     const uint32_t outer = window.frame != 0 ? window.frame : window.win;
-    Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
-    Xcb::PendingGeometry placeRead = connector.requestGeometry(outer);
-    const Xcb::Rect root = Xcb::Connector::collectGeometry(std::move(rootRead));
-    window.restorePlace = Xcb::Connector::collectGeometry(std::move(placeRead));
+    const Xcb::Rect root = rootSize.rect();
+    window.restorePlace = Xcb::Connector::collectGeometry(connector.requestGeometry(outer));
     window.restoreMetrics = window.metrics();
     window.stateFullscreen = true;
     window.setMetrics({});
@@ -56,9 +54,7 @@ void Placement::leaveFullscreen(WmWindow& window) {
     window.setMetrics(window.restoreMetrics);
     Xcb::Rect target = window.restorePlace;
     if (window.setFullscreen) {
-        const Xcb::Rect root =
-            Xcb::Connector::collectGeometry(connector.requestGeometry(connector.windowRoot()));
-        target = {0, 0, root.width, root.height};
+        target = rootSize.rect();
     }
     applyLayout(window, target);
 }

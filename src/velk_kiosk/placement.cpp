@@ -41,8 +41,13 @@ Xcb::Rect relayoutTarget(std::optional<Xcb::PendingGeometry> read, uint16_t widt
 }  // namespace
 
 Placement::Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
-                     Framer& frames, Focus& focusKeeper)
-    : connector(xConnector), windows(records), rules(ruleLookup), framer(frames), focus(focusKeeper) {
+                     Framer& frames, Focus& focusKeeper, const RootSize& screenSize)
+    : connector(xConnector),
+      windows(records),
+      rules(ruleLookup),
+      framer(frames),
+      focus(focusKeeper),
+      rootSize(screenSize) {
     const std::vector<xcb_atom_t> atoms =
         connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN",
                             "_MOTIF_WM_HINTS", "_NET_WM_WINDOW_TYPE_DIALOG"},
@@ -63,13 +68,12 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     // it is framed at its final place.
     RuleLookup::PendingFacts facts = rules.requestFacts(win, true);
     Xcb::PendingProperty wmName = connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
-    Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
     Xcb::PendingAttributes frameRead = framer.requestFrameReads(win);
     PendingWishes wishes = requestWishes(win);
     // The types serve the rule and the placement; one rule both decisions.
     const std::list<uint32_t> types = rules.windowTypes(facts);
     const Decision decision = decide(win, rules.findJsonWindow(win, std::move(facts)), std::move(wmName));
-    const Xcb::Rect root = Xcb::Connector::collectGeometry(std::move(rootRead));
+    const Xcb::Rect root = rootSize.rect();
     showAdmitted(
         admitWindow(win, decision, collectWishes(std::move(wishes), types), std::move(frameRead), root),
         root);
@@ -184,10 +188,8 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
         "width: %u, value mask: %04x",
         "onConfigureRequest", event->window, event->parent, event->stack_mode, event->sibling, event->x,
         event->y, event->width, event->height, event->border_width, event->value_mask);
-    Xcb::PendingGeometry rootRead = connector.requestGeometry(connector.windowRoot());
     RuleLookup::PendingFacts facts = rules.requestFacts(event->window);
-    const Xcb::Rect rootGeometry = Xcb::Connector::collectGeometry(std::move(rootRead));
-    const Xcb::Size root{rootGeometry.width, rootGeometry.height};
+    const Xcb::Size root = rootSize.size();
     const WmWindow* managed = windows.findByClient(event->window);
     const bool fullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts))) ||
                             (managed && managed->stateFullscreen);

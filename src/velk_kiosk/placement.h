@@ -14,6 +14,7 @@
 #include "velk_kiosk/focus.h"
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/framer.h"
+#include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
@@ -24,7 +25,7 @@ class Placement {
 public:
     // Interns the atoms of the EWMH window name.
     Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
-              Framer& frames, Focus& focusKeeper);
+              Framer& frames, Focus& focusKeeper, const RootSize& screenSize);
 
     void onMapRequest(const xcb_map_request_event_t* event);
     void onConfigureRequest(const xcb_configure_request_event_t* event);
@@ -99,6 +100,7 @@ private:
     const RuleLookup& rules;
     Framer& framer;
     Focus& focus;
+    const RootSize& rootSize;
     xcb_atom_t netWmName = 0;
     xcb_atom_t utf8String = 0;
     xcb_atom_t netWmState = 0;

@@ -25,7 +25,9 @@ constexpr int connectAttempts = 20;
 constexpr auto connectPause = std::chrono::milliseconds(100);
 // The longest the idle event thread waits before it looks at kioskRunning again.
 constexpr int idleWaitMs = 10;
-constexpr uint32_t rootEventMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+// StructureNotify: the root's own size changes, followed by RootSize.
+constexpr uint32_t rootEventMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
+                                   XCB_EVENT_MASK_STRUCTURE_NOTIFY;
 
 std::vector<uint8_t> cookieFromEnvironment() {
     const char* hex = std::getenv("XCB_AUTH_COOKIE");
@@ -61,7 +63,9 @@ WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     clientProtocols = std::make_unique<ClientProtocols>(*this);
     ewmh = std::make_unique<Ewmh>(*this);
     focus = std::make_unique<Focus>(*this, windows, *ewmh, *clientProtocols);
-    placement = std::make_unique<Placement>(*this, windows, *rules, *framer, *focus);
+    rootSize = std::make_unique<RootSize>(screen->root,
+                                          Xcb::Size{screen->width_in_pixels, screen->height_in_pixels});
+    placement = std::make_unique<Placement>(*this, windows, *rules, *framer, *focus, *rootSize);
     xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
 
     kioskRunning.exchange(true);
@@ -297,6 +301,9 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
             break;
         case XCB_EXPOSE:
             framer->onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(generic));
+            break;
+        case XCB_CONFIGURE_NOTIFY:
+            rootSize->onConfigureNotify(reinterpret_cast<const xcb_configure_notify_event_t*>(generic));
             break;
         case XCB_DESTROY_NOTIFY:
             onDestroyNotify(reinterpret_cast<const xcb_destroy_notify_event_t*>(generic));

@@ -20,6 +20,7 @@
 #include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/placement.h"
+#include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
@@ -101,6 +102,7 @@ private:
     std::unique_ptr<ClientProtocols> clientProtocols;
     std::unique_ptr<Ewmh> ewmh;
     std::unique_ptr<Focus> focus;
+    std::unique_ptr<RootSize> rootSize;
     std::unique_ptr<Placement> placement;
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;

@@ -46,6 +46,9 @@ TEST_F(KioskTest, SmallerModeResizesFullScreenWindowsAndCentresOrCutsOthers) {
     EXPECT_TRUE(painted) << "left " << hex8(shot.pixel(1, 300)) << ", right " << hex8(shot.pixel(1278, 300))
                          << ", bottom " << hex8(shot.pixel(640, 619)) << ", title "
                          << hex8(shot.pixel(640, 9));
+    // A window mapped afterwards is placed on the new screen, not the old.
+    const xcb_window_t later = mapWindow(full);
+    EXPECT_TRUE(settlesAt(client, client.frameOf(later), {0, 0, 1280, 720}));
 }
 
 }  // namespace

@@ -146,10 +146,10 @@ JobFiles ProxyConnection::jobFiles(const uint32_t& sessionId, const uint32_t& sa
 // reason was logged, when there is none.
 Utils::UniqueFd ProxyConnection::openTransportConnection(const RdpTransport& transport,
                                                          const std::string& socketPath,
-                                                         const uint32_t& sessionId) const {
+                                                         const uint32_t& sessionId) {
     const auto stopped = [] { return !proxyRunning.load(); };
-    TransportConnection connection =
-        transport.connect(socketPath, {proxyStopEvent.fd()}, stopped, transportSocketTimeout);
+    TransportConnection connection = transport.connect(transportDirectory, socketPath, {proxyStopEvent.fd()},
+                                                       stopped, transportSocketTimeout);
     switch (connection.end) {
         case SocketWait::Connected:
             break;

@@ -106,7 +106,7 @@ private:
     JobFiles jobFiles(const uint32_t& sessionId, const uint32_t& samId, size_t index) const;
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
     Utils::UniqueFd openTransportConnection(const RdpTransport& transport, const std::string& socketPath,
-                                            const uint32_t& sessionId) const;
+                                            const uint32_t& sessionId);
     // The transport's start (transport_launch.cpp).
     void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
 
@@ -122,6 +122,9 @@ private:
     std::atomic<bool> listenStop{false};
     // Raised with listenStop, so that the listen job's waits end at once.
     WakeEvent listenWake;
+    // The listen job's, for the transport's socket; declared before the job,
+    // so that it outlives it.
+    SocketDirectoryWatch transportDirectory;
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
     // Raised when a signal stopped jobs, so that the sweep takes them out now.

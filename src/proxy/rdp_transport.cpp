@@ -40,10 +40,11 @@ RdpTransport::~RdpTransport() {
     }
 }
 
-TransportConnection RdpTransport::connect(const std::string& socketPath, const std::vector<int>& wakeFds,
+TransportConnection RdpTransport::connect(SocketDirectoryWatch& directory, const std::string& socketPath,
+                                          const std::vector<int>& wakeFds,
                                           const std::function<bool()>& stopRequested,
                                           std::chrono::milliseconds timeout) const {
-    return connectTransportSocket(socketPath, handle.first, wakeFds, stopRequested, timeout);
+    return connectTransportSocket(directory, socketPath, handle.first, wakeFds, stopRequested, timeout);
 }
 
 }  // namespace Velk

@@ -39,8 +39,8 @@ public:
     pid_t pid() const { return handle.first; }
     // Waits for the transport's socket and connects to it; see
     // connectTransportSocket for the ends.
-    TransportConnection connect(const std::string& socketPath, const std::vector<int>& wakeFds,
-                                const std::function<bool()>& stopRequested,
+    TransportConnection connect(SocketDirectoryWatch& directory, const std::string& socketPath,
+                                const std::vector<int>& wakeFds, const std::function<bool()>& stopRequested,
                                 std::chrono::milliseconds timeout) const;
     // The transfer job owns the process from now on.
     TransportHandle handOver() { return std::move(handle); }

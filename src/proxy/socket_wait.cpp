@@ -30,18 +30,6 @@ constexpr auto fallbackLook = std::chrono::milliseconds(50);
 constexpr auto firstRetry = std::chrono::microseconds(100);
 constexpr auto longestRetry = std::chrono::milliseconds(10);
 
-Utils::UniqueFd watchDirectory(const std::string& socketPath) {
-    Utils::UniqueFd notify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    const std::string dir = std::filesystem::path(socketPath).parent_path().string();
-    if (!notify.valid() ||
-        inotify_add_watch(notify.get(), dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
-        Syslog::warning("%s: %s failed, error: %s, code: %d", "connectTransportSocket", "inotify",
-                        strerror(errno), errno);
-        return {};
-    }
-    return notify;
-}
-
 void drain(int fd) {
     std::array<char, 4096> events{};
     while (read(fd, events.data(), events.size()) > 0) {
@@ -50,8 +38,8 @@ void drain(int fd) {
 
 class SocketWaiter {
 public:
-    SocketWaiter(const std::string& socketPath, pid_t transportPid, const std::vector<int>& wakeFds,
-                 const std::function<bool()>& stop, Clock::time_point end);
+    SocketWaiter(int notifyFd, const std::string& socketPath, pid_t transportPid,
+                 const std::vector<int>& wakeFds, const std::function<bool()>& stop, Clock::time_point end);
 
     // Connected, or why not.
     TransportConnection connect();
@@ -66,22 +54,23 @@ private:
     const std::function<bool()>& stopRequested;
     Clock::time_point deadline;
     // Both watches are set before the first look, so nothing falls between.
-    Utils::UniqueFd notify;
+    int notify;
     Utils::UniqueFd transport;
     bool reaped;
     std::vector<pollfd> fds;
 };
 
-SocketWaiter::SocketWaiter(const std::string& socketPath, pid_t transportPid, const std::vector<int>& wakeFds,
-                           const std::function<bool()>& stop, Clock::time_point end)
+SocketWaiter::SocketWaiter(int notifyFd, const std::string& socketPath, pid_t transportPid,
+                           const std::vector<int>& wakeFds, const std::function<bool()>& stop,
+                           Clock::time_point end)
     : path(socketPath),
       stopRequested(stop),
       deadline(end),
-      notify(watchDirectory(socketPath)),
+      notify(notifyFd),
       transport(static_cast<int>(syscall(SYS_pidfd_open, transportPid, 0))),
       // Reaped already; without pidfds at all the time-out alone tells.
       reaped(!transport.valid() && errno == ESRCH),
-      fds({{notify.get(), POLLIN, 0}, {transport.get(), POLLIN, 0}}) {
+      fds({{notify, POLLIN, 0}, {transport.get(), POLLIN, 0}}) {
     for (const int wake : wakeFds) {
         fds.push_back({wake, POLLIN, 0});
     }
@@ -105,8 +94,8 @@ void SocketWaiter::waitFor(std::chrono::microseconds longest) {
     const auto wait = std::max(std::min(left, longest), std::chrono::microseconds(0));
     const timespec timeout{static_cast<time_t>(wait.count() / 1000000),
                            static_cast<long>(wait.count() % 1000000) * 1000};
-    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0 && notify.valid()) {
-        drain(notify.get());
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0 && notify >= 0) {
+        drain(notify);
     }
 }
 
@@ -126,7 +115,7 @@ TransportConnection SocketWaiter::connect() {
             return {*end == SocketWait::TimedOut && isSocketFile(path) ? SocketWait::Refused : *end, {}};
         }
         if (!isSocketFile(path)) {
-            waitFor(notify.valid() ? std::chrono::microseconds::max() : fallbackLook);
+            waitFor(notify >= 0 ? std::chrono::microseconds::max() : fallbackLook);
         } else {
             waitFor(retry);
             retry = std::min<std::chrono::microseconds>(retry * 2, longestRetry);
@@ -141,11 +130,30 @@ bool isSocketFile(const std::string& path) {
     return std::filesystem::is_socket(path, ec);
 }
 
-TransportConnection connectTransportSocket(const std::string& socketPath, pid_t transportPid,
-                                           const std::vector<int>& wakeFds,
+int SocketDirectoryWatch::watch(const std::string& socketPath) {
+    if (!notify.valid()) {
+        notify.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    }
+    const std::string dir = std::filesystem::path(socketPath).parent_path().string();
+    // The same directory keeps its one watch; a replaced one gets a new
+    // watch, and the kernel drops the old one with the old directory.
+    if (!notify.valid() ||
+        inotify_add_watch(notify.get(), dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
+        Syslog::warning("%s: %s failed, error: %s, code: %d", "connectTransportSocket", "inotify",
+                        strerror(errno), errno);
+        return -1;
+    }
+    // What happened before this wait says nothing about its socket.
+    drain(notify.get());
+    return notify.get();
+}
+
+TransportConnection connectTransportSocket(SocketDirectoryWatch& directory, const std::string& socketPath,
+                                           pid_t transportPid, const std::vector<int>& wakeFds,
                                            const std::function<bool()>& stopRequested,
                                            std::chrono::milliseconds timeout) {
-    SocketWaiter waiter(socketPath, transportPid, wakeFds, stopRequested, Clock::now() + timeout);
+    SocketWaiter waiter(directory.watch(socketPath), socketPath, transportPid, wakeFds, stopRequested,
+                        Clock::now() + timeout);
     return waiter.connect();
 }
 

@@ -2,11 +2,13 @@
 #include "utils/process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -30,9 +32,12 @@ bool pathExists(const fs::path& path) {
     return type != fs::file_type::not_found && type != fs::file_type::none;
 }
 
+// Never returns into the caller's memory: no exit handler runs, no buffer is
+// flushed twice.
 [[noreturn]] void replaceByFalse() {
-    execl("/bin/false", "/bin/false", static_cast<char*>(nullptr));
-    exit(0);
+    const std::array<const char*, 2> argv = {"/bin/false", nullptr};
+    execve(argv[0], const_cast<char* const*>(argv.data()), environ);
+    _exit(0);
 }
 
 std::string joinSessionVariables(const std::list<std::string>& envs) {
@@ -74,6 +79,27 @@ std::string ownerLogFile(const fs::path& cmd, const UserInfo& owner) {
     return (dir / cmd.filename().replace_extension(".log")).string();
 }
 
+// The output file, or nothing for the parent's own outputs; with an owner it
+// is created after the switch, so that its directory belongs to the owner.
+std::optional<std::string> chooseOutput(const fs::path& cmd, const UserInfo* owner, const char* logfile) {
+    if (logfile && *logfile == '\0') {
+        return std::nullopt;
+    }
+    if (logfile) {
+        return std::string(logfile);
+    }
+    return owner ? ownerLogFile(cmd, *owner) : std::string("/dev/null");
+}
+
+void logChildCommand(const fs::path& cmd, const UserInfo* owner, pid_t pid) {
+    Syslog::debug("%s: cmd: `%s', owner: `%s', pid: %d, process uid: %d", "runOwnerCommand", cmd.c_str(),
+                  owner ? owner->user.c_str() : "(null)", pid, static_cast<int>(getuid()));
+}
+
+void logSessionVariables(const std::list<std::string>& envs) {
+    Syslog::debug("%s: add session envs: [ %s ]", "runOwnerCommand", joinSessionVariables(envs).c_str());
+}
+
 void closeInheritedDescriptors() {
     const long limit = sysconf(_SC_OPEN_MAX);
     if (limit <= 3) {
@@ -107,7 +133,20 @@ private:
     sigset_t previous{};
 };
 
+bool hasHandler(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 ||
+           (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+}
+
+// Every handler back to the default first: a child that shares the parent's
+// memory would act on the parent's state in one of them.
 void resetSignalsForChild() {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction current {};
+        if (sigaction(sig, nullptr, &current) == 0 && hasHandler(current)) {
+            signal(sig, SIG_DFL);
+        }
+    }
     signal(SIGTERM, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
     signal(SIGINT, SIG_IGN);
@@ -139,6 +178,60 @@ int asyncWaitPid(pid_t pid) {
     return status;
 }
 
+// What the child of a start without owner or labeler runs on. The child
+// lives in the parent's memory until its execve, so the parent prepares all
+// of it: the child makes system calls only, never allocates, locks or logs.
+struct SharedStart {
+    const char* path;
+    const char* const* argv;
+    const char* const* envp;
+    const char* output;  // null keeps the parent's outputs
+    int execError;       // the child's execve failed with it
+};
+
+constexpr size_t sharedChildStack = size_t{64} << 10;
+
+int runSharedChild(void* data) {
+    auto* start = static_cast<SharedStart*>(data);
+    resetSignalsForChild();
+    closeInheritedDescriptors();
+    if (start->output) {
+        redirectOutputsFdTo(start->output);
+    }
+    execve(start->path, const_cast<char* const*>(start->argv), const_cast<char* const*>(start->envp));
+    start->execError = errno;
+    replaceByFalse();
+}
+
+// A fork copies the page tables of the whole process, milliseconds for a
+// large one; this child borrows them, and the calling thread waits until the
+// child has executed its program (or /bin/false).
+pid_t startSharingMemory(const fs::path& cmd, const std::list<std::string>& args,
+                         const std::list<std::string>& envs, const char* logfile) {
+    const std::optional<std::string> output = chooseOutput(cmd, nullptr, logfile);
+    const auto argv = createARGV(cmd.c_str(), args);
+    const auto envp = createENVP(envs);
+    SharedStart start{cmd.c_str(), argv.data(), envp.data(), output ? output->c_str() : nullptr, 0};
+    std::vector<char> stack(sharedChildStack);
+    pid_t pid = -1;
+    {
+        const SignalsBlockedForFork blocked;
+        pid = clone(runSharedChild, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    }
+    if (pid < 0) {
+        Syslog::error("%s: %s failed, error: %s, code: %d", "runChildProcess", "clone", strerror(errno),
+                      errno);
+        throw velk_error("runChildProcess");
+    }
+    logChildCommand(cmd, nullptr, pid);
+    logSessionVariables(envs);
+    if (start.execError != 0) {
+        Syslog::error("%s: %s failed, error: %s, code: %d", "runOwnerCommand", "execv",
+                      strerror(start.execError), start.execError);
+    }
+    return pid;
+}
+
 std::string commandLine(const fs::path& cmd, const std::list<std::string>& args) {
     std::string line = cmd.string();
     for (const auto& arg : args) {
@@ -162,6 +255,11 @@ pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
 
     std::unique_ptr<UserInfo> owner = user ? getUserInfo(user, true) : nullptr;
     const ChildLabeler* labeler = childLabeler.load();
+    // The owner's switch and the labeler's hook run library code in the
+    // child, which only a child with memory of its own may do.
+    if (!owner && !labeler) {
+        return startSharingMemory(cmd, args, envs, logfile);
+    }
     const std::optional<uint32_t> ownerLevel =
         labeler && owner ? labeler->ownerLevel(owner->uid) : std::nullopt;
 
@@ -186,8 +284,7 @@ pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
 
 void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
                      const std::list<std::string>& envs, const UserInfo* owner, const char* logfile) {
-    Syslog::debug("%s: cmd: `%s', owner: `%s', pid: %d, process uid: %d", "runOwnerCommand", cmd.c_str(),
-                  owner ? owner->user.c_str() : "(null)", getpid(), static_cast<int>(getuid()));
+    logChildCommand(cmd, owner, getpid());
 
     resetSignalsForChild();
 
@@ -199,19 +296,12 @@ void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
                       owner->user.c_str(), static_cast<int>(getuid()), static_cast<int>(getgid()));
     }
 
-    const bool inherit = logfile && *logfile == '\0';
-    std::string output = "/dev/null";
-    if (logfile) {
-        output = logfile;
-    } else if (owner) {
-        output = ownerLogFile(cmd, *owner);
-    }
-
-    Syslog::debug("%s: add session envs: [ %s ]", "runOwnerCommand", joinSessionVariables(envs).c_str());
+    const std::optional<std::string> output = chooseOutput(cmd, owner, logfile);
+    logSessionVariables(envs);
 
     closeInheritedDescriptors();
-    if (!inherit) {
-        redirectOutputsFdTo(output.c_str());
+    if (output) {
+        redirectOutputsFdTo(output->c_str());
     }
 
     const auto argv = createARGV(cmd.c_str(), args);

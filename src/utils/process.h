@@ -1,6 +1,7 @@
-// The one way the system starts a program: checked path, fork, drop to the
-// owner, clean descriptors, a log file for the output, the parent's environment
-// overlaid with the caller's variables, execve.
+// The one way the system starts a program: checked path, a child (sharing the
+// parent's memory until its exec, forked when it drops to an owner or is
+// labelled), clean descriptors, a log file for the output, the parent's
+// environment overlaid with the caller's variables, execve.
 #pragma once
 
 #include <sys/types.h>
@@ -41,7 +42,7 @@ inline constexpr const char* inheritOutputs = "";
 
 // Starts the program (never searched in PATH) and returns its pid; the caller
 // reaps it.  Throws velk_error("runChildProcess") for a missing program or a
-// failed fork.  An owner without an account starts the child unchanged.
+// failed fork or clone.  An owner without an account starts the child unchanged.
 pid_t runChildProcess(const std::filesystem::path& cmd, const std::list<std::string>& args,
                       const std::list<std::string>& envs, const char* user = nullptr,
                       const char* logfile = nullptr);

@@ -245,6 +245,36 @@ TEST(ChildBackground, SigtermRightAfterTheStartIsNeverLostToTheParentsHandler) {
     signal(SIGTERM, previous);
 }
 
+// The program starts with default or ignored dispositions only: the child
+// shares the parent's memory until its exec, and none of the parent's
+// handlers or ignores may reach it.
+TEST(ChildStart, InterruptAndHangupAreIgnoredAndTheRestIsDefault) {
+    auto* previousTerm = signal(SIGTERM, SIG_IGN);
+    auto* previousUser = signal(SIGUSR1, ignoreTerm);
+    const auto status = lines(shellOutput("grep -E '^Sig(Ign|Cgt):' /proc/$$/status"));
+    signal(SIGTERM, previousTerm);
+    signal(SIGUSR1, previousUser);
+    ASSERT_EQ(status.size(), 2U);
+    const unsigned long ignored = std::stoul(status[0].substr(status[0].find(':') + 1), nullptr, 16);
+    const unsigned long hangupAndInterrupt = (1UL << (SIGHUP - 1)) | (1UL << (SIGINT - 1));
+    EXPECT_EQ(ignored & hangupAndInterrupt, hangupAndInterrupt) << status[0];
+    EXPECT_EQ(ignored & (1UL << (SIGTERM - 1)), 0UL) << status[0];
+}
+
+TEST(ChildStart, FailedExecIsLoggedWithItsError) {
+    TempDir dir;
+    VelkTest::writeFile(dir / "not-executable", "echo never\n");
+    Syslog::setDebugLevel(DebugLevel::Console);
+    VelkTest::StderrCapture capture;
+    const pid_t pid = Utils::runChildProcess(dir / "not-executable", {}, {}, nullptr, nullptr);
+    const std::string text = capture.finish();
+    Syslog::setDebugLevel(DebugLevel::Info);
+    waitpid(pid, nullptr, 0);
+    EXPECT_NE(text.find("runOwnerCommand: execv failed, error: Permission denied, code: 13"),
+              std::string::npos)
+        << text;
+}
+
 TEST(ChildBackground, FailedWaitYieldsMinusOne) {
     // With SIGCHLD ignored the kernel reaps the child itself and waitpid fails.
     auto* previous = signal(SIGCHLD, SIG_IGN);

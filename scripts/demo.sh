@@ -94,7 +94,9 @@ start_xvfb() {
     printf -v "$1" '%s' "$number"
 }
 
-screenshot() { xwd -root -silent -display ":$1" | convert xwd:- "$2"; }
+# import shows what the screen shows; xwd draws windows of a 32-bit visual
+# (GTK, Qt) black.
+screenshot() { import -display ":$1" -window root "$2"; }
 # The RDP codecs shift a colour by a few steps, hence the tolerance.
 has_colour() {
     convert "$1" -fuzz 4% -fill black +opaque "$2" -fill white -opaque "$2" -format '%[fx:maxima]' info: | grep -q '^1'

@@ -43,8 +43,9 @@ Placement::ClientWishes Placement::collectWishes(PendingWishes wishes,
         asksNoDecorations(connector.collectProperty(std::move(wishes.motifHints), "onMapRequest"));
     read.fullscreenState =
         listsAtom(connector.collectProperty(std::move(wishes.state), "onMapRequest"), netWmStateFullscreen);
-    read.ownPosition = hasOwnPosition(
-        connector.collectProperty(std::move(wishes.normalHints), "onMapRequest"), read.geometry);
+    const std::string normalHints = connector.collectProperty(std::move(wishes.normalHints), "onMapRequest");
+    read.ownPosition = hasOwnPosition(normalHints, read.geometry);
+    read.gravity = windowGravity(normalHints);
     read.transientFor =
         firstWindow(connector.collectProperty(std::move(wishes.transientFor), "onMapRequest"));
     read.dialog = std::find(types.begin(), types.end(), netWmWindowTypeDialog) != types.end();
@@ -88,8 +89,9 @@ FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes,
             taken.push_back(other.admittedAt);
         }
     }
-    const FramePlacement normal =
-        firstPlace(wishes.geometry, window.metrics(), root, centreOver(wishes, root), taken);
+    const Xcb::Rect asked =
+        wishes.ownPosition ? withGravity(wishes.geometry, window.gravity, window.metrics()) : wishes.geometry;
+    const FramePlacement normal = firstPlace(asked, window.metrics(), root, centreOver(wishes, root), taken);
     window.admittedAt = normal.frame;
     window.restorePlace = normal.frame;
     window.restoreMetrics = window.metrics();

@@ -13,6 +13,7 @@ namespace {
 constexpr uint32_t motifDecorationsFlag = 1U << 1;
 constexpr uint32_t userPosition = 1;
 constexpr uint32_t programPosition = 4;
+constexpr uint32_t programWinGravity = 1U << 9;
 
 }  // namespace
 
@@ -32,6 +33,14 @@ bool hasOwnPosition(std::string_view normalHints, const Xcb::Rect& geometry) {
     }
     const bool positioned = (hints.flags & (userPosition | programPosition)) != 0;
     return positioned && (geometry.x != 0 || geometry.y != 0);
+}
+
+uint32_t windowGravity(std::string_view normalHints) {
+    Xcb::SizeHints hints;
+    if (!Xcb::copySizeHints(normalHints, 32, hints) || (hints.flags & programWinGravity) == 0) {
+        return XCB_GRAVITY_NORTH_WEST;
+    }
+    return hints.windowGravity;
 }
 
 bool listsAtom(std::string_view atoms, xcb_atom_t atom) {

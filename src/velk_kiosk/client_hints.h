@@ -18,6 +18,10 @@ bool asksNoDecorations(std::string_view motifHints);
 // toolkits leave windows they did not place.
 bool hasOwnPosition(std::string_view normalHints, const Xcb::Rect& geometry);
 
+// The window's gravity (WM_NORMAL_HINTS win_gravity when PWinGravity is set),
+// NorthWest when it names none.
+uint32_t windowGravity(std::string_view normalHints);
+
 bool listsAtom(std::string_view atoms, xcb_atom_t atom);
 
 // The first window of the value; 0 when none.

@@ -82,6 +82,42 @@ FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, 
     return placement;
 }
 
+namespace {
+
+// How far the frame's corner moves from the asked position along one axis:
+// not at all when the reference point is the near edge, half the decorations
+// for the centre, all of them for the far edge, the near side's for Static.
+int gravityOffset(int near, int far, int placeOnAxis) {
+    switch (placeOnAxis) {
+        case 0:
+            return 0;
+        case 1:
+            return -(near + far) / 2;
+        case 2:
+            return -(near + far);
+        default:
+            return -near;
+    }
+}
+
+}  // namespace
+
+Xcb::Rect withGravity(const Xcb::Rect& client, uint32_t gravity, const FrameMetrics& metrics) {
+    // The reference point's place on each axis, by gravity 1 to 10:
+    // 0 near edge, 1 centre, 2 far edge, 3 the client itself (Static).
+    static constexpr int horizontal[] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2, 3};
+    static constexpr int vertical[] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3};
+    if (gravity > XCB_GRAVITY_STATIC) {
+        return client;
+    }
+    const int side = metrics.frameBorderWidth + metrics.borderWidth;
+    const int top = metrics.frameBorderWidth + metrics.titleHeight;
+    Xcb::Rect moved = client;
+    moved.x = static_cast<int16_t>(client.x + gravityOffset(side, side, horizontal[gravity]));
+    moved.y = static_cast<int16_t>(client.y + gravityOffset(top, side, vertical[gravity]));
+    return moved;
+}
+
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root) {
     const Xcb::Rect inside = clientInside(root, metrics);
     return {{0, 0, root.width, root.height}, {inside.width, inside.height}};

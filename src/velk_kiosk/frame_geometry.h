@@ -40,6 +40,12 @@ FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, 
 // A full-screen frame: the whole root, the client its inside.
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root);
 
+// The client's asked rectangle with its corner moved to where the frame's
+// corner goes under that window gravity (ICCCM): the gravity's reference
+// point of the frame stands where the client's would have stood; with
+// StaticGravity the client itself stays put.  NorthWest moves nothing.
+Xcb::Rect withGravity(const Xcb::Rect& client, uint32_t gravity, const FrameMetrics& metrics);
+
 // The client's rectangle inside a frame of the given size (x borderWidth,
 // y titleHeight), never smaller than 1x1.
 Xcb::Rect clientInside(const Xcb::Size& frame, const FrameMetrics& metrics);

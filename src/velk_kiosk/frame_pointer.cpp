@@ -146,16 +146,7 @@ void Framer::destroyAction(const WmWindow& window, const WmAction& /*action*/, i
         return;
     }
     // The ICCCM delete-window request; a client that ignores it stays open.
-    xcb_client_message_event_t message{};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = window.win;
-    message.type = wmProtocols;
-    message.data.data32[0] = wmDeleteWindow;
-    message.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(connector.connection(), 0, window.win, XCB_EVENT_MASK_NO_EVENT,
-                   reinterpret_cast<const char*>(&message));
-    xcb_flush(connector.connection());
+    protocols.askToClose(window.win, XCB_CURRENT_TIME);
 }
 
 bool Framer::onEnterLeaveNotify(const xcb_enter_notify_event_t* event, bool enter) {

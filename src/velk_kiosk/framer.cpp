@@ -33,8 +33,8 @@ static_assert(frameAttributeMask == 0x4C0A, "frame attribute mask");
 
 }  // namespace
 
-Framer::Framer(const Xcb::Connector& xConnector, WindowList& records)
-    : connector(xConnector), windows(records) {
+Framer::Framer(const Xcb::Connector& xConnector, WindowList& records, const ClientProtocols& clientProtocols)
+    : connector(xConnector), windows(records), protocols(clientProtocols) {
     xcb_cursor_context_t* context = nullptr;
     // The cursor library takes the screen record as mutable but only reads it.
     auto* screen = const_cast<xcb_screen_t*>(&connector.rootScreen());
@@ -43,13 +43,11 @@ Framer::Framer(const Xcb::Connector& xConnector, WindowList& records)
         throw velk_error("WmKiosk");
     }
     cursorContext.reset(context);
-    const std::vector<xcb_atom_t> atoms = connector.getAtoms(
-        {"WM_PROTOCOLS", "_NET_WM_NAME", "WM_DELETE_WINDOW", "UTF8_STRING", "_NET_FRAME_EXTENTS"}, true);
-    wmProtocols = atoms[0];
-    netWmName = atoms[1];
-    wmDeleteWindow = atoms[2];
-    utf8String = atoms[3];
-    netFrameExtents = atoms[4];
+    const std::vector<xcb_atom_t> atoms =
+        connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_FRAME_EXTENTS"}, true);
+    netWmName = atoms[0];
+    utf8String = atoms[1];
+    netFrameExtents = atoms[2];
 }
 
 Framer::~Framer() {
@@ -181,6 +179,18 @@ void Framer::releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry
     xcb_unmap_window(conn, window.frame);
     xcb_destroy_window(conn, window.frame);
     xcb_flush(conn);
+}
+
+// At the kiosk's end the server gives the framed clients back to the root
+// through the save set; their own X borders go back with them.
+void Framer::giveBordersBack() const {
+    for (const WmWindow& window : windows.records()) {
+        if (window.clientBorderWidth != 0) {
+            const uint32_t border = window.clientBorderWidth;
+            xcb_configure_window(connector.connection(), window.win, XCB_CONFIG_WINDOW_BORDER_WIDTH, &border);
+        }
+    }
+    xcb_flush(connector.connection());
 }
 
 void Framer::repaint(const WmWindow& window) const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "velk_kiosk/client_protocols.h"
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
 #include "velk_kiosk/image_stamp.h"
@@ -42,7 +43,7 @@ class Framer {
 public:
     // Makes the cursor context and interns the frame's atoms; throws
     // velk_error("WmKiosk") when the cursor context cannot be had.
-    Framer(const Xcb::Connector& xConnector, WindowList& records);
+    Framer(const Xcb::Connector& xConnector, WindowList& records, const ClientProtocols& clientProtocols);
     // Frees the stamps and the cursors; the caller's connection flushes them.
     ~Framer();
     Framer(const Framer&) = delete;
@@ -83,6 +84,8 @@ public:
     // Gives the client back to the root where it showed inside the frame,
     // with its own border width, and drops the frame, unchecked.
     void releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry) const;
+    // The clients' own X borders, given back when the kiosk ends.
+    void giveBordersBack() const;
     // Paints the whole frame again: the server clears it and sends Expose.
     void repaint(const WmWindow& window) const;
     // The root shows the theme's arrow, or nothing at all when the pointer is
@@ -115,9 +118,8 @@ private:
 
     const Xcb::Connector& connector;
     WindowList& windows;
-    xcb_atom_t wmProtocols = 0;
+    const ClientProtocols& protocols;
     xcb_atom_t netWmName = 0;
-    xcb_atom_t wmDeleteWindow = 0;
     xcb_atom_t utf8String = 0;
     xcb_atom_t netFrameExtents = 0;
     // Every cursor is this one while the pointer is hidden.

@@ -121,6 +121,7 @@ Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decisi
     }
     WmWindow& window = windows.admit(win);
     window.clientBorderWidth = wishes.borderWidth;
+    window.gravity = wishes.gravity;
     decorate(window, decision, wishes);
     const FramePlacement place = placeNew(window, wishes, {root.width, root.height});
     return {window, place, framer.createFrame(window, std::move(frameRead), place).unconfirmed};
@@ -213,7 +214,9 @@ void Placement::applyConfigure(uint32_t win, ConfigureValues values, bool fullsc
     std::optional<Xcb::PendingCheck> frameChange;
     std::optional<Xcb::PendingGeometry> frameRead;
     if (framed) {
-        const FramedConfigure split = splitForFrame(values, framed->metrics(), root, fullscreen);
+        ConfigureValues asked = values;
+        asked.place = withGravity(values.place, framed->gravity, framed->metrics());
+        const FramedConfigure split = splitForFrame(asked, framed->metrics(), root, fullscreen);
         frameChange.emplace(requestConfigureValues(framed->frame, split.frame));
         values = split.client;
         frameRead.emplace(connector.requestGeometry(framed->frame));

@@ -50,6 +50,7 @@ private:
         bool noDecorations = false;
         bool fullscreenState = false;
         bool ownPosition = false;
+        uint32_t gravity = XCB_GRAVITY_NORTH_WEST;
         bool dialog = false;
         xcb_window_t transientFor = XCB_WINDOW_NONE;
     };

@@ -42,6 +42,8 @@ struct WmWindow {
     Xcb::Rect admittedAt;
     // The client's own X border width, given back when it is released.
     uint16_t clientBorderWidth = 0;
+    // The client's window gravity: how its own positions map to the frame's.
+    uint32_t gravity = XCB_GRAVITY_NORTH_WEST;
 
     // Full-screen windows neither move nor resize by the pointer.
     bool locked() const { return setFullscreen || stateFullscreen; }

@@ -55,12 +55,12 @@ WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     Syslog::setDebugLevel("debug");
     connectWithRetries(display, cookie);
     rules = std::make_unique<RuleLookup>(*this, installedRulesPath);
-    framer = std::make_unique<Framer>(*this, windows);
+    clientProtocols = std::make_unique<ClientProtocols>(*this);
+    framer = std::make_unique<Framer>(*this, windows, *clientProtocols);
     checkExtensions();
     takeRootRedirect();
     framer->showRootPointer(pointerHidden());
     netWmPid = getAtom("_NET_WM_PID", true);
-    clientProtocols = std::make_unique<ClientProtocols>(*this);
     ewmh = std::make_unique<Ewmh>(*this);
     focus = std::make_unique<Focus>(*this, windows, *ewmh, *clientProtocols);
     rootSize = std::make_unique<RootSize>(screen->root,
@@ -176,6 +176,7 @@ void WmKiosk::threadLoop() {
     // A lost connection is no stop: the program loses its display too, and
     // the kiosk waits for it to end by itself.
     if (!connectionLost) {
+        framer->giveBordersBack();
         // Every process is held and judged before the first signal goes out,
         // so that one which ends on an early signal is still signalled for
         // its later windows.

@@ -98,8 +98,8 @@ private:
     WindowList windows;
     // Made once connected, in this order; Placement works with the others.
     std::unique_ptr<RuleLookup> rules;
-    std::unique_ptr<Framer> framer;
     std::unique_ptr<ClientProtocols> clientProtocols;
+    std::unique_ptr<Framer> framer;
     std::unique_ptr<Ewmh> ewmh;
     std::unique_ptr<Focus> focus;
     std::unique_ptr<RootSize> rootSize;

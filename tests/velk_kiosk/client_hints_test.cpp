@@ -36,6 +36,15 @@ TEST(ClientHints, PlaceOfItsOwnNeedsAPositionFlagAndAPlaceOtherThanTheOrigin) {
     EXPECT_FALSE(Velk::hasOwnPosition("", placed));
 }
 
+TEST(ClientHints, GravityCountsOnlyWhenItsFlagIsSet) {
+    std::vector<uint32_t> hints(18, 0);
+    hints[17] = XCB_GRAVITY_STATIC;
+    EXPECT_EQ(Velk::windowGravity(words(hints)), uint32_t{XCB_GRAVITY_NORTH_WEST}) << "flag unset";
+    hints[0] = 1U << 9;  // PWinGravity
+    EXPECT_EQ(Velk::windowGravity(words(hints)), uint32_t{XCB_GRAVITY_STATIC});
+    EXPECT_EQ(Velk::windowGravity(""), uint32_t{XCB_GRAVITY_NORTH_WEST});
+}
+
 TEST(ClientHints, AtomsAndTheTransientParentAreFoundInTheirLists) {
     EXPECT_TRUE(Velk::listsAtom(words({7, 300, 9}), 300));
     EXPECT_FALSE(Velk::listsAtom(words({7, 9}), 300));

@@ -122,6 +122,20 @@ TEST_F(KioskTest, FrameExtentsMotifDecorationsAndTheClientsBorderWidth) {
     client.unmap(edged);
     EXPECT_TRUE(waitUntil([&] { return client.parentOf(edged) == client.root(); }, 10s));
     EXPECT_EQ(borderWidthOf(client, edged), 5);
+
+    // A client still managed when the kiosk ends gets its border back too.
+    const xcb_window_t kept = client.createWindow(withBorder);
+    client.configure(kept, XCB_CONFIG_WINDOW_BORDER_WIDTH, {4});
+    client.map(kept);
+    ASSERT_NE(waitForFrame(client, kept), 0U);
+    EXPECT_EQ(borderWidthOf(client, kept), 0);
+    kiosk->child().signal(SIGTERM);
+    const auto stopped = kiosk->child().wait(20s);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->status, 0) << stopped->err;
+    kiosk.reset();
+    EXPECT_TRUE(waitUntil([&] { return client.parentOf(kept) == client.root(); }, 10s));
+    EXPECT_EQ(borderWidthOf(client, kept), 4);
 }
 
 TEST_F(KioskTest, DialogWithoutAPlaceIsCentredOverItsParentOrTheScreenAndStackedAbove) {
@@ -157,6 +171,15 @@ TEST_F(KioskTest, DialogWithoutAPlaceIsCentredOverItsParentOrTheScreenAndStacked
     client.map(placed);
     ASSERT_NE(waitForFrame(client, placed), 0U);
     EXPECT_TRUE(settlesAt(client, client.frameOf(placed), {50, 60, 306, 221}));
+
+    // With StaticGravity (a Qt window) the client itself stands where it asked.
+    dialogSpec.x = 400;
+    dialogSpec.y = 300;
+    const xcb_window_t stationary = client.createWindow(dialogSpec);
+    setPositionHints(client, stationary, 1 | (1U << 9), XCB_GRAVITY_STATIC);
+    client.map(stationary);
+    ASSERT_NE(waitForFrame(client, stationary), 0U);
+    EXPECT_TRUE(settlesAt(client, client.frameOf(stationary), {397, 282, 306, 221}));
 }
 
 TEST_F(KioskTest, SecondWindowIsMovedOnAndAFrameThatFitsIsKeptOnTheScreen) {

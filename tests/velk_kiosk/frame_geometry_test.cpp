@@ -78,6 +78,17 @@ TEST(ResizeStep, RightAndBottomEdgesFollowThePointer) {
     EXPECT_EQ(step.client.height, 460);
 }
 
+TEST(WindowGravity, TheFrameKeepsTheReferencePointTheClientAskedFor) {
+    const Velk::Xcb::Rect asked{100, 200, 640, 480};
+    // Border 3, title 18: 6 wide and 21 high in all.
+    expectRect(Velk::withGravity(asked, XCB_GRAVITY_NORTH_WEST, bordered), 100, 200, 640, 480);
+    expectRect(Velk::withGravity(asked, XCB_GRAVITY_STATIC, bordered), 97, 182, 640, 480);
+    expectRect(Velk::withGravity(asked, XCB_GRAVITY_CENTER, bordered), 97, 190, 640, 480);
+    expectRect(Velk::withGravity(asked, XCB_GRAVITY_SOUTH_EAST, bordered), 94, 179, 640, 480);
+    expectRect(Velk::withGravity(asked, XCB_GRAVITY_NORTH, bordered), 97, 200, 640, 480);
+    expectRect(Velk::withGravity(asked, 42, bordered), 100, 200, 640, 480);  // unknown gravity
+}
+
 TEST(ResizeStep, LeftBorderMovesTheLeftEdgeAndKeepsTheRightOne) {
     const auto step = Velk::resizeStep({100, 100, 646, 501}, {640, 480}, bordered, true, -40, 10);
     expectRect(step.frame, 60, 100, 686, 511);

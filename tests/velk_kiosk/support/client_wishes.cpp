@@ -71,9 +71,10 @@ void setTransientFor(const XTestClient& client, xcb_window_t win, xcb_window_t p
     client.setWords(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, {parent});
 }
 
-void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags) {
+void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags, uint32_t gravity) {
     std::vector<uint32_t> hints(18, 0);
     hints[0] = flags;
+    hints[17] = gravity;
     client.setWords(win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, hints);
 }
 

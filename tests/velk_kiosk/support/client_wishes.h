@@ -26,8 +26,9 @@ void sendFullscreenMessage(const XTestClient& client, xcb_window_t win, uint32_t
 // that reaches the window manager also for a window it has not shown yet.
 void withdraw(const XTestClient& client, xcb_window_t win);
 void setTransientFor(const XTestClient& client, xcb_window_t win, xcb_window_t parent);
-// WM_NORMAL_HINTS with only these flags (1 USPosition, 4 PPosition).
-void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags);
+// WM_NORMAL_HINTS with only these flags (1 USPosition, 4 PPosition, 512
+// PWinGravity) and that window gravity.
+void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags, uint32_t gravity = 0);
 
 // The property's 32-bit items; empty when it is missing.
 std::vector<uint32_t> propertyWords(const XTestClient& client, xcb_window_t win, const std::string& name);

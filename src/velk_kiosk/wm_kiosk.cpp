@@ -278,30 +278,42 @@ void WmKiosk::onFixesCursorNotify(const xcb_generic_event_t* event) const {
                  name.c_str());
 }
 
+// The pointer on the frames and clients, and the frames' exposure.
+bool WmKiosk::dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* generic) {
+    switch (type) {
+        case XCB_BUTTON_PRESS:
+            onButtonPress(reinterpret_cast<const xcb_button_press_event_t*>(generic));
+            return true;
+        case XCB_BUTTON_RELEASE:
+            framer->onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(generic), false);
+            return true;
+        case XCB_MOTION_NOTIFY:
+            framer->onMotionNotify(reinterpret_cast<const xcb_motion_notify_event_t*>(generic));
+            return true;
+        case XCB_ENTER_NOTIFY:
+            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_enter_notify_event_t*>(generic), true);
+            return true;
+        case XCB_LEAVE_NOTIFY:
+            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_leave_notify_event_t*>(generic), false);
+            return true;
+        case XCB_EXPOSE:
+            framer->onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(generic));
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The handlers of the frames and of placement are the event thread's own.
 void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
     const xcb_generic_event_t* generic = event.get();
-    switch (generic->response_type & ~0x80) {
+    const auto type = static_cast<uint8_t>(generic->response_type & ~0x80);
+    if (dispatchPointerEvent(type, generic)) {
+        return;
+    }
+    switch (type) {
         case 0:
             onUncheckedError(event);
-            break;
-        case XCB_BUTTON_PRESS:
-            onButtonPress(reinterpret_cast<const xcb_button_press_event_t*>(generic));
-            break;
-        case XCB_BUTTON_RELEASE:
-            framer->onButtonNotify(reinterpret_cast<const xcb_button_release_event_t*>(generic), false);
-            break;
-        case XCB_MOTION_NOTIFY:
-            framer->onMotionNotify(reinterpret_cast<const xcb_motion_notify_event_t*>(generic));
-            break;
-        case XCB_ENTER_NOTIFY:
-            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_enter_notify_event_t*>(generic), true);
-            break;
-        case XCB_LEAVE_NOTIFY:
-            framer->onEnterLeaveNotify(reinterpret_cast<const xcb_leave_notify_event_t*>(generic), false);
-            break;
-        case XCB_EXPOSE:
-            framer->onExposeNotify(reinterpret_cast<const xcb_expose_event_t*>(generic));
             break;
         case XCB_CONFIGURE_NOTIFY:
             rootSize->onConfigureNotify(reinterpret_cast<const xcb_configure_notify_event_t*>(generic));

@@ -81,6 +81,7 @@ private:
     void signalProgram() const;
 
     void dispatchCoreEvent(const Xcb::GenericEvent& event);
+    bool dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* generic);
     void onRandrNotify(const xcb_generic_event_t* event);
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
     void onDestroyNotify(const xcb_destroy_notify_event_t* event) const;

@@ -139,8 +139,16 @@ protected:
                  std::to_string(x + dx), std::to_string(y + dy), "mouseup", "1"});
         frameAt.x += dx;
         frameAt.y += dy;
+        // The drag is handled after every storm event sent before it: it can
+        // take as long as the backlog (a sanitizer build is slower).
+        const xcb_window_t frame = client.frameOf(dragged);
         Geometry last;
-        EXPECT_TRUE(waitForGeometry(client, client.frameOf(dragged), frameAt, &last))
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                last = client.geometry(frame);
+                return last == frameAt;
+            },
+            backlogTimeout))
             << "the dragged frame is at " << toString(last) << ", expected " << toString(frameAt);
     }
 

@@ -191,6 +191,12 @@ struct SharedStart {
 
 constexpr size_t sharedChildStack = size_t{64} << 10;
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool underThreadSanitizer = true;
+#else
+constexpr bool underThreadSanitizer = false;
+#endif
+
 int runSharedChild(void* data) {
     auto* start = static_cast<SharedStart*>(data);
     resetSignalsForChild();
@@ -256,8 +262,10 @@ pid_t runChildProcess(const fs::path& cmd, const std::list<std::string>& args,
     std::unique_ptr<UserInfo> owner = user ? getUserInfo(user, true) : nullptr;
     const ChildLabeler* labeler = childLabeler.load();
     // The owner's switch and the labeler's hook run library code in the
-    // child, which only a child with memory of its own may do.
-    if (!owner && !labeler) {
+    // child, which only a child with memory of its own may do.  Neither may a
+    // ThreadSanitizer build: its runtime does not know a child that shares
+    // the parent's memory and stack of threads.
+    if (!owner && !labeler && !underThreadSanitizer) {
         return startSharingMemory(cmd, args, envs, logfile);
     }
     const std::optional<uint32_t> ownerLevel =

@@ -4,11 +4,17 @@
 namespace Velk {
 
 std::atomic<bool> proxyRunning{false};
-DBus::BusDispatcher proxyDispatcher;
+ProxyDispatcher proxyDispatcher;
 WakeEvent proxyStopEvent;
 WakeEvent proxyReloadEvent;
 WakeEvent proxyReportEvent;
 std::atomic<int> proxyStopReason{static_cast<int>(StopReason::None)};
+
+void ProxyDispatcher::enter() {
+    while (proxyRunning.load()) {
+        do_iteration();
+    }
+}
 
 void stopProxy(StopReason reason) {
     int none = static_cast<int>(StopReason::None);

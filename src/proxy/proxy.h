@@ -14,8 +14,17 @@ namespace Velk {
 // The entry raises it before it registers the stop signals.
 extern std::atomic<bool> proxyRunning;
 
-// The D-Bus main loop of the main thread; the periodic task leaves it.
-extern DBus::BusDispatcher proxyDispatcher;
+// A D-Bus main loop that runs while proxyRunning is raised. The library's
+// own loop forgets a leave() that comes before its enter(): a stop in that
+// gap (a signal while the periodic task starts) would keep it running for
+// ever. Leave it only after proxyRunning is cleared; it then wakes and ends.
+class ProxyDispatcher : public DBus::BusDispatcher {
+public:
+    void enter() override;
+};
+
+// The main loop of the main thread; the periodic task leaves it.
+extern ProxyDispatcher proxyDispatcher;
 
 // Raised when proxyRunning is cleared, so that a thread waiting in poll
 // sees the stop at once.

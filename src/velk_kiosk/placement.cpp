@@ -151,7 +151,7 @@ void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
     for (auto& change : fit) {
         connector.confirmConfigure(std::move(change), "onMapRequest");
     }
-    if (!connector.confirm(std::move(map), "onMapRequest", "xcb_map_window") && window.frame != 0) {
+    if (!connector.confirm(std::move(map), "onMapRequest", "xcb_map_window")) {
         // A window that is not shown takes no focus; its reads are dropped with `focusing`.
         dropWithdrawnClient(window, admitted.place.frame);
         return;
@@ -165,7 +165,9 @@ void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& fra
     Syslog::info("%s: window: %08x, frame: %08x, withdrawn while framed", "onMapRequest", window.win,
                  window.frame);
     const uint32_t win = window.win;
-    framer.releaseFrame(window, frameGeometry);
+    if (window.frame != 0) {
+        framer.releaseFrame(window, frameGeometry);
+    }
     windows.remove(window);
     focus.afterWithdrawal(win, "onMapRequest");
 }
@@ -262,18 +264,21 @@ void Placement::notifyClientGeometry(uint32_t win, const Xcb::Rect& place) const
 
 void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
     Syslog::info("%s: window: %08x, frame: %08x", "unmapNotify", win, eventWindow);
-    // Only the unmap of a framed client, as its frame reports it, counts, or
-    // the withdrawal a client announces on the root (ICCCM), which also
-    // covers a window the kiosk had not shown yet when the client withdrew it.
-    const bool announced = eventWindow == connector.windowRoot();
-    const WmWindow* found = announced ? windows.findByClient(win) : windows.findFramed(win, eventWindow);
-    if (const WmWindow* window = found && found->frame != 0 ? found : nullptr) {
-        if (announced) {
+    // A framed client's unmap counts as its frame reports it. On the root
+    // come an unframed client's own unmap and the withdrawal a client
+    // announces (ICCCM), which also covers a framed window the kiosk had not
+    // shown yet when the client withdrew it. A withdrawn client is no longer
+    // managed: its record goes, framed or not.
+    const bool onRoot = eventWindow == connector.windowRoot();
+    const WmWindow* found = onRoot ? windows.findByClient(win) : windows.findFramed(win, eventWindow);
+    if (found && found->frame != 0) {
+        if (onRoot) {
             xcb_unmap_window(connector.connection(), win);
         }
-        framer.releaseFrame(*window,
-                            Xcb::Connector::collectGeometry(connector.requestGeometry(window->frame)));
-        windows.remove(*window);
+        framer.releaseFrame(*found, Xcb::Connector::collectGeometry(connector.requestGeometry(found->frame)));
+    }
+    if (found) {
+        windows.remove(*found);
     }
     focus.afterWithdrawal(win, "unmapNotify");
 }

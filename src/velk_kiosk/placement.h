@@ -1,7 +1,7 @@
 // Where and how big every top-level window is: admission on MapRequest (rule,
 // the client's own wishes, record, frame at the final place, then the map,
 // focus), the filter of the clients' own configure requests, the EWMH
-// full-screen state, the withdrawal of a framed window and the re-layout
+// full-screen state, the withdrawal of a window and the re-layout
 // after a RandR screen change.  Each handler sends its requests together and
 // collects the answers afterwards: one or two round trips.
 #pragma once

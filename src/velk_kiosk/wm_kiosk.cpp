@@ -339,8 +339,8 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
     }
 }
 
-// Only logged: a framed client's frame went with its unmap, an unframed
-// client's record stays until the kiosk ends.
+// Only logged: a mapped window is unmapped before it is destroyed, and its
+// record went with that unmap.
 void WmKiosk::onDestroyNotify(const xcb_destroy_notify_event_t* event) const {
     Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", event->window,
                  event->event, event->sequence);

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client_wishes.h"
+#include "ewmh_probe.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 #include "kiosk_reparent_gate.h"
@@ -273,6 +274,15 @@ TEST_F(KioskFramingGap, WindowDestroyedWhileItIsFramedLeavesTheKioskServing) {
     EXPECT_EQ(history.count(win, XCB_MAP_NOTIFY), 0U);
     EXPECT_EQ(history.count(win, XCB_REPARENT_NOTIFY), 0U);
     EXPECT_EQ(frameCount(), 2U) << "only the dragged window and the marker keep a frame";
+    // Nor does it stay among the managed clients.
+    std::vector<uint32_t> listed;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            listed = readWords(client, client.root(), "_NET_CLIENT_LIST").words;
+            return std::count(listed.begin(), listed.end(), marker) == 1;
+        },
+        10s));
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), win), 0) << "the destroyed window is still listed";
 
     // Not laid over the dragged window, which was admitted at 100,100.
     const xcb_window_t fresh = mapWindow(WindowSpec{});

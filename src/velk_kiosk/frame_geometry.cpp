@@ -82,6 +82,15 @@ FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, 
     return placement;
 }
 
+Xcb::Rect keptOnRoot(const Xcb::Rect& frame, const Xcb::Size& root) {
+    Xcb::Rect kept = frame;
+    kept.width = std::min(kept.width, root.width);
+    kept.height = std::min(kept.height, root.height);
+    kept.x = ontoScreen(kept.x, kept.width, root.width);
+    kept.y = ontoScreen(kept.y, kept.height, root.height);
+    return kept;
+}
+
 namespace {
 
 // How far the frame's corner moves from the asked position along one axis:

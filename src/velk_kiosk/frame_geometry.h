@@ -37,6 +37,10 @@ FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, 
 FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root,
                           const std::optional<Xcb::Rect>& centreOver, const std::vector<Xcb::Rect>& taken);
 
+// A frame kept whole on the root: cut to it where it is larger, then moved
+// onto it.  A frame already on the root stays where it is.
+Xcb::Rect keptOnRoot(const Xcb::Rect& frame, const Xcb::Size& root);
+
 // A full-screen frame: the whole root, the client its inside.
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root);
 

@@ -48,15 +48,15 @@ void Placement::enterFullscreen(WmWindow& window) {
     applyLayout(window, {0, 0, root.width, root.height});
 }
 
-// A window its rule holds at full screen keeps the screen, with its title bar.
+// A window its rule holds at full screen keeps the screen, with its title
+// bar.  The others go back to their place, kept on a screen that may have
+// shrunk meanwhile.
 void Placement::leaveFullscreen(WmWindow& window) {
     window.stateFullscreen = false;
     window.setMetrics(window.restoreMetrics);
-    Xcb::Rect target = window.restorePlace;
-    if (window.setFullscreen) {
-        target = rootSize.rect();
-    }
-    applyLayout(window, target);
+    const Xcb::Rect root = rootSize.rect();
+    applyLayout(window,
+                window.setFullscreen ? root : keptOnRoot(window.restorePlace, {root.width, root.height}));
 }
 
 void Placement::applyLayout(const WmWindow& window, const Xcb::Rect& target) const {

@@ -2,10 +2,12 @@
 // bar, the EWMH full-screen state at its map and by message, its frame
 // extents, Motif's no decorations, its X border, dialogs centred over their
 // parent, later windows moved on and kept on the screen, the first sight of
-// a window at its final place, and the root's pointer.
+// a window at its final place, the return from full screen onto a screen
+// that shrank, and the root's pointer.
 #include "client_wishes.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
+#include "screen_mode.h"
 
 namespace {
 
@@ -86,6 +88,25 @@ TEST_F(KioskTest, FullScreenStateByMessageIsAddedRemovedAndToggledAndTheWindowRe
     expectFull();
     sendFullscreenMessage(client, win, 2);
     expectBack();
+}
+
+// The place a window had is kept on a screen that shrank while the window
+// covered it.
+TEST_F(KioskTest, AWindowLeavingFullScreenAfterTheScreenShrankReturnsOntoIt) {
+    startKiosk(std::nullopt);
+    WindowSpec corner;
+    corner.x = 1200;
+    corner.y = 560;
+    const xcb_window_t win = mapWindow(corner);
+    const xcb_window_t frame = client.frameOf(win);
+    ASSERT_TRUE(settlesAt(client, frame, {1200, 560, 646, 501}));
+    sendFullscreenMessage(client, win, 1);
+    ASSERT_TRUE(settlesAt(client, frame, {0, 0, 1920, 1080}));
+    switchMode(server.displayName(), 1280, 720);
+    EXPECT_TRUE(settlesAt(client, frame, {0, 0, 1280, 720}));
+    sendFullscreenMessage(client, win, 0);
+    EXPECT_TRUE(settlesAt(client, frame, {634, 219, 646, 501}));
+    EXPECT_TRUE(settlesAt(client, win, {3, 18, 640, 480}));
 }
 
 TEST_F(KioskTest, FrameExtentsMotifDecorationsAndTheClientsBorderWidth) {

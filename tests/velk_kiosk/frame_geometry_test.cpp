@@ -65,6 +65,15 @@ TEST(FirstPlace, FrameThatFitsIsKeptOnTheScreenAndOneThatDoesNotStartsAtZero) {
     EXPECT_EQ(Velk::fullscreenPlace({}, fullHd).client.height, 1080);
 }
 
+// Where a window returns from full screen after the screen shrank.
+TEST(KeptOnRoot, AFrameOnTheRootStaysOneOffItMovesOnAndOneTooLargeIsCut) {
+    const Size small{1280, 720};
+    expectRect(Velk::keptOnRoot({100, 100, 646, 501}, small), 100, 100, 646, 501);
+    expectRect(Velk::keptOnRoot({1200, 600, 646, 501}, small), 634, 219, 646, 501);
+    expectRect(Velk::keptOnRoot({-30, -5, 646, 501}, small), 0, 0, 646, 501);
+    expectRect(Velk::keptOnRoot({300, 200, 1500, 1000}, small), 0, 0, 1280, 720);
+}
+
 TEST(FrameInside, FullScreenClientFillsTheFrameBelowTheTitleBar) {
     expectRect(Velk::clientInside(fullHd, {0, 0, 18}), 0, 18, 1920, 1062);
     expectRect(Velk::clientInside(fullHd, bordered), 3, 18, 1914, 1059);

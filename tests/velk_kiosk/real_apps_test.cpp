@@ -1,9 +1,11 @@
 // Real programs under the kiosk as users see them: a GTK dialog (zenity) and
 // a Qt main window with its dialog (PyQt5) are wholly inside their frames,
-// and a dialog is centred over its parent, or the screen when it has none.
+// a dialog is centred over its parent, or the screen when it has none, and
+// typing goes to the GTK window the user clicked last.
 #include <cstdlib>
 
 #include "client_wishes.h"
+#include "ewmh_probe.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 
@@ -33,7 +35,8 @@ using namespace VelkTest;
 }
 
 TEST_F(KioskTest, GtkDialogWithoutParentIsWhollyInsideItsFrameInTheMiddleOfTheScreen) {
-    startKiosk(std::nullopt, {"/usr/bin/zenity", "--info", "--text", "velk kiosk"});
+    // A file chooser asks for no place of its own.
+    startKiosk(std::nullopt, {"/usr/bin/zenity", "--file-selection", "--title", "velk kiosk"});
     const auto framed = waitForFramedClients(client, 1);
     ASSERT_EQ(framed.size(), 1U);
     // GTK may still size its window after the map: the frame follows, keeping
@@ -62,6 +65,64 @@ TEST_F(KioskTest, QtDialogIsCentredOverItsMainWindowAndNeitherIsClipped) {
                 dialogFrame.y + dialogFrame.height <= over.y + over.height)
         << toString(dialogFrame) << " is not over " << toString(over);
     EXPECT_TRUE(centredOver(dialogFrame, over, 64));
+}
+
+// A program that draws its own decorations gets a frame without any, which
+// holds the whole window where it asked to be.
+TEST_F(KioskTest, QtWindowWithoutDecorationsGetsNoTitleBarAndIsWhollyShown) {
+    startKiosk(std::nullopt, {"/usr/bin/python3", VELK_QT_DIALOG_APP, "--frameless"});
+    const auto framed = waitForFramedClients(client, 1);
+    ASSERT_EQ(framed.size(), 1U);
+    EXPECT_TRUE(settlesAt(client, framed.front().frame, {60, 60, 800, 600}));
+    EXPECT_TRUE(settlesAt(client, framed.front().client, {0, 0, 800, 600}));
+    EXPECT_EQ(propertyWords(client, framed.front().client, "_NET_FRAME_EXTENTS"),
+              (std::vector<uint32_t>{0, 0, 0, 0}));
+}
+
+// Two GTK entry dialogs, cascaded: the user clicks the one below and types
+// into it, not into the newer one; once it is answered the focus goes to the
+// other, which takes the next typing.
+TEST_F(KioskTest, TypingLandsInTheGtkWindowClickedLastNotInTheNewest) {
+    TempDir answers;
+    const auto entry = [&](const std::string& title) {
+        return "/usr/bin/zenity --entry --title '" + title + "' > '" + (answers / title).string() + "'";
+    };
+    // The program waits for both answers, then stays for the kiosk's stop.
+    startKiosk(std::nullopt,
+               {"/bin/sh", "-c", entry("one") + " & " + entry("two") + " & wait; exec sleep 600"});
+    const auto framed = waitForFramedClients(client, 2);
+    ASSERT_EQ(framed.size(), 2U);
+    const FramedClient lower = framed.front();
+    const FramedClient upper = framed.back();
+    const Geometry below = client.geometry(lower.frame);
+    const Geometry above = client.geometry(upper.frame);
+    // The lower frame's corner, which the cascade leaves uncovered.
+    const int x = below.x + 6;
+    const int y = below.y + 6;
+    ASSERT_FALSE(x >= above.x && x < above.x + above.width && y >= above.y && y < above.y + above.height)
+        << toString(below) << " lies under " << toString(above);
+    const auto activeIs = [&](xcb_window_t win) {
+        return waitUntil(
+            [&] {
+                return readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words ==
+                       std::vector<uint32_t>{win};
+            },
+            std::chrono::seconds(10));
+    };
+    const auto answerIn = [&](xcb_window_t win, const std::string& text) {
+        const std::string title = client.netWmName(win);
+        xdotool(server.displayName(), {"type", "--delay", "20", text});
+        xdotool(server.displayName(), {"key", "Return"});
+        EXPECT_TRUE(
+            waitUntil([&] { return readFile(answers / title) == text + "\n"; }, std::chrono::seconds(10)))
+            << "the window `" << title << "' got `" << readFile(answers / title) << "'";
+    };
+    ASSERT_TRUE(activeIs(upper.client));
+    xdotool(server.displayName(), {"mousemove", std::to_string(x), std::to_string(y), "click", "1"});
+    ASSERT_TRUE(activeIs(lower.client)) << "the click did not focus the window below";
+    answerIn(lower.client, "clicked");
+    ASSERT_TRUE(activeIs(upper.client)) << "the focus did not pass to the window left";
+    answerIn(upper.client, "left");
 }
 
 }  // namespace

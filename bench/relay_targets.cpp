@@ -139,7 +139,7 @@ public:
     // The socket a client of `mode` connects to; `ownPath` for a far end of
     // its own (several may run at once when every one has its own path).
     fs::path prepare(const std::string& mode, const fs::path& ownPath) {
-        if (const fs::path server = serverAt(mode); !server.empty()) {
+        if (fs::path server = serverAt(mode); !server.empty()) {
             pending.reset();
             return server;
         }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -40,6 +41,13 @@ namespace {
 
 bool isDelayMode(const std::string& mode) {
     return mode.rfind("delay-echo:", 0) == 0;
+}
+
+constexpr const char* atPrefix = "at:";
+
+// The socket of an "at:" mode's server; empty for every other mode.
+fs::path serverAt(const std::string& mode) {
+    return mode.rfind(atPrefix, 0) == 0 ? fs::path(mode.substr(std::strlen(atPrefix))) : fs::path();
 }
 
 // Polls every millisecond: the harness's 10 ms steps would show in the
@@ -88,18 +96,16 @@ int connectUnix(const fs::path& path) {
 
 // A far end of our own at a socket path: the stand-in transport for its
 // modes, the delayed-answer transport for "delay-echo:..." (which serves any
-// number of connections).
+// number of connections), or any program taking "/ipc-socket:PATH" alone.
 class OwnTransport {
 public:
     OwnTransport(fs::path socketPath, const std::string& mode) : path(std::move(socketPath)) {
-        std::error_code ec;
-        fs::remove(path, ec);
         const std::string program = isDelayMode(mode) ? RELAY_DELAY_TRANSPORT : VELK_STANDIN_TRANSPORT_BINARY;
-        process = std::make_unique<ChildProcess>(
-            std::vector<std::string>{program, "/ipc-socket:" + path.string(), "/standin:" + mode});
-        if (!waitFor([&] { return fs::is_socket(path, ec) && isListening(path); }, 5s)) {
-            throw std::runtime_error("the transport did not listen: " + process->errText());
-        }
+        start({program, "/ipc-socket:" + path.string(), "/standin:" + mode});
+    }
+    OwnTransport(fs::path socketPath, std::vector<std::string> command) : path(std::move(socketPath)) {
+        command.push_back("/ipc-socket:" + path.string());
+        start(command);
     }
     ~OwnTransport() {
         process->signal(SIGTERM);
@@ -111,11 +117,21 @@ public:
     const fs::path& socketPath() const { return path; }
 
 private:
+    void start(const std::vector<std::string>& command) {
+        std::error_code ec;
+        fs::remove(path, ec);
+        process = std::make_unique<ChildProcess>(command);
+        if (!waitFor([&] { return fs::is_socket(path, ec) && isListening(path); }, 5s)) {
+            throw std::runtime_error("the transport did not listen: " + process->errText());
+        }
+    }
+
     fs::path path;
     std::unique_ptr<ChildProcess> process;
 };
 
-// Clients of one shared far end (delay-echo) or each of its own.
+// Clients of one shared far end (delay-echo, or a server of an "at:" mode,
+// which is not ours to start) or each of its own.
 class FarEnds {
 public:
     explicit FarEnds(const fs::path& directory) : dir(directory) {}
@@ -123,6 +139,10 @@ public:
     // The socket a client of `mode` connects to; `ownPath` for a far end of
     // its own (several may run at once when every one has its own path).
     fs::path prepare(const std::string& mode, const fs::path& ownPath) {
+        if (fs::path server = serverAt(mode); !server.empty()) {
+            pending.reset();
+            return server;
+        }
         if (isDelayMode(mode)) {
             if (!own.empty()) {
                 throw std::runtime_error("a shared far end cannot join clients of their own");
@@ -211,12 +231,16 @@ public:
     ~Haproxy() override { process->signal(SIGTERM); }
 
     const char* name() const override { return "haproxy"; }
-    // Its one backend path: a far end of its own serves one client at a time.
+    // Its one backend path: a far end of its own serves one client at a time;
+    // a server of an "at:" mode is reached through a link there.
     void prepare(const std::string& mode) override {
         if (!isDelayMode(mode) && farEnds.ownCount() > 0) {
             throw std::runtime_error("haproxy: one client of a far end of its own at a time");
         }
-        farEnds.prepare(mode, backend);
+        const fs::path farEnd = farEnds.prepare(mode, backend);
+        if (farEnd != backend) {
+            linkBackend(farEnd);
+        }
     }
     int connectNow() override {
         const int fd = VelkTest::connectLoopback(port);
@@ -230,6 +254,15 @@ public:
     pid_t relayPid() const override { return process->pid(); }
 
 private:
+    void linkBackend(const fs::path& server) {
+        std::error_code ec;
+        if (fs::is_symlink(backend, ec) && fs::read_symlink(backend, ec) == server) {
+            return;
+        }
+        fs::remove(backend, ec);
+        fs::create_symlink(server, backend);
+    }
+
     TempDir dir;
     fs::path backend = dir / "transport";
     FarEnds farEnds{dir.path()};
@@ -237,11 +270,23 @@ private:
     std::unique_ptr<ChildProcess> process;
 };
 
+const char* transportProgram(VelkTransport transport) {
+    switch (transport) {
+        case VelkTransport::Delay:
+            return RELAY_DELAY_TRANSPORT;
+        case VelkTransport::Instant:
+            return RELAY_INSTANT_TRANSPORT;
+        case VelkTransport::Standin:
+            break;
+    }
+    return VELK_STANDIN_TRANSPORT_BINARY;
+}
+
 // The transport's mode travels in the session description: the argument
 // template takes it from "home".
 class Velk : public RelayTarget {
 public:
-    explicit Velk(const VelkOptions& options) {
+    explicit Velk(const VelkOptions& options) : label(options.name), transport(options.transport) {
         harness.config["debug:level"] = "info";
         if (options.clientSpeaksFirst) {
             harness.config.removeMember("listen:first-bytes-timeout");
@@ -253,8 +298,7 @@ public:
         args.append("/ipc-socket:%{socket}");
         args.append("/standin:%{home}");
         harness.config["x11rdp:args"] = args;
-        harness.config["x11rdp:path"] =
-            options.delayTransport ? RELAY_DELAY_TRANSPORT : VELK_STANDIN_TRANSPORT_BINARY;
+        harness.config["x11rdp:path"] = transportProgram(options.transport);
         harness.start();
         watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         inotify_add_watch(watch, harness.velkDir().c_str(), IN_OPEN | IN_CREATE);
@@ -270,11 +314,12 @@ public:
         close(watch);
     }
 
-    const char* name() const override { return "velk_proxy"; }
+    const char* name() const override { return label.c_str(); }
 
     void prepare(const std::string& mode) override {
         pendingSession = ++sessionId;
-        harness.manager.setSessionInfo(R"({"home": ")" + mode + "\"}");
+        const bool echoOfItsOwn = transport == VelkTransport::Standin && !serverAt(mode).empty();
+        harness.manager.setSessionInfo(R"({"home": ")" + (echoOfItsOwn ? "echo" : mode) + "\"}");
         allow(pendingSession);
         drainWatch({});
         logOpened.reset();
@@ -366,6 +411,8 @@ private:
         }
     }
 
+    std::string label;
+    VelkTransport transport;
     VelkTest::ProxyHarness harness;
     uint32_t sessionId = 0;
     uint32_t pendingSession = 0;
@@ -376,6 +423,18 @@ private:
 };
 
 }  // namespace
+
+struct EchoServer::Running {
+    TempDir dir;
+    OwnTransport server{dir.path() / "echo", std::vector<std::string>{RELAY_ECHO_SERVER}};
+};
+
+EchoServer::EchoServer() : running(std::make_unique<Running>()) {}
+EchoServer::~EchoServer() = default;
+
+std::string EchoServer::mode() const {
+    return atPrefix + running->server.socketPath().string();
+}
 
 std::unique_ptr<RelayTarget> makeDirect() {
     return std::make_unique<Direct>();

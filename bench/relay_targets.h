@@ -1,7 +1,8 @@
 // The relays the benchmarks compare, each able to hand out client sockets
 // whose far end is a transport in a chosen mode: the stand-in transport's
-// "echo", "sink", "source:<bytes>", or "delay-echo:<size>:<min us>:<max us>"
-// (bench/delay_transport.cpp: every request answered after a random delay).
+// "echo", "sink", "source:<bytes>", "delay-echo:<size>:<min us>:<max us>"
+// (bench/delay_transport.cpp: every request answered after a random delay),
+// or "at:<socket>" (a server already listening there, an EchoServer's).
 // DIRECT is no relay: the client talks to the transport's unix socket; haproxy
 // runs in TCP mode with that socket as its backend; velk_proxy is driven by
 // the stand-in manager on a private bus and starts a transport per session.
@@ -69,6 +70,35 @@ public:
     virtual pid_t relayPid() const = 0;
 };
 
+// The echo server of the set-up suite, started once for the run: it serves
+// any number of connections and sends back every byte unchanged.
+class EchoServer {
+public:
+    EchoServer();
+    ~EchoServer();
+    EchoServer(const EchoServer&) = delete;
+    EchoServer& operator=(const EchoServer&) = delete;
+
+    // The mode whose far end is this server.
+    std::string mode() const;
+
+private:
+    struct Running;
+    std::unique_ptr<Running> running;
+};
+
+// The program velk_proxy starts for each session.
+enum class VelkTransport {
+    // The stand-in transport (tools/standin_transport), which takes an "at:"
+    // mode as its own "echo": it cannot reach another server.
+    Standin,
+    // bench/delay_transport.cpp, for "delay-echo:..." modes.
+    Delay,
+    // bench/instant_transport.cpp, for "at:..." modes: ready at once, it
+    // links the proxy's socket path to the server's socket.
+    Instant,
+};
+
 struct VelkOptions {
     // Leaves "listen:first-bytes-timeout" at the proxy's default, so the
     // listen job takes a client once it has spoken; otherwise 0 (taken at
@@ -76,9 +106,9 @@ struct VelkOptions {
     bool clientSpeaksFirst = false;
     // "listen:max-sessions"; 0 leaves the proxy's default.
     int maxSessions = 0;
-    // The far end the proxy starts: the delayed-answer transport instead of
-    // the stand-in one (modes "delay-echo:..." only).
-    bool delayTransport = false;
+    VelkTransport transport = VelkTransport::Standin;
+    // The name in the tables; "velk_proxy" is the one the targets judge.
+    std::string name = "velk_proxy";
 };
 
 std::unique_ptr<RelayTarget> makeDirect();

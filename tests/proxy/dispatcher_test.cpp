@@ -22,7 +22,7 @@ using std::chrono::seconds;
 // fails instead of hanging.
 class LoopRun {
 public:
-    explicit LoopRun(std::function<void(Velk::ProxyDispatcher&)> beforeEnter)
+    explicit LoopRun(const std::function<void(Velk::ProxyDispatcher&)>& beforeEnter)
         : state(std::make_unique<State>()), loop([run = state.get(), beforeEnter] {
               run->threadId.set_value(static_cast<pid_t>(syscall(SYS_gettid)));
               beforeEnter(run->dispatcher);

@@ -31,9 +31,9 @@ bool isNonBlocking(int fd) {
 
 }  // namespace
 
-PendingBytes::PendingBytes() {
+PendingBytes::PendingBytes(Route route) {
     int ends[2] = {-1, -1};
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (route == Route::Copied || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
     pipeRead.reset(ends[0]);

@@ -1,10 +1,9 @@
 // Bytes read from one side of a transfer job and not yet accepted by the
-// other.  They wait in a pipe of their own: splice moves them from socket to
-// pipe to socket inside the kernel, so the relay never copies a byte through
-// its own memory.  Where no pipe can be had, or a descriptor does not splice
-// or would block, they wait in a buffer instead.  While any are left the
-// direction reads nothing more, so a slow receiver slows its sender without
-// ever blocking the opposite direction.
+// other.  Spliced, they wait in a pipe of their own and move from socket to
+// pipe to socket inside the kernel; copied (or where no pipe can be had, or a
+// descriptor does not splice or would block), they wait in a buffer.  While
+// any are left the direction reads nothing more, so a slow receiver slows its
+// sender without ever blocking the opposite direction.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +17,9 @@ namespace Velk {
 
 class PendingBytes {
 public:
-    PendingBytes();
+    // How the bytes move where both ways are open: Copied holds no pipe.
+    enum class Route { Spliced, Copied };
+    explicit PendingBytes(Route route);
     PendingBytes(const PendingBytes&) = delete;
     PendingBytes& operator=(const PendingBytes&) = delete;
 

@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -178,10 +181,31 @@ TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
 
 }  // namespace
 
-// One copy step between two unix socket pairs, spliced (descriptors that do
-// not block) or through the buffer (blocking ones): the same results, the
-// same bytes, whichever way they move.
-class TransferStep : public ::testing::TestWithParam<bool> {
+namespace {
+
+// How a step's bytes move: through the pipe, or through the buffer because
+// the descriptors block or because the bytes are to be copied.
+struct StepWay {
+    const char* name;
+    bool nonBlocking;
+    Velk::PendingBytes::Route route;
+};
+
+const StepWay stepWays[] = {
+    {"Spliced", true, Velk::PendingBytes::Route::Spliced},
+    {"Blocking", false, Velk::PendingBytes::Route::Spliced},
+    {"Copied", true, Velk::PendingBytes::Route::Copied},
+};
+
+void PrintTo(const StepWay& way, std::ostream* out) {
+    *out << way.name;
+}
+
+}  // namespace
+
+// One copy step between two unix socket pairs, whichever way its bytes move:
+// the same results, the same bytes.
+class TransferStep : public ::testing::TestWithParam<StepWay> {
 protected:
     TransferStep() {
         sigemptyset(&pipeSignal);
@@ -191,7 +215,7 @@ protected:
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out);
         setBuffers(out[0], 16 << 10);
         setBuffers(out[1], 16 << 10);
-        if (GetParam()) {
+        if (GetParam().nonBlocking) {
             fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
             fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
         }
@@ -213,7 +237,7 @@ protected:
     // in[0] writes, the step reads in[1] and writes out[0], out[1] receives.
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
-    Velk::PendingBytes pending;
+    Velk::PendingBytes pending{GetParam().route};
     std::vector<uint8_t> buf;
     sigset_t pipeSignal{};
     sigset_t savedMask{};
@@ -259,10 +283,29 @@ TEST_P(TransferStep, AReceiverThatHasGoneIsASendError) {
     EXPECT_EQ(step(), -4);
 }
 
-INSTANTIATE_TEST_SUITE_P(SplicedOrBuffered, TransferStep, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& param) {
-                             return param.param ? "Spliced" : "Buffered";
-                         });
+INSTANTIATE_TEST_SUITE_P(EachWay, TransferStep, ::testing::ValuesIn(stepWays),
+                         [](const ::testing::TestParamInfo<StepWay>& param) { return param.param.name; });
+
+namespace {
+
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator{}));
+}
+
+// A job holds one PendingBytes per direction: a copying one must not hold a
+// pipe it never uses.
+TEST(PendingBytes, OnlyASplicingOneHoldsAPipe) {
+    const size_t before = openDescriptors();
+    {
+        Velk::PendingBytes copied(Velk::PendingBytes::Route::Copied);
+        EXPECT_EQ(openDescriptors(), before);
+    }
+    Velk::PendingBytes spliced(Velk::PendingBytes::Route::Spliced);
+    EXPECT_EQ(openDescriptors(), before + 2);
+}
+
+}  // namespace
 
 namespace {
 

@@ -87,7 +87,7 @@ private:
     // copying them through the read buffer; from TCP into a unix socket the
     // splice is the cheaper way (bench/bulk_ceiling.cpp measures both).
     PendingBytes toTransport{PendingBytes::Route::Spliced};
-    PendingBytes toClient{PendingBytes::Route::Copied};
+    PendingBytes toClient{PendingBytes::Route::CopiedWhileTaken};
     AnswerLook answerLook;
     TransportHandle transport;
     std::string remoteAddr;

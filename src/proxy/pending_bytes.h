@@ -17,9 +17,12 @@ namespace Velk {
 
 class PendingBytes {
 public:
-    // How the bytes move where both ways are open: Copied holds no pipe.
-    enum class Route { Spliced, Copied };
-    explicit PendingBytes(Route route);
+    // How the bytes move where both ways are open.  CopiedWhileTaken copies
+    // while the receiver takes every read whole and splices while it is
+    // behind, so that what waits for it is neither copied again nor held in
+    // the relay's memory.
+    enum class Route { Spliced, CopiedWhileTaken };
+    explicit PendingBytes(Route way);
     PendingBytes(const PendingBytes&) = delete;
     PendingBytes& operator=(const PendingBytes&) = delete;
 
@@ -27,8 +30,11 @@ public:
 
     // Moves what `from` has into the pipe, for `to`: the bytes read, 0 when
     // nothing waits, -2 when `from` closed, -3 on a receive error; nullopt
-    // when these descriptors cannot splice, and the caller reads instead.
+    // when the caller is to read instead: the route copies now, or these
+    // descriptors cannot splice.
     std::optional<int64_t> spliceFrom(int from, int to);
+    // Whether the next read is the caller's to copy.
+    bool copying() const { return route == Route::CopiedWhileTaken && !receiverBehind; }
     // Hands what waits to `to`: the bytes still left, or -4 on a send error.
     int64_t flush(int to);
     // Keeps the bytes `to` did not take of a buffer the caller read.
@@ -39,6 +45,9 @@ private:
     int64_t flushPipe(int to);
     int64_t flushBuffer(int to);
 
+    Route route;
+    bool receiverBehind = false;  // it left bytes of a read behind
+    bool freshInPipe = false;     // the last read was spliced, not yet all sent
     Utils::UniqueFd pipeRead;
     Utils::UniqueFd pipeWrite;
     size_t pipeCapacity = 0;

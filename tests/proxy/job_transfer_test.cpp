@@ -8,13 +8,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -183,8 +184,8 @@ TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
 
 namespace {
 
-// How a step's bytes move: through the pipe, or through the buffer because
-// the descriptors block or because the bytes are to be copied.
+// How a step's bytes move: through the pipe, through the buffer because the
+// descriptors block, or copied while the receiver keeps up.
 struct StepWay {
     const char* name;
     bool nonBlocking;
@@ -194,7 +195,7 @@ struct StepWay {
 const StepWay stepWays[] = {
     {"Spliced", true, Velk::PendingBytes::Route::Spliced},
     {"Blocking", false, Velk::PendingBytes::Route::Spliced},
-    {"Copied", true, Velk::PendingBytes::Route::Copied},
+    {"CopiedWhileTaken", true, Velk::PendingBytes::Route::CopiedWhileTaken},
 };
 
 void PrintTo(const StepWay& way, std::ostream* out) {
@@ -288,21 +289,51 @@ INSTANTIATE_TEST_SUITE_P(EachWay, TransferStep, ::testing::ValuesIn(stepWays),
 
 namespace {
 
-size_t openDescriptors() {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                             std::filesystem::directory_iterator{}));
-}
+// Nothing to copy twice and nothing held in the relay's memory while the
+// receiver is behind: the copying direction splices until a read goes out
+// whole again.
+TEST(PendingBytes, ACopyingDirectionSplicesWhileTheReceiverIsBehind) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+    setBuffers(out[0], 16 << 10);
+    setBuffers(out[1], 16 << 10);
+    fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
+    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    Velk::PendingBytes pending(Velk::PendingBytes::Route::CopiedWhileTaken);
+    std::vector<uint8_t> buf;
+    const auto step = [&] { return Velk::jobTransferIter(in[1], out[0], pending, buf); };
+    const std::string data = transportPattern(5, 1 << 20);
+    std::thread writer([&] { sendAll(in[0], data); });
 
-// A job holds one PendingBytes per direction: a copying one must not hold a
-// pipe it never uses.
-TEST(PendingBytes, OnlyASplicingOneHoldsAPipe) {
-    const size_t before = openDescriptors();
-    {
-        Velk::PendingBytes copied(Velk::PendingBytes::Route::Copied);
-        EXPECT_EQ(openDescriptors(), before);
+    // More than the receiver can hold, so that the first read cannot go out whole.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            int queued = 0;
+            return ioctl(in[1], FIONREAD, &queued) == 0 && queued >= (64 << 10);
+        },
+        seconds(5)));
+    EXPECT_TRUE(pending.copying());
+    EXPECT_GT(step(), 0);
+    EXPECT_FALSE(pending.empty()) << "the receiver took only part of the read";
+    EXPECT_FALSE(pending.copying());
+    std::string received;
+    while (received.size() < data.size()) {
+        ASSERT_GE(step(), 0);
+        char chunk[64 << 10];
+        const ssize_t got = recv(out[1], chunk, sizeof(chunk), MSG_DONTWAIT);
+        received.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
     }
-    Velk::PendingBytes spliced(Velk::PendingBytes::Route::Spliced);
-    EXPECT_EQ(openDescriptors(), before + 2);
+    writer.join();
+    ASSERT_TRUE(sendAll(in[0], "tail"));
+    EXPECT_EQ(step(), 4);
+    EXPECT_TRUE(pending.copying()) << "a read that went out whole brings the copy back";
+    EXPECT_EQ(receiveAll(out[1], 4), "tail");
+    EXPECT_EQ(transportChecksum(received), transportChecksum(data));
+    for (const int fd : {in[0], in[1], out[0], out[1]}) {
+        close(fd);
+    }
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ namespace Velk {
 
 // Moves what is ready without blocking: first the pending bytes of this
 // direction, then, when they are all gone and `from` has data, one read and as
-// much of it as `to` takes at once (spliced when both descriptors do not
-// block, as the job's do; the calling thread then blocks SIGPIPE, which a
-// splice to a closed peer raises).  Returns the bytes read (0 when nothing was
+// much of it as `to` takes at once (spliced when `pending` splices and both
+// descriptors do not block, as the job's do; the calling thread then blocks
+// SIGPIPE, which a splice to a closed peer raises).  Returns the bytes read (0 when nothing was
 // read), -1 on an exception, -2 when `from` closed, -3 on a receive error, -4
 // on a send error.
 int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf);
@@ -83,8 +83,11 @@ private:
     // The copy thread's alone: the read buffer, the bytes each side has not
     // taken yet, and whether to look for an answer.
     std::vector<uint8_t> buf;
-    PendingBytes toTransport;
-    PendingBytes toClient;
+    // Splicing a unix socket's pages into TCP costs the sender more than
+    // copying them through the read buffer; from TCP into a unix socket the
+    // splice is the cheaper way (bench/bulk_ceiling.cpp measures both).
+    PendingBytes toTransport{PendingBytes::Route::Spliced};
+    PendingBytes toClient{PendingBytes::Route::CopiedWhileTaken};
     AnswerLook answerLook;
     TransportHandle transport;
     std::string remoteAddr;

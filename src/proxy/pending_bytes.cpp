@@ -31,7 +31,7 @@ bool isNonBlocking(int fd) {
 
 }  // namespace
 
-PendingBytes::PendingBytes() {
+PendingBytes::PendingBytes(Route way) : route(way) {
     int ends[2] = {-1, -1};
     if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
@@ -51,12 +51,13 @@ bool PendingBytes::canSplice(int from, int to) {
 }
 
 std::optional<int64_t> PendingBytes::spliceFrom(int from, int to) {
-    if (!canSplice(from, to)) {
+    if (copying() || !canSplice(from, to)) {
         return std::nullopt;
     }
     const ssize_t moved = splice(from, nullptr, pipeWrite.get(), nullptr, pipeCapacity, spliceFlags);
     if (moved > 0) {
         inPipe = static_cast<size_t>(moved);
+        freshInPipe = true;
         return moved;
     }
     if (moved == 0) {
@@ -82,6 +83,7 @@ int64_t PendingBytes::flush(int to) {
 void PendingBytes::keep(const uint8_t* bytes, size_t size) {
     data.assign(bytes, bytes + size);
     offset = 0;
+    receiverBehind = size > 0;
 }
 
 int64_t PendingBytes::flushPipe(int to) {
@@ -100,6 +102,11 @@ int64_t PendingBytes::flushPipe(int to) {
         logFailure("flushPipe", "splice");
         return -4;
     }
+    // A read that went out whole at once: the receiver has caught up.
+    if (inPipe == 0 && freshInPipe) {
+        receiverBehind = false;
+    }
+    freshInPipe = false;
     return static_cast<int64_t>(inPipe);
 }
 

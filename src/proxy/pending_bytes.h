@@ -1,10 +1,9 @@
 // Bytes read from one side of a transfer job and not yet accepted by the
-// other.  They wait in a pipe of their own: splice moves them from socket to
-// pipe to socket inside the kernel, so the relay never copies a byte through
-// its own memory.  Where no pipe can be had, or a descriptor does not splice
-// or would block, they wait in a buffer instead.  While any are left the
-// direction reads nothing more, so a slow receiver slows its sender without
-// ever blocking the opposite direction.
+// other.  Spliced, they wait in a pipe of their own and move from socket to
+// pipe to socket inside the kernel; copied (or where no pipe can be had, or a
+// descriptor does not splice or would block), they wait in a buffer.  While
+// any are left the direction reads nothing more, so a slow receiver slows its
+// sender without ever blocking the opposite direction.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +17,12 @@ namespace Velk {
 
 class PendingBytes {
 public:
-    PendingBytes();
+    // How the bytes move where both ways are open.  CopiedWhileTaken copies
+    // while the receiver takes every read whole and splices while it is
+    // behind, so that what waits for it is neither copied again nor held in
+    // the relay's memory.
+    enum class Route { Spliced, CopiedWhileTaken };
+    explicit PendingBytes(Route way);
     PendingBytes(const PendingBytes&) = delete;
     PendingBytes& operator=(const PendingBytes&) = delete;
 
@@ -26,8 +30,11 @@ public:
 
     // Moves what `from` has into the pipe, for `to`: the bytes read, 0 when
     // nothing waits, -2 when `from` closed, -3 on a receive error; nullopt
-    // when these descriptors cannot splice, and the caller reads instead.
+    // when the caller is to read instead: the route copies now, or these
+    // descriptors cannot splice.
     std::optional<int64_t> spliceFrom(int from, int to);
+    // Whether the next read is the caller's to copy.
+    bool copying() const { return route == Route::CopiedWhileTaken && !receiverBehind; }
     // Hands what waits to `to`: the bytes still left, or -4 on a send error.
     int64_t flush(int to);
     // Keeps the bytes `to` did not take of a buffer the caller read.
@@ -38,6 +45,9 @@ private:
     int64_t flushPipe(int to);
     int64_t flushBuffer(int to);
 
+    Route route;
+    bool receiverBehind = false;  // it left bytes of a read behind
+    bool freshInPipe = false;     // the last read was spliced, not yet all sent
     Utils::UniqueFd pipeRead;
     Utils::UniqueFd pipeWrite;
     size_t pipeCapacity = 0;

@@ -8,12 +8,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -178,10 +182,31 @@ TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
 
 }  // namespace
 
-// One copy step between two unix socket pairs, spliced (descriptors that do
-// not block) or through the buffer (blocking ones): the same results, the
-// same bytes, whichever way they move.
-class TransferStep : public ::testing::TestWithParam<bool> {
+namespace {
+
+// How a step's bytes move: through the pipe, through the buffer because the
+// descriptors block, or copied while the receiver keeps up.
+struct StepWay {
+    const char* name;
+    bool nonBlocking;
+    Velk::PendingBytes::Route route;
+};
+
+const StepWay stepWays[] = {
+    {"Spliced", true, Velk::PendingBytes::Route::Spliced},
+    {"Blocking", false, Velk::PendingBytes::Route::Spliced},
+    {"CopiedWhileTaken", true, Velk::PendingBytes::Route::CopiedWhileTaken},
+};
+
+void PrintTo(const StepWay& way, std::ostream* out) {
+    *out << way.name;
+}
+
+}  // namespace
+
+// One copy step between two unix socket pairs, whichever way its bytes move:
+// the same results, the same bytes.
+class TransferStep : public ::testing::TestWithParam<StepWay> {
 protected:
     TransferStep() {
         sigemptyset(&pipeSignal);
@@ -191,7 +216,7 @@ protected:
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out);
         setBuffers(out[0], 16 << 10);
         setBuffers(out[1], 16 << 10);
-        if (GetParam()) {
+        if (GetParam().nonBlocking) {
             fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
             fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
         }
@@ -213,7 +238,7 @@ protected:
     // in[0] writes, the step reads in[1] and writes out[0], out[1] receives.
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
-    Velk::PendingBytes pending;
+    Velk::PendingBytes pending{GetParam().route};
     std::vector<uint8_t> buf;
     sigset_t pipeSignal{};
     sigset_t savedMask{};
@@ -259,10 +284,59 @@ TEST_P(TransferStep, AReceiverThatHasGoneIsASendError) {
     EXPECT_EQ(step(), -4);
 }
 
-INSTANTIATE_TEST_SUITE_P(SplicedOrBuffered, TransferStep, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& param) {
-                             return param.param ? "Spliced" : "Buffered";
-                         });
+INSTANTIATE_TEST_SUITE_P(EachWay, TransferStep, ::testing::ValuesIn(stepWays),
+                         [](const ::testing::TestParamInfo<StepWay>& param) { return param.param.name; });
+
+namespace {
+
+// Nothing to copy twice and nothing held in the relay's memory while the
+// receiver is behind: the copying direction splices until a read goes out
+// whole again.
+TEST(PendingBytes, ACopyingDirectionSplicesWhileTheReceiverIsBehind) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+    setBuffers(out[0], 16 << 10);
+    setBuffers(out[1], 16 << 10);
+    fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
+    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    Velk::PendingBytes pending(Velk::PendingBytes::Route::CopiedWhileTaken);
+    std::vector<uint8_t> buf;
+    const auto step = [&] { return Velk::jobTransferIter(in[1], out[0], pending, buf); };
+    const std::string data = transportPattern(5, 1 << 20);
+    std::thread writer([&] { sendAll(in[0], data); });
+
+    // More than the receiver can hold, so that the first read cannot go out whole.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            int queued = 0;
+            return ioctl(in[1], FIONREAD, &queued) == 0 && queued >= (64 << 10);
+        },
+        seconds(5)));
+    EXPECT_TRUE(pending.copying());
+    EXPECT_GT(step(), 0);
+    EXPECT_FALSE(pending.empty()) << "the receiver took only part of the read";
+    EXPECT_FALSE(pending.copying());
+    std::string received;
+    while (received.size() < data.size()) {
+        ASSERT_GE(step(), 0);
+        char chunk[64 << 10];
+        const ssize_t got = recv(out[1], chunk, sizeof(chunk), MSG_DONTWAIT);
+        received.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    }
+    writer.join();
+    ASSERT_TRUE(sendAll(in[0], "tail"));
+    EXPECT_EQ(step(), 4);
+    EXPECT_TRUE(pending.copying()) << "a read that went out whole brings the copy back";
+    EXPECT_EQ(receiveAll(out[1], 4), "tail");
+    EXPECT_EQ(transportChecksum(received), transportChecksum(data));
+    for (const int fd : {in[0], in[1], out[0], out[1]}) {
+        close(fd);
+    }
+}
+
+}  // namespace
 
 namespace {
 

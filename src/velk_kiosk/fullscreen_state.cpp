@@ -29,8 +29,9 @@ bool Placement::changeFullscreenState(xcb_window_t win, uint32_t action) {
         enterFullscreen(*window);
     } else if (!wanted && window->stateFullscreen) {
         leaveFullscreen(*window);
+    } else {
+        publishState(*window);
     }
-    publishState(*window);
     xcb_flush(connector.connection());
     return true;
 }
@@ -42,6 +43,9 @@ void Placement::enterFullscreen(WmWindow& window) {
     window.restorePlace = Xcb::Connector::collectGeometry(connector.requestGeometry(outer));
     window.restoreMetrics = window.metrics();
     window.stateFullscreen = true;
+    // The state goes out before the layout: a client that sees its new size
+    // already finds the state that explains it.
+    publishState(window);
     window.setMetrics({});
     const uint32_t above = XCB_STACK_MODE_ABOVE;
     xcb_configure_window(connector.connection(), outer, XCB_CONFIG_WINDOW_STACK_MODE, &above);
@@ -53,6 +57,7 @@ void Placement::enterFullscreen(WmWindow& window) {
 // shrunk meanwhile.
 void Placement::leaveFullscreen(WmWindow& window) {
     window.stateFullscreen = false;
+    publishState(window);
     window.setMetrics(window.restoreMetrics);
     const Xcb::Rect root = rootSize.rect();
     applyLayout(window,
@@ -60,9 +65,9 @@ void Placement::leaveFullscreen(WmWindow& window) {
 }
 
 void Placement::applyLayout(const WmWindow& window, const Xcb::Rect& target) const {
+    framer.publishExtents(window);
     PendingConfigures changes;
     requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
-    framer.publishExtents(window);
     framer.repaint(window);
     for (auto& change : changes) {
         connector.confirmConfigure(std::move(change), "changeFullscreenState");

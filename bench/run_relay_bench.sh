@@ -5,7 +5,10 @@
 # trips on a two-core machine. Needs root (apt, reading the proxy's pipes).
 #   bench/run_relay_bench.sh [--reps N] [--suite stream|setup|interactive|sessions|all] [relay_bench options]
 # The suites, their options and what each row means: bench/relay_bench.cpp.
-# With the defaults (3 repetitions, all suites) a run takes about 20 minutes.
+# With the stream suite (and with all of them, the default) the bulk ceiling
+# follows, pinned: DIRECT and velk_proxy against trivial copiers, the most a
+# relay reaches on this machine (bench/bulk_ceiling.cpp).
+# With the defaults (3 repetitions, all suites) a run takes about 25 minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,3 +26,17 @@ echo "== all CPUs"
 echo
 echo "== pinned to CPU 0"
 taskset -c 0 "$bench" "$@"
+
+suite=all
+reps=()
+for ((i = 1; i < $#; ++i)); do
+    case "${!i}" in
+        --suite) next=$((i + 1)); suite=${!next} ;;
+        --reps) next=$((i + 1)); reps=(--reps "${!next}") ;;
+    esac
+done
+if [ "$suite" = all ] || [ "$suite" = stream ]; then
+    echo
+    echo "== bulk ceiling, pinned to CPU 0"
+    taskset -c 0 build-bench/bin/relay_bulk_ceiling "${reps[@]}"
+fi

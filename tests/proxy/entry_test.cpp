@@ -236,7 +236,7 @@ pid_t adoptedProxy() {
         std::error_code ec;
         const auto exe = fs::read_symlink(entry.path() / "exe", ec);
         if (!ec && exe == fs::path(VELK_PROXY_BINARY) &&
-            statusField(std::stoi(name), "PPid") == "\t" + std::to_string(getpid())) {
+            statusField(std::stoi(name), "PPid") == std::string("\t").append(std::to_string(getpid()))) {
             return std::stoi(name);
         }
     }

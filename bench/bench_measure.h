@@ -27,6 +27,9 @@ ProcessCost processCost(pid_t pid);
 // ended in between would otherwise take its count away from the sum.
 long switchesBetween(const ProcessCost& before, const ProcessCost& after);
 
+// User and system time of the calling thread: a benchmark's client.
+double threadCpuSeconds();
+
 // VmRSS of the process, KiB.
 long residentKiB(pid_t pid);
 

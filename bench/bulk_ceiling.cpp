@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,13 +190,6 @@ struct Bulk {
     double relayCpuPerGiB = 0;
     double clientCpuPerGiB = 0;
 };
-
-double threadCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // One chunk each way: its size, or 0 when the connection failed or ended.
 size_t moveChunk(int fd, std::vector<char>& chunk, bool toClient) {

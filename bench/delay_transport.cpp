@@ -9,7 +9,6 @@
 // (the ones the proxy adds for a real transport) are ignored.
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +20,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "unix_listener.h"
 
 namespace {
 
@@ -66,19 +67,6 @@ bool parse(int argc, char** argv, Options& options) {
         }
     }
     return haveMode && !options.socketPath.empty();
-}
-
-int listenUnix(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-    unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 64) != 0) {
-        std::perror("relay_delay_transport: listen");
-        return -1;
-    }
-    return fd;
 }
 
 // Reads what arrived and schedules an answer for every whole request; false
@@ -135,7 +123,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s /ipc-socket:PATH /standin:delay-echo:SIZE:MIN_US:MAX_US\n", argv[0]);
         return 2;
     }
-    const int listenFd = listenUnix(options.socketPath);
+    const int listenFd = VelkBench::listenUnix(options.socketPath, "relay_delay_transport");
     if (listenFd < 0) {
         return 1;
     }

@@ -6,7 +6,6 @@
 // Ends on SIGTERM or SIGINT (their default action).
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,25 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "unix_listener.h"
+
 namespace {
 
 struct Connection {
     int fd = -1;
     std::string unsent;  // what the peer was not ready to take yet
 };
-
-int listenUnix(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-    unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 64) != 0) {
-        std::perror("relay_echo_server: listen");
-        return -1;
-    }
-    return fd;
-}
 
 // Sends what is left for the peer; false when it has gone.
 bool flush(Connection& connection) {
@@ -75,7 +63,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s /ipc-socket:PATH\n", argv[0]);
         return 2;
     }
-    const int listenFd = listenUnix(argv[1] + prefix.size());
+    const int listenFd = VelkBench::listenUnix(argv[1] + prefix.size(), "relay_echo_server");
     if (listenFd < 0) {
         return 1;
     }

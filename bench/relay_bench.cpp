@@ -18,7 +18,6 @@
 //   bulk-up, bulk-down  one bulk direction alone (not in "all"), with --only
 //                velk_proxy (or DIRECT, haproxy) to profile the relay meanwhile
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -141,14 +140,6 @@ struct Bulk {
     double switchesPerMiB = 0;
     double clientCpuPerGiB = 0;
 };
-
-// The CPU time of the calling thread: the benchmark's client.
-double threadCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 Bulk bulkResult(uint64_t bytes, double elapsed, const ProcessCost& before, const ProcessCost& after,
                 double clientCpu) {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "unix_listener.h"
+#include "far_end_socket.h"
 
 namespace {
 
@@ -104,15 +104,7 @@ bool sendDue(Connection& connection, Clock::time_point now) {
         connection.unsent.append(it->bytes.data(), it->bytes.size());
         it = connection.waiting.erase(it);
     }
-    while (!connection.unsent.empty()) {
-        const ssize_t sent = send(connection.fd, connection.unsent.data(), connection.unsent.size(),
-                                  MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            return errno == EAGAIN || errno == EINTR;
-        }
-        connection.unsent.erase(0, static_cast<size_t>(sent));
-    }
-    return true;
+    return VelkBench::sendUnsent(connection.fd, connection.unsent);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "unix_listener.h"
+#include "far_end_socket.h"
 
 namespace {
 
@@ -26,15 +26,7 @@ struct Connection {
 
 // Sends what is left for the peer; false when it has gone.
 bool flush(Connection& connection) {
-    while (!connection.unsent.empty()) {
-        const ssize_t sent = send(connection.fd, connection.unsent.data(), connection.unsent.size(),
-                                  MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            return errno == EAGAIN || errno == EINTR;
-        }
-        connection.unsent.erase(0, static_cast<size_t>(sent));
-    }
-    return true;
+    return VelkBench::sendUnsent(connection.fd, connection.unsent);
 }
 
 // Reads what arrived and sends it back; false when the peer has gone.

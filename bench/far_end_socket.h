@@ -1,11 +1,13 @@
-// The listening unix socket of the benchmarks' far ends, non-blocking, at a
-// path whose old file goes first.
+// The benchmarks' far ends on their unix sockets: the listening socket,
+// non-blocking, at a path whose old file goes first, and the sending of what a
+// peer was not ready to take yet.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -23,6 +25,18 @@ inline int listenUnix(const std::string& path, const char* program) {
         return -1;
     }
     return fd;
+}
+
+// Sends what `unsent` holds until the peer takes no more; false when it has gone.
+inline bool sendUnsent(int fd, std::string& unsent) {
+    while (!unsent.empty()) {
+        const ssize_t sent = send(fd, unsent.data(), unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        unsent.erase(0, static_cast<size_t>(sent));
+    }
+    return true;
 }
 
 }  // namespace VelkBench

@@ -3,7 +3,9 @@
 // short look spares it a wake-up on another CPU; an interactive session's
 // answers come milliseconds later, and there the look is pure CPU. So the
 // look is kept while it finds answers and given up after a few misses, with
-// one look now and then to notice when answers come quickly again.
+// one look now and then to notice when answers come quickly again: after 64
+// messages, then twice as many after each try that finds nothing, up to
+// 4096, so that a session whose answers never come that quickly hardly pays.
 #pragma once
 
 #include <chrono>
@@ -16,7 +18,8 @@ public:
 
     static constexpr auto window = std::chrono::microseconds(150);
     static constexpr int missesToGiveUp = 2;
-    static constexpr int messagesBetweenTries = 64;
+    static constexpr int firstTryAfter = 64;
+    static constexpr int longestTryAfter = 4096;
 
     // A small message went out at now: a look starts unless it has been
     // given up.
@@ -30,8 +33,10 @@ public:
 private:
     Clock::time_point until{};
     bool active = false;
+    bool trying = false;  // the look under way is a try after giving up
     int misses = 0;
     int messagesWithoutLook = 0;
+    int tryAfter = firstTryAfter;
 };
 
 }  // namespace Velk

@@ -29,8 +29,8 @@ void JobRegistry::releaseNames(const std::vector<std::string>& names) {
 void JobRegistry::add(int clientFd, int transportFd, const JobFiles& files, TransportHandle transport,
                       uint32_t sessionId, const std::string& remote, const std::function<void()>& announce) {
     const std::lock_guard<std::mutex> guard(jobsLock);
-    jobs.emplace_back(clientFd, transportFd, files.socketPath, files.samPath, std::move(transport), sessionId,
-                      remote);
+    jobs.emplace_back(loops.pick(), clientFd, transportFd, files.socketPath, files.samPath,
+                      std::move(transport), sessionId, remote);
     announce();
 }
 

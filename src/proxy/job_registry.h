@@ -70,6 +70,8 @@ private:
     friend class RetiredJobs;
     void releaseNames(const std::vector<std::string>& names);
 
+    // Before the jobs: they are let go by their loops when destroyed.
+    RelayLoops loops;
     std::list<JobTransfer> jobs;
     mutable std::mutex jobsLock;
     // Socket paths of jobs being destroyed outside the lock.

@@ -1,11 +1,11 @@
-// The copy thread of a transfer job.  It sleeps in poll until a side has data,
-// a side can take pending bytes, or the job is stopped, so an idle connection
-// costs nothing and a byte after a quiet moment is forwarded at once.
+// A transfer job as its relay loop serves it.  The loop wakes it when a side
+// has data, a side can take pending bytes, or the job is stopped, so an idle
+// connection costs nothing and a byte after a quiet moment is forwarded at
+// once.
 #include "proxy/job_transfer.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -42,33 +42,17 @@ const char* resultText(int64_t result) {
     }
 }
 
-// A side with nothing to do is left out of the poll: a hung-up peer would
-// otherwise wake it at once, again and again, while its bytes wait for the
-// other side.
-pollfd watch(int fd, bool wantRead, bool wantWrite) {
-    const auto events = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-    return {events != 0 ? fd : -1, events, 0};
+uint32_t wanted(bool wantRead, bool wantWrite) {
+    return (wantRead ? POLLIN : 0U) | (wantWrite ? POLLOUT : 0U);
 }
 
-bool ready(const pollfd& entry, short event) {
-    return (entry.revents & (event | POLLHUP | POLLERR)) != 0;
-}
+constexpr uint32_t endOrError = POLLHUP | POLLERR;
 
 void setNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) {
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     }
-}
-
-// A splice into a socket whose peer has gone raises SIGPIPE in the thread
-// that made it (send has MSG_NOSIGNAL, splice has nothing like it); blocked
-// here, it stays with this thread and ends with it.
-void blockPipeSignal() {
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 }
 
 void removeIfThere(const std::string& path) {
@@ -90,6 +74,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
             if (*spliced <= 0) {
                 return *spliced;
             }
+            pending.afterRead(*spliced);
             const int64_t unsent = pending.flush(to);
             return unsent < 0 ? unsent : *spliced;
         }
@@ -106,6 +91,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
                           errno);
             return -3;
         }
+        pending.afterRead(received);
         // Straight from the read buffer: only what `to` does not take now is
         // copied aside.
         const int64_t sent = sendWhatFits(to, buf.data(), static_cast<size_t>(received));
@@ -119,7 +105,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
     }
 }
 
-JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socketFile,
+JobTransfer::JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const std::string& socketFile,
                          const std::string& samFile, TransportHandle handle, uint32_t session,
                          std::string remote)
     : sock(clientFd),
@@ -128,18 +114,18 @@ JobTransfer::JobTransfer(int clientFd, int transportFd, const std::string& socke
       socketPath(socketFile),
       samPath(samFile),
       transport(std::move(handle)),
-      remoteAddr(std::move(remote)) {
+      remoteAddr(std::move(remote)),
+      relay(loop) {
     // The job alone uses these sockets; not blocking, they can be spliced.
     setNonBlocking(sock.get());
     setNonBlocking(unixfd.get());
-    thread = std::thread(&JobTransfer::copyLoop, this);
+    watches = {RelayWatch{this, sock.get()}, RelayWatch{this, unixfd.get()}, RelayWatch{this, wake.fd()}};
+    relay.attach(*this);
 }
 
 JobTransfer::~JobTransfer() {
     stop();
-    if (thread.joinable()) {
-        thread.join();
-    }
+    relay.detach(*this);
     sock.reset();
     unixfd.reset();
     awaitTransportEnd(transport);
@@ -159,9 +145,31 @@ void JobTransfer::stop() {
     wake.raise();
 }
 
-void JobTransfer::copyLoop() {
-    blockPipeSignal();
-    const int64_t result = copyUntilStopped();
+void JobTransfer::attached() {
+    relay.watch(watches[2], POLLIN);
+    rewatch();
+}
+
+void JobTransfer::detached() {
+    if (!finished) {
+        finish(0);
+    }
+}
+
+bool JobTransfer::looking(Clock::time_point now) {
+    return answerLook.looking(now);
+}
+
+void JobTransfer::rewatch() {
+    relay.watch(watches[0], wanted(toTransport.empty(), !toClient.empty()));
+    relay.watch(watches[1], wanted(toClient.empty(), !toTransport.empty()));
+}
+
+void JobTransfer::finish(int64_t result) {
+    finished = true;
+    for (RelayWatch& watch : watches) {
+        relay.watch(watch, 0);
+    }
     Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
                   resultText(result));
     Syslog::notice("%s: session ended, %s, ended by: %s", "JobTransfer", describe().c_str(), endedBy);
@@ -192,54 +200,44 @@ void JobTransfer::noteEnd(int64_t result, bool fromClient) {
     }
 }
 
-// While it looks for an answer (AnswerLook) the thread polls without waiting.
-// Bulk traffic and a receiver that is behind never make it look.
-int64_t JobTransfer::copyUntilStopped() {
-    while (running.load() && proxyRunning.load()) {
-        pollfd fds[3] = {
-            watch(sock.get(), toTransport.empty(), !toClient.empty()),
-            watch(unixfd.get(), toClient.empty(), !toTransport.empty()),
-            {wake.fd(), POLLIN, 0},
-        };
-        const bool lookForAnswer = answerLook.looking(Clock::now());
-        const int events = poll(fds, 3, lookForAnswer ? 0 : -1);
-        if (events < 0 && errno == EINTR) {
-            continue;
-        }
-        if (events < 0) {
-            Syslog::error("%s: %s failed, error: %s, code: %d", "copyUntilStopped", "poll", strerror(errno),
-                          errno);
-            return -1;
-        }
-        if (events == 0) {
-            // The peer that is to answer may need this very CPU.
-            sched_yield();
-            continue;
-        }
-        if (fds[2].revents != 0) {
-            break;
-        }
-        const int64_t moved = moveReady(fds);
-        if (moved < 0) {
-            return moved;
-        }
-        if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
-            answerLook.afterSmallMessage(Clock::now());
+// After a small message that left nothing pending the loop looks for an
+// answer before it sleeps (AnswerLook); bulk traffic and a receiver that is
+// behind never make it look.
+void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>& buffer) {
+    if (finished) {
+        return;
+    }
+    if (&watch == &watches[2] || !running.load()) {
+        finish(0);
+        return;
+    }
+    answerLook.trafficArrived();
+    const int64_t moved = moveReady(&watch == &watches[0], events, buffer);
+    if (moved < 0) {
+        finish(moved);
+        return;
+    }
+    rewatch();
+    if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
+        const auto now = Clock::now();
+        answerLook.afterSmallMessage(now);
+        if (answerLook.looking(now)) {
+            relay.keepLooking(*this);
         }
     }
-    return 0;
 }
 
-int64_t JobTransfer::moveReady(const pollfd (&fds)[3]) {
-    answerLook.trafficArrived();
+// A socket that can be read feeds its direction; one that can be written
+// takes the other direction's pending bytes; an end or an error is for both.
+int64_t JobTransfer::moveReady(bool clientSide, uint32_t events, std::vector<uint8_t>& buffer) {
+    const bool readable = (events & (POLLIN | endOrError)) != 0;
+    const bool writable = (events & (POLLOUT | endOrError)) != 0;
     int64_t moved = 0;
     for (const bool fromClient : {true, false}) {
-        const pollfd& source = fds[fromClient ? 0 : 1];
-        const pollfd& sink = fds[fromClient ? 1 : 0];
-        if (!ready(source, POLLIN) && !ready(sink, POLLOUT)) {
+        if (!(fromClient == clientSide ? readable : writable)) {
             continue;
         }
-        const int64_t result = copyStep(fromClient);
+        const int64_t result = copyStep(fromClient, buffer);
         if (result < 0) {
             return result;
         }
@@ -249,9 +247,9 @@ int64_t JobTransfer::moveReady(const pollfd (&fds)[3]) {
 }
 
 // One jobTransferIter in one direction, counted for the report.
-int64_t JobTransfer::copyStep(bool fromClient) {
-    const int64_t result = fromClient ? jobTransferIter(sock.get(), unixfd.get(), toTransport, buf)
-                                      : jobTransferIter(unixfd.get(), sock.get(), toClient, buf);
+int64_t JobTransfer::copyStep(bool fromClient, std::vector<uint8_t>& buffer) {
+    const int64_t result = fromClient ? jobTransferIter(sock.get(), unixfd.get(), toTransport, buffer)
+                                      : jobTransferIter(unixfd.get(), sock.get(), toClient, buffer);
     if (result < 0) {
         noteEnd(result, fromClient);
         return result;

@@ -17,6 +17,8 @@ namespace {
 // As large as one read of the buffer path; the default pipe holds 64 KiB.
 constexpr int wantedPipeSize = 256 * 1024;
 constexpr unsigned spliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+// A read below this is a message, not a stream.
+constexpr int64_t largeRead = int64_t{16} * 1024;
 
 void logFailure(const char* function, const char* call) {
     Syslog::error("%s: %s failed, error: %s, code: %d", function, call, strerror(errno), errno);
@@ -41,6 +43,22 @@ PendingBytes::PendingBytes(Route way) : route(way) {
     fcntl(pipeWrite.get(), F_SETPIPE_SZ, wantedPipeSize);
     const int capacity = fcntl(pipeWrite.get(), F_GETPIPE_SZ);
     pipeCapacity = capacity > 0 ? static_cast<size_t>(capacity) : 0;
+}
+
+bool PendingBytes::copying() const {
+    switch (route) {
+        case Route::CopiedWhileTaken:
+            return !receiverBehind;
+        case Route::SplicedWhileLarge:
+            return lastReadSmall;
+        case Route::Spliced:
+            break;
+    }
+    return false;
+}
+
+void PendingBytes::afterRead(int64_t bytes) {
+    lastReadSmall = bytes < largeRead;
 }
 
 bool PendingBytes::canSplice(int from, int to) {

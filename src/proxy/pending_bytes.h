@@ -20,8 +20,10 @@ public:
     // How the bytes move where both ways are open.  CopiedWhileTaken copies
     // while the receiver takes every read whole and splices while it is
     // behind, so that what waits for it is neither copied again nor held in
-    // the relay's memory.
-    enum class Route { Spliced, CopiedWhileTaken };
+    // the relay's memory.  SplicedWhileLarge splices while reads are large
+    // and copies after a small one: a small message costs less through the
+    // read buffer than through the pipe's two splices.
+    enum class Route { Spliced, CopiedWhileTaken, SplicedWhileLarge };
     explicit PendingBytes(Route way);
     PendingBytes(const PendingBytes&) = delete;
     PendingBytes& operator=(const PendingBytes&) = delete;
@@ -34,7 +36,9 @@ public:
     // descriptors cannot splice.
     std::optional<int64_t> spliceFrom(int from, int to);
     // Whether the next read is the caller's to copy.
-    bool copying() const { return route == Route::CopiedWhileTaken && !receiverBehind; }
+    bool copying() const;
+    // A read of this many bytes was made, spliced or copied.
+    void afterRead(int64_t bytes);
     // Hands what waits to `to`: the bytes still left, or -4 on a send error.
     int64_t flush(int to);
     // Keeps the bytes `to` did not take of a buffer the caller read.
@@ -47,6 +51,7 @@ private:
 
     Route route;
     bool receiverBehind = false;  // it left bytes of a read behind
+    bool lastReadSmall = true;    // a connection starts with small messages
     bool freshInPipe = false;     // the last read was spliced, not yet all sent
     Utils::UniqueFd pipeRead;
     Utils::UniqueFd pipeWrite;

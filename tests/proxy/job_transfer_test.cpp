@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client_io.h"
 #include "logger.h"
@@ -95,7 +96,7 @@ protected:
         setBuffers(pair[1], unixBuffer);
         client = clientEnd;
         transport = pair[1];
-        job = std::make_unique<Velk::JobTransfer>(proxyTcp, pair[0], (files / "proxy_9_0").string(),
+        job = std::make_unique<Velk::JobTransfer>(loop, proxyTcp, pair[0], (files / "proxy_9_0").string(),
                                                   (files / "sam_9_0").string(), endedTransport(), 9);
     }
 
@@ -103,6 +104,7 @@ protected:
     TempDir files;
     int client = -1;
     int transport = -1;
+    Velk::RelayLoop loop;
     std::unique_ptr<Velk::JobTransfer> job;
 };
 
@@ -185,7 +187,8 @@ TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
 namespace {
 
 // How a step's bytes move: through the pipe, through the buffer because the
-// descriptors block, or copied while the receiver keeps up.
+// descriptors block, copied while the receiver keeps up, or spliced while
+// the reads are large.
 struct StepWay {
     const char* name;
     bool nonBlocking;
@@ -196,6 +199,7 @@ const StepWay stepWays[] = {
     {"Spliced", true, Velk::PendingBytes::Route::Spliced},
     {"Blocking", false, Velk::PendingBytes::Route::Spliced},
     {"CopiedWhileTaken", true, Velk::PendingBytes::Route::CopiedWhileTaken},
+    {"SplicedWhileLarge", true, Velk::PendingBytes::Route::SplicedWhileLarge},
 };
 
 void PrintTo(const StepWay& way, std::ostream* out) {
@@ -336,6 +340,35 @@ TEST(PendingBytes, ACopyingDirectionSplicesWhileTheReceiverIsBehind) {
     }
 }
 
+// The client's small messages are copied, a stream is spliced: the size of
+// the last read decides, whichever way it was made.
+TEST(PendingBytes, ADirectionSplicedWhileLargeCopiesSmallReadsAndSplicesAfterALargeOne) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, in), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, out), 0);
+    Velk::PendingBytes pending(Velk::PendingBytes::Route::SplicedWhileLarge);
+    std::vector<uint8_t> buf;
+    const auto step = [&] { return Velk::jobTransferIter(in[1], out[0], pending, buf); };
+
+    EXPECT_TRUE(pending.copying()) << "a connection starts with small messages";
+    ASSERT_TRUE(sendAll(in[0], "hello"));
+    EXPECT_EQ(step(), 5);
+    EXPECT_TRUE(pending.copying());
+    const std::string large = transportPattern(3, 64 << 10);
+    ASSERT_TRUE(sendAll(in[0], large));
+    EXPECT_EQ(step(), static_cast<int64_t>(large.size()));
+    EXPECT_FALSE(pending.copying()) << "after a large read the stream is spliced";
+    EXPECT_EQ(receiveAll(out[1], 5 + large.size()), "hello" + large);
+    ASSERT_TRUE(sendAll(in[0], "key"));
+    EXPECT_EQ(step(), 3);
+    EXPECT_TRUE(pending.copying()) << "a small spliced read brings the copy back";
+    EXPECT_EQ(receiveAll(out[1], 3), "key");
+    for (const int fd : {in[0], in[1], out[0], out[1]}) {
+        close(fd);
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -351,7 +384,7 @@ void missLooks(AnswerLook& look, AnswerLook::Clock::time_point& now, int count) 
     }
 }
 
-TEST(AnswerLook, IsGivenUpAfterMissesTriedAgainNowAndThenAndKeptWhileItFindsAnswers) {
+TEST(AnswerLook, IsGivenUpAfterMissesTriedAgainEverLessOftenAndKeptWhileItFindsAnswers) {
     AnswerLook look;
     auto now = AnswerLook::Clock::time_point{} + std::chrono::seconds(1);
     look.afterSmallMessage(now);
@@ -360,21 +393,32 @@ TEST(AnswerLook, IsGivenUpAfterMissesTriedAgainNowAndThenAndKeptWhileItFindsAnsw
     EXPECT_FALSE(look.looking(now)) << "the answer ends the look";
 
     missLooks(look, now, AnswerLook::missesToGiveUp);
-    int looks = 0;
-    for (int index = 0; index < 2 * AnswerLook::messagesBetweenTries; ++index) {
+    const std::vector<int> expectedGaps = {64, 128, 256, 512, 1024, 2048, 4096, 4096};
+    std::vector<int> gaps;
+    int sinceLastTry = 0;
+    while (gaps.size() < expectedGaps.size()) {
         look.afterSmallMessage(now);
-        looks += look.looking(now) ? 1 : 0;
+        ++sinceLastTry;
+        if (look.looking(now)) {
+            gaps.push_back(sinceLastTry);
+            sinceLastTry = 0;
+        }
         now += AnswerLook::window;
         look.looking(now);
     }
-    EXPECT_EQ(looks, 2) << "one try every " << AnswerLook::messagesBetweenTries << " messages once given up";
+    EXPECT_EQ(gaps, expectedGaps) << "each try that misses doubles the wait for the next, up to "
+                                  << AnswerLook::longestTryAfter;
 
-    missLooks(look, now, AnswerLook::messagesBetweenTries - 1);
+    missLooks(look, now, AnswerLook::longestTryAfter - 1);
     look.afterSmallMessage(now);
     ASSERT_TRUE(look.looking(now)) << "the try";
     look.trafficArrived();
     look.afterSmallMessage(now);
     EXPECT_TRUE(look.looking(now)) << "a try that found its answer brings the look back";
+    missLooks(look, now, AnswerLook::missesToGiveUp);
+    missLooks(look, now, AnswerLook::firstTryAfter - 1);
+    look.afterSmallMessage(now);
+    EXPECT_TRUE(look.looking(now)) << "and the tries start again from the shortest wait";
 }
 
 }  // namespace

@@ -71,6 +71,22 @@ ProcessCost processCost(pid_t pid) {
     return cost;
 }
 
+MachineCpu machineCpu() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    const auto tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    MachineCpu used;
+    // user nice system idle iowait irq softirq steal: idle and iowait are not busy.
+    for (int field = 0; field < 8; ++field) {
+        double ticks = 0;
+        stat >> ticks;
+        used.allSeconds += ticks * tick;
+        used.busySeconds += field == 3 || field == 4 ? 0 : ticks * tick;
+    }
+    return used;
+}
+
 long switchesBetween(const ProcessCost& before, const ProcessCost& after) {
     long total = 0;
     for (const auto& [tid, switches] : after.threadSwitches) {

@@ -23,6 +23,14 @@ struct ProcessCost {
 
 // Zero for pid 0 (no relay process).
 ProcessCost processCost(pid_t pid);
+
+// The machine's CPU time so far, busy and all, in seconds (/proc/stat): how
+// much of all its CPUs a stretch of work kept busy, every process counted.
+struct MachineCpu {
+    double busySeconds = 0;
+    double allSeconds = 0;
+};
+MachineCpu machineCpu();
 // The context switches between two looks, thread by thread: a thread that
 // ended in between would otherwise take its count away from the sum.
 long switchesBetween(const ProcessCost& before, const ProcessCost& after);

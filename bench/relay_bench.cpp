@@ -510,6 +510,7 @@ void sessionsOnce(RelayTarget& target, const Settings& settings, Table& table) {
     const auto windowStart = start + 500ms;
     const auto end = windowStart + std::chrono::seconds(settings.sessionsSeconds);
     ProcessCost before;
+    MachineCpu machineBefore;
     bool inWindow = false;
     PipeHoldings pipes;
     long residentDuring = 0;
@@ -517,6 +518,7 @@ void sessionsOnce(RelayTarget& target, const Settings& settings, Table& table) {
         if (!inWindow && Clock::now() >= windowStart) {
             inWindow = true;
             before = processCost(relay);
+            machineBefore = machineCpu();
         }
         for (size_t i = 0; i < fds.size(); ++i) {
             polled[i] = {fds[i], POLLIN, 0};
@@ -540,6 +542,7 @@ void sessionsOnce(RelayTarget& target, const Settings& settings, Table& table) {
     }
     const double window = static_cast<double>(settings.sessionsSeconds);
     const auto after = processCost(relay);
+    const MachineCpu machineAfter = machineCpu();
     for (const int fd : fds) {
         target.finish(fd);
     }
@@ -553,6 +556,13 @@ void sessionsOnce(RelayTarget& target, const Settings& settings, Table& table) {
     table.add("slowest session MB/s", name, static_cast<double>(*slowest) / window / 1e6);
     table.add("fastest session MB/s", name, static_cast<double>(*fastest) / window / 1e6);
     table.add("slowest / fastest", name, static_cast<double>(*slowest) / static_cast<double>(*fastest));
+    // All CPUs busy: the throughput is what the CPU time per byte of every
+    // process on the path allows, the relay's and the client's TCP included.
+    const double machineBusy = machineAfter.busySeconds - machineBefore.busySeconds;
+    table.add("machine CPUs busy, %", name,
+              100 * machineBusy / (machineAfter.allSeconds - machineBefore.allSeconds));
+    table.add("machine CPU s per GiB, every process", name,
+              machineBusy / (static_cast<double>(total) / (1 << 30)));
     if (relay > 0) {
         table.add("relay CPU s per GiB", name,
                   (after.cpuSeconds - before.cpuSeconds) / (static_cast<double>(total) / (1 << 30)));

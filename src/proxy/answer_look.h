@@ -1,6 +1,6 @@
-// Whether the copy thread looks for an answer before it sleeps. After a small
-// message the answer of a chatty peer follows within microseconds, and a
-// short look spares it a wake-up on another CPU; an interactive session's
+// Whether a session's relay loop looks for its answer before it sleeps.
+// After a small message the answer of a chatty peer follows within
+// microseconds, and a short look spares it a wake-up on another CPU; an interactive session's
 // answers come milliseconds later, and there the look is pure CPU. So the
 // look is kept while it finds answers and given up after a few misses, with
 // one look now and then to notice when answers come quickly again: after 64

@@ -61,7 +61,7 @@ public:
     void forEach(const std::function<void(const JobTransfer&)>& visit) const;
 
     // Stops the jobs of the session and transport at once (SIGTERM to the
-    // transport, the copy thread woken); the next sweep takes them out.
+    // transport, its relay loop told); the next sweep takes them out.
     size_t stopMatching(uint32_t sessionId, uint32_t transportPid);
     // The jobs that have ended, out of the list.
     RetiredJobs takeEnded();

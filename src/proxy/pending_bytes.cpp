@@ -25,7 +25,8 @@ void logFailure(const char* function, const char* call) {
 }
 
 // A socket splice waits on the descriptor's own flag, not on the splice's:
-// a blocking one would hold the copy thread and with it the other direction.
+// a blocking one would hold the relay loop, and with it the other direction
+// and every other session of the loop.
 bool isNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && (flags & O_NONBLOCK) != 0;

@@ -86,9 +86,11 @@ void RelayLoop::watch(RelayWatch& watch, uint32_t events) {
     event.events = events;
     event.data.ptr = &watch;
     const int operation = watch.events == 0 ? EPOLL_CTL_ADD : events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
-    if (epoll_ctl(epollFd.get(), operation, watch.fd, &event) == 0) {
-        watch.events = events;
+    if (epoll_ctl(epollFd.get(), operation, watch.fd, &event) != 0) {
+        Syslog::error("%s: %s failed, error: %s, code: %d", "RelayLoop", "epoll_ctl", strerror(errno), errno);
+        return;
     }
+    watch.events = events;
 }
 
 void RelayLoop::keepLooking(RelayChannel& channel) {
@@ -191,19 +193,18 @@ void RelayLoop::endThread() {
     letGo.notify_all();
 }
 
-double RelayLoop::cpuSeconds() const {
+double RelayLoop::cpuSeconds() {
     clockid_t clock{};
     timespec used{};
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the handle is only read
-    if (pthread_getcpuclockid(const_cast<std::thread&>(thread).native_handle(), &clock) != 0 ||
-        clock_gettime(clock, &used) != 0) {
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &used) != 0) {
         return 0;
     }
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
-RelayLoops::RelayLoops() {
-    const size_t count = usableCpus();
+RelayLoops::RelayLoops() : RelayLoops(usableCpus()) {}
+
+RelayLoops::RelayLoops(size_t count) {
     for (size_t i = 0; i < count; ++i) {
         loops.push_back(std::make_unique<RelayLoop>());
         cpuAtLastPick.push_back(loops.back()->cpuSeconds());

@@ -71,7 +71,7 @@ public:
     // channel go and will not call it again.
     void detach(RelayChannel& channel);
     // The CPU time the loop's thread has used, in seconds.
-    double cpuSeconds() const;
+    double cpuSeconds();
 
     // On the loop's thread: waits on the watch's descriptor for events
     // (none: not at all; a hung-up peer is reported whatever is asked, and
@@ -111,6 +111,7 @@ private:
 class RelayLoops {
 public:
     RelayLoops();
+    explicit RelayLoops(size_t count);
     // Busy: more than half a CPU spent since the last pick; when all are,
     // the least busy. Not for two threads at once (the job registry calls
     // it under its lock).

@@ -172,6 +172,38 @@ TEST_F(JobTransferTest, ATransportThatEndsHasItsBytesDeliveredBeforeTheClientSee
     EXPECT_TRUE(atClient == farewell);
 }
 
+// One loop serves many sessions: a client that takes nothing fills its own
+// session's buffers and must not hold up another session on the same loop.
+TEST_F(JobTransferTest, AClientThatTakesNothingDoesNotHoldUpAnotherSessionOfTheLoop) {
+    startJob(256 << 10, 64 << 10);
+    auto flood =
+        std::async(std::launch::async, [&] { return sendAll(transport, transportPattern(1, 16 << 20)); });
+
+    const auto otherEnds = tcpPair(256 << 10);
+    const int otherClient = otherEnds.first;
+    int otherPair[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, otherPair), 0);
+    auto other = std::make_unique<Velk::JobTransfer>(loop, otherEnds.second, otherPair[0],
+                                                     (files / "proxy_9_1").string(),
+                                                     (files / "sam_9_1").string(), endedTransport(), 9);
+    const std::string up = transportPattern(2, 1 << 20);
+    const std::string down = transportPattern(3, 1 << 20);
+    auto atTransport = std::async(std::launch::async, [&] { return receiveAll(otherPair[1], up.size()); });
+    auto atClient = std::async(std::launch::async, [&] { return receiveAll(otherClient, down.size()); });
+    EXPECT_TRUE(sendAll(otherClient, up));
+    EXPECT_TRUE(sendAll(otherPair[1], down));
+    EXPECT_TRUE(atTransport.get() == up);
+    EXPECT_TRUE(atClient.get() == down);
+    EXPECT_EQ(flood.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the stalled session was not stalled: more than its buffers hold went through";
+
+    other.reset();
+    close(otherClient);
+    close(otherPair[1]);
+    job.reset();
+    EXPECT_FALSE(flood.get()) << "the flood ends when its session does";
+}
+
 TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
     writeFile(files / "proxy_9_0", "");
     writeFile(files / "sam_9_0", "hash\n");
@@ -279,7 +311,7 @@ TEST_P(TransferStep, NothingWaitingIsZeroAndAClosedSenderIsTheEndOfTheStream) {
     EXPECT_EQ(step(), -2);
 }
 
-// The splice's SIGPIPE is blocked here as in the copy thread; unblocked, it
+// The splice's SIGPIPE is blocked here as in the relay loop; unblocked, it
 // would end the test program.
 TEST_P(TransferStep, AReceiverThatHasGoneIsASendError) {
     close(out[1]);

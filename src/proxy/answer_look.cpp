@@ -35,4 +35,22 @@ void AnswerLook::trafficArrived() {
     }
 }
 
+bool AnswerLooks::afterSmallMessage(bool toTransport, Clock::time_point now) {
+    AnswerLook& look = toTransport ? forTransport : forClient;
+    look.afterSmallMessage(now);
+    return look.looking(now);
+}
+
+bool AnswerLooks::looking(Clock::time_point now) {
+    // Both are asked, so that each counts its own miss.
+    const bool transportLook = forTransport.looking(now);
+    const bool clientLook = forClient.looking(now);
+    return transportLook || clientLook;
+}
+
+void AnswerLooks::trafficArrived() {
+    forTransport.trafficArrived();
+    forClient.trafficArrived();
+}
+
 }  // namespace Velk

@@ -39,4 +39,25 @@ private:
     int tryAfter = firstTryAfter;
 };
 
+// A look for each side's answer: the transport's to what the client sent
+// and the client's to what the transport sent. They are kept or given up
+// apart: a server answers within microseconds where a remote client never
+// does, and one look's hits must not keep the other's misses going.
+class AnswerLooks {
+public:
+    using Clock = AnswerLook::Clock;
+
+    // A small message went to the transport (or to the client) at now:
+    // whether a look for its answer is under way.
+    bool afterSmallMessage(bool toTransport, Clock::time_point now);
+    // Whether either look is under way; each whose time ran out is a miss.
+    bool looking(Clock::time_point now);
+    // Traffic arrived: a look under way found its answer.
+    void trafficArrived();
+
+private:
+    AnswerLook forTransport;
+    AnswerLook forClient;
+};
+
 }  // namespace Velk

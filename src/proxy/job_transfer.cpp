@@ -157,7 +157,7 @@ void JobTransfer::detached() {
 }
 
 bool JobTransfer::looking(Clock::time_point now) {
-    return answerLook.looking(now);
+    return answerLooks.looking(now);
 }
 
 void JobTransfer::rewatch() {
@@ -200,9 +200,9 @@ void JobTransfer::noteEnd(int64_t result, bool fromClient) {
     }
 }
 
-// After a small message that left nothing pending the loop looks for an
-// answer before it sleeps (AnswerLook); bulk traffic and a receiver that is
-// behind never make it look.
+// After a small message that left nothing pending the loop looks for the
+// answer of the side it went to before it sleeps (AnswerLook); bulk traffic
+// and a receiver that is behind never make it look.
 void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>& buffer) {
     if (finished) {
         return;
@@ -211,7 +211,7 @@ void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>
         finish(0);
         return;
     }
-    answerLook.trafficArrived();
+    answerLooks.trafficArrived();
     const int64_t moved = moveReady(&watch == &watches[0], events, buffer);
     if (moved < 0) {
         finish(moved);
@@ -219,9 +219,7 @@ void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>
     }
     rewatch();
     if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
-        const auto now = Clock::now();
-        answerLook.afterSmallMessage(now);
-        if (answerLook.looking(now)) {
+        if (answerLooks.afterSmallMessage(lastMovedFromClient, Clock::now())) {
             relay.keepLooking(*this);
         }
     }
@@ -256,6 +254,9 @@ int64_t JobTransfer::copyStep(bool fromClient, std::vector<uint8_t>& buffer) {
     }
     (fromClient ? bytesFromClient : bytesToClient)
         .fetch_add(static_cast<uint64_t>(result), std::memory_order_relaxed);
+    if (result > 0) {
+        lastMovedFromClient = fromClient;
+    }
     return result;
 }
 

@@ -100,7 +100,8 @@ private:
     // measures both), the copy for the client's small messages.
     PendingBytes toTransport{PendingBytes::Route::SplicedWhileLarge};
     PendingBytes toClient{PendingBytes::Route::CopiedWhileTaken};
-    AnswerLook answerLook;
+    AnswerLooks answerLooks;
+    bool lastMovedFromClient = false;  // which way the last bytes went
     TransportHandle transport;
     std::string remoteAddr;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();

@@ -18,7 +18,7 @@ namespace Velk {
 namespace {
 
 constexpr int eventsPerWait = 64;
-// A loop that used more of a CPU than this since the last pick is busy.
+// A loop that used more of a CPU than this since the last judgement is busy.
 constexpr double busyShare = 0.5;
 
 // A splice into a socket whose peer has gone raises SIGPIPE in the thread
@@ -207,27 +207,30 @@ RelayLoops::RelayLoops() : RelayLoops(usableCpus()) {}
 RelayLoops::RelayLoops(size_t count) {
     for (size_t i = 0; i < count; ++i) {
         loops.push_back(std::make_unique<RelayLoop>());
-        cpuAtLastPick.push_back(loops.back()->cpuSeconds());
+        cpuAtJudgement.push_back(loops.back()->cpuSeconds());
     }
 }
 
 RelayLoop& RelayLoops::pick() {
-    const std::vector<double> busy = busySinceLastPick();
-    const auto quiet = std::find_if(busy.begin(), busy.end(), [](double share) { return share < busyShare; });
-    const auto chosen = quiet != busy.end() ? quiet : std::min_element(busy.begin(), busy.end());
-    return *loops[static_cast<size_t>(chosen - busy.begin())];
+    const auto now = std::chrono::steady_clock::now();
+    if (now - judgedAt >= judgedOver) {
+        const std::vector<double> busy = busySinceLastJudgement(now);
+        const auto quiet =
+            std::find_if(busy.begin(), busy.end(), [](double share) { return share < busyShare; });
+        const auto best = quiet != busy.end() ? quiet : std::min_element(busy.begin(), busy.end());
+        chosen = static_cast<size_t>(best - busy.begin());
+    }
+    return *loops[chosen];
 }
 
-// Each loop's share of a CPU since the last pick.
-std::vector<double> RelayLoops::busySinceLastPick() {
-    const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::max(std::chrono::duration<double>(now - lastPick).count(), 1e-6);
-    lastPick = now;
+std::vector<double> RelayLoops::busySinceLastJudgement(std::chrono::steady_clock::time_point now) {
+    const double elapsed = std::chrono::duration<double>(now - judgedAt).count();
+    judgedAt = now;
     std::vector<double> busy;
     for (size_t i = 0; i < loops.size(); ++i) {
         const double cpu = loops[i]->cpuSeconds();
-        busy.push_back((cpu - cpuAtLastPick[i]) / elapsed);
-        cpuAtLastPick[i] = cpu;
+        busy.push_back((cpu - cpuAtJudgement[i]) / elapsed);
+        cpuAtJudgement[i] = cpu;
     }
     return busy;
 }

@@ -110,19 +110,26 @@ private:
 // to another CPU.
 class RelayLoops {
 public:
+    // The loops are judged busy (more than half a CPU) or quiet over at
+    // least this long; sessions placed in between go where the last
+    // judgement sent them, so that a burst of them is not judged by the
+    // microseconds between two.
+    static constexpr std::chrono::milliseconds judgedOver{100};
+
     RelayLoops();
     explicit RelayLoops(size_t count);
-    // Busy: more than half a CPU spent since the last pick; when all are,
-    // the least busy. Not for two threads at once (the job registry calls
-    // it under its lock).
+    // The first quiet loop, or when all are busy the least busy. Not for
+    // two threads at once (the job registry calls it under its lock).
     RelayLoop& pick();
 
 private:
-    std::vector<double> busySinceLastPick();
+    // Each loop's share of a CPU since the last judgement, which this is.
+    std::vector<double> busySinceLastJudgement(std::chrono::steady_clock::time_point now);
 
     std::vector<std::unique_ptr<RelayLoop>> loops;
-    std::vector<double> cpuAtLastPick;
-    std::chrono::steady_clock::time_point lastPick = std::chrono::steady_clock::now();
+    std::vector<double> cpuAtJudgement;
+    std::chrono::steady_clock::time_point judgedAt = std::chrono::steady_clock::now();
+    size_t chosen = 0;
 };
 
 }  // namespace Velk

@@ -453,4 +453,23 @@ TEST(AnswerLook, IsGivenUpAfterMissesTriedAgainEverLessOftenAndKeptWhileItFindsA
     EXPECT_TRUE(look.looking(now)) << "and the tries start again from the shortest wait";
 }
 
+// The transport answers each request at once, the client never answers
+// quickly: the look for the transport's answer stays, the one for the
+// client's is given up, though every round has a hit.
+TEST(AnswerLooks, EachSideKeepsOrGivesUpItsOwnLook) {
+    Velk::AnswerLooks looks;
+    auto now = AnswerLook::Clock::time_point{} + std::chrono::seconds(1);
+    int transportLooks = 0;
+    int clientLooks = 0;
+    for (int round = 0; round < 20; ++round) {
+        transportLooks += looks.afterSmallMessage(true, now) ? 1 : 0;
+        looks.trafficArrived();
+        clientLooks += looks.afterSmallMessage(false, now) ? 1 : 0;
+        now += 2 * AnswerLook::window;
+        EXPECT_FALSE(looks.looking(now)) << "a look past its time is over";
+    }
+    EXPECT_EQ(transportLooks, 20) << "the quick answers keep their look";
+    EXPECT_EQ(clientLooks, AnswerLook::missesToGiveUp) << "the client's look is given up after its misses";
+}
+
 }  // namespace

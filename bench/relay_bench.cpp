@@ -6,8 +6,9 @@
 //               [--interactive-sessions N] [--interactive-seconds N]
 //               [--sessions N] [--sessions-seconds N] [--only TARGET]
 // Suites:
-//   stream       bulk each way (1 GiB), round trips, a byte after a quiet
-//                moment, an idle connection
+//   stream       bulk each way (1 GiB), round trips, an idle connection, and
+//                after each repetition a byte after a quiet moment, the
+//                targets taking turns
 //   setup        a client's connect to its first bytes back, the client
 //                speaking at once, at random moments of the allowance; one
 //                echo server for all, velk_proxy's transport linking to it at
@@ -36,6 +37,7 @@
 
 #include "bench_measure.h"
 #include "client_io.h"
+#include "quiet_trips.h"
 #include "relay_targets.h"
 
 namespace {
@@ -188,18 +190,13 @@ Bulk bulkToClient(RelayTarget& target, uint64_t bytes) {
     return bulkResult(received, elapsed, before, after, clientCpu);
 }
 
-// Round trips in microseconds, with an optional random quiet before each.
-std::vector<double> roundTrips(RelayTarget& target, size_t size, int count, bool quiet) {
+// Round trips one after another, in microseconds.
+std::vector<double> roundTrips(RelayTarget& target, size_t size, int count) {
     const int fd = target.connect("echo");
     std::vector<char> out(size, 'r');
     std::vector<char> in(size);
-    std::mt19937 random(12345);
-    std::uniform_int_distribution<int> pause(2500, 7500);
     std::vector<double> result;
     for (int i = 0; i < count; ++i) {
-        if (quiet) {
-            std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
-        }
         const auto start = Clock::now();
         if (!sendAll(fd, out.data(), size) || !recvAll(fd, in.data(), size)) {
             break;
@@ -238,17 +235,23 @@ void streamOnce(RelayTarget& target, const Settings& settings, Table& table) {
     // Where the loopback's receive work lands: a TCP sender's softirq does it.
     table.add("client CPU s per GiB, client to server", name, up.clientCpuPerGiB);
     table.add("client CPU s per GiB, server to client", name, down.clientCpuPerGiB);
-    const auto small = roundTrips(target, 1, 5000, false);
+    const auto small = roundTrips(target, 1, 5000);
     table.add("1-byte round trip p50, us", name, percentile(small, 0.5));
     table.add("1-byte round trip p99, us", name, percentile(small, 0.99));
-    const auto kib = roundTrips(target, 1024, 5000, false);
+    const auto kib = roundTrips(target, 1024, 5000);
     table.add("1-KiB round trip p50, us", name, percentile(kib, 0.5));
-    const auto sparse = roundTrips(target, 1, 300, true);
-    table.add("1 byte after 2.5-7.5 ms quiet p50, us", name, percentile(sparse, 0.5));
-    table.add("1 byte after 2.5-7.5 ms quiet p99, us", name, percentile(sparse, 0.99));
     if (target.relayPid() > 0) {
         const auto idle = idleConnection(target, 5s);
         table.add("idle connection: relay wake-ups per s", name, static_cast<double>(idle.switches));
+    }
+}
+
+// After each repetition, the targets taking turns: a mood of the machine that
+// fell on one target's quiet bytes alone would decide their ratio.
+void quietTogether(const std::vector<std::unique_ptr<RelayTarget>>& targets, Table& table) {
+    for (const auto& [name, trips] : quietRoundTrips(targets, 400)) {
+        table.add("1 byte after 2.5-7.5 ms quiet p50, us", name, percentile(trips, 0.5));
+        table.add("1 byte after 2.5-7.5 ms quiet p99, us", name, percentile(trips, 0.99));
     }
 }
 
@@ -588,10 +591,13 @@ void sessionsVerdicts(const Table& table) {
 // ---- running the suites ----
 
 using Factory = std::function<std::unique_ptr<RelayTarget>()>;
+using Together = std::function<void(const std::vector<std::unique_ptr<RelayTarget>>&, Table&)>;
 
+// Each repetition runs `once` on every target in turn, then `together` (when
+// given) on all of them at once.
 void runSuite(const std::string& title, const std::vector<Factory>& factories, const Settings& settings,
               const std::function<void(RelayTarget&, const Settings&, Table&)>& once,
-              const std::function<void(const Table&)>& judge) {
+              const std::function<void(const Table&)>& judge, const Together& together = nullptr) {
     std::vector<std::unique_ptr<RelayTarget>> targets;
     std::vector<std::string> names;
     for (const auto& make : factories) {
@@ -610,6 +616,9 @@ void runSuite(const std::string& title, const std::vector<Factory>& factories, c
             std::fprintf(stderr, "%s: repetition %d/%d: %s\n", title.c_str(), rep + 1, settings.reps,
                          target->name());
             once(*target, settings, table);
+        }
+        if (together) {
+            together(targets, table);
         }
     }
     targets.clear();
@@ -675,7 +684,8 @@ int main(int argc, char** argv) {
     const Factory haproxy = [] { return makeHaproxy(); };
     if (wanted(settings, "stream")) {
         runSuite("stream: " + std::to_string(settings.bytes) + " bytes per bulk transfer, one connection",
-                 {direct, haproxy, [] { return makeVelk(); }}, settings, streamOnce, streamVerdicts);
+                 {direct, haproxy, [] { return makeVelk(); }}, settings, streamOnce, streamVerdicts,
+                 quietTogether);
     }
     for (const bool up : {true, false}) {
         if (settings.suite == (up ? "bulk-up" : "bulk-down")) {

@@ -5,9 +5,10 @@
 # trips on a two-core machine. Needs root (apt, reading the proxy's pipes).
 #   bench/run_relay_bench.sh [--reps N] [--suite stream|setup|interactive|sessions|all] [relay_bench options]
 # The suites, their options and what each row means: bench/relay_bench.cpp.
-# With the stream suite (and with all of them, the default) the bulk ceiling
-# follows, pinned: DIRECT and velk_proxy against trivial copiers, the most a
-# relay reaches on this machine (bench/bulk_ceiling.cpp).
+# With the stream suite (and with all of them, the default) the relay ceiling
+# follows: DIRECT and velk_proxy against trivial copiers, the most a relay
+# reaches on this machine, in bulk (pinned) and for a byte after a quiet
+# moment (on every CPU and pinned; bench/relay_ceiling.cpp).
 # With the defaults (3 repetitions, all suites) a run takes about 25 minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +38,15 @@ for ((i = 1; i < $#; ++i)); do
 done
 if [ "$suite" = all ] || [ "$suite" = stream ]; then
     echo
+    ceiling=build-bench/bin/relay_ceiling
     echo "== bulk ceiling, pinned to CPU 0"
-    taskset -c 0 build-bench/bin/relay_bulk_ceiling "${reps[@]}"
+    taskset -c 0 "$ceiling" "${reps[@]}"
+    for where in "all CPUs" "pinned to CPU 0"; do
+        pinning=()
+        [ "$where" = "all CPUs" ] || pinning=(taskset -c 0)
+        echo
+        echo "== quiet-byte ceiling, $where"
+        "${pinning[@]}" "$ceiling" --quiet 400 --reps 5 --copiers rw,tcp-echo
+        "${pinning[@]}" "$ceiling" --quiet 400 --reps 5 --copiers spin
+    done
 fi

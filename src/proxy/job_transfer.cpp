@@ -24,7 +24,6 @@ namespace Velk {
 namespace {
 
 constexpr size_t readChunk = size_t{256} * 1024;
-constexpr int64_t smallMessage = int64_t{16} * 1024;
 using Clock = std::chrono::steady_clock;
 
 const char* resultText(int64_t result) {
@@ -218,7 +217,7 @@ void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>
         return;
     }
     rewatch();
-    if (moved > 0 && moved <= smallMessage && toTransport.empty() && toClient.empty()) {
+    if (isMessage(moved) && toTransport.empty() && toClient.empty()) {
         if (answerLooks.afterSmallMessage(lastMovedFromClient, Clock::now())) {
             relay.keepLooking(*this);
         }

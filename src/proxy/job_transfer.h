@@ -96,7 +96,7 @@ private:
     bool finished = false;
     // Splicing a unix socket's pages into TCP costs the sender more than
     // copying them through the read buffer; from TCP into a unix socket the
-    // splice is the cheaper way for a stream (bench/bulk_ceiling.cpp
+    // splice is the cheaper way for a stream (bench/relay_ceiling.cpp
     // measures both), the copy for the client's small messages.
     PendingBytes toTransport{PendingBytes::Route::SplicedWhileLarge};
     PendingBytes toClient{PendingBytes::Route::CopiedWhileTaken};

@@ -17,8 +17,6 @@ namespace {
 // As large as one read of the buffer path; the default pipe holds 64 KiB.
 constexpr int wantedPipeSize = 256 * 1024;
 constexpr unsigned spliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
-// A read below this is a message, not a stream.
-constexpr int64_t largeRead = int64_t{16} * 1024;
 
 void logFailure(const char* function, const char* call) {
     Syslog::error("%s: %s failed, error: %s, code: %d", function, call, strerror(errno), errno);
@@ -59,7 +57,7 @@ bool PendingBytes::copying() const {
 }
 
 void PendingBytes::afterRead(int64_t bytes) {
-    lastReadSmall = bytes < largeRead;
+    lastReadSmall = isMessage(bytes);
 }
 
 bool PendingBytes::canSplice(int from, int to) {

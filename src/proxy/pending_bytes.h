@@ -15,6 +15,14 @@
 
 namespace Velk {
 
+// A read below this is a message (a request or an answer of an interactive
+// session), one of this size or more is part of a stream.
+constexpr int64_t streamReadSize = int64_t{16} * 1024;
+
+inline bool isMessage(int64_t readBytes) {
+    return readBytes > 0 && readBytes < streamReadSize;
+}
+
 class PendingBytes {
 public:
     // How the bytes move where both ways are open.  CopiedWhileTaken copies

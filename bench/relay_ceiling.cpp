@@ -1,7 +1,15 @@
-// The most a relay can reach in bulk here: DIRECT and velk_proxy against
-// trivial copiers (one blocking thread per direction between the client's TCP
-// socket and the transport's unix socket), repetitions interleaved.
-//   relay_bulk_ceiling [--reps N] [--bytes N] [--copiers splice,rw,rw-cubic,...]
+// The most a relay can reach here: DIRECT and velk_proxy against trivial
+// copiers, repetitions interleaved. In bulk the copiers are one blocking
+// thread per direction between the client's TCP socket and the transport's
+// unix socket ("splice", "rw" and their variants). With --quiet N, instead,
+// one byte goes there and back after a quiet moment, N times per repetition,
+// the targets taking turns; besides "rw" two more copiers serve there:
+// "tcp-echo" answers the client itself (no relay and no transport: the
+// client's TCP hop alone) and "spin" never sleeps (measure it in a run of its
+// own: it keeps a CPU busy while the others are timed).
+//   relay_ceiling [--reps N] [--bytes N] [--copiers splice,rw,rw-cubic,...]
+//   relay_ceiling --quiet N [--reps N] [--copiers rw,tcp-echo | spin]
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +33,7 @@
 #include "bench_measure.h"
 #include "client_io.h"
 #include "proxy_harness.h"
+#include "quiet_trips.h"
 #include "relay_targets.h"
 
 namespace {
@@ -106,8 +115,43 @@ void copyBuffer(int from, int to, const CopyMode& mode) {
     shutdown(to, SHUT_WR);
 }
 
+// Never sleeps: both sockets non-blocking, read over and over on one thread.
+// The floor of a relay's latency after a quiet moment, at a whole CPU's cost.
+void copySpinning(int client, int transport) {
+    fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+    fcntl(transport, F_SETFL, fcntl(transport, F_GETFL) | O_NONBLOCK);
+    std::vector<char> buffer(size_t{64} * 1024);
+    const int ends[2][2] = {{client, transport}, {transport, client}};
+    while (true) {
+        for (const auto& way : ends) {
+            const ssize_t in = recv(way[0], buffer.data(), buffer.size(), 0);
+            if (in == 0 || (in < 0 && errno != EAGAIN)) {
+                return;
+            }
+            for (ssize_t done = 0; done < in;) {
+                const ssize_t out =
+                    send(way[1], buffer.data() + done, static_cast<size_t>(in - done), MSG_NOSIGNAL);
+                if (out < 0 && errno != EAGAIN) {
+                    return;
+                }
+                done += std::max<ssize_t>(out, 0);
+            }
+        }
+    }
+}
+
 int copierMain(int client, int transport, const std::string& text) {
     signal(SIGPIPE, SIG_IGN);
+    if (text == "spin") {
+        copySpinning(client, transport);
+        return 0;
+    }
+    if (text == "tcp-echo") {
+        // No relay: the client's own bytes straight back over its TCP
+        // connection, what the client's hop alone costs.
+        copyBuffer(client, client, CopyMode{});
+        return 0;
+    }
     const CopyMode mode = parseMode(text);
     if (!mode.congestion.empty()) {
         setsockopt(client, IPPROTO_TCP, TCP_CONGESTION, mode.congestion.c_str(), mode.congestion.size());
@@ -223,10 +267,28 @@ Bulk bulk(RelayTarget& target, uint64_t bytes, bool toClient) {
             clientCpu / gib};
 }
 
+// ---- a byte after a quiet moment ----
+
+// Target name -> microseconds of every round trip.
+using Trips = std::map<std::string, std::vector<double>>;
+
+void printTrips(const std::vector<std::unique_ptr<RelayTarget>>& targets, const Trips& trips) {
+    const double direct = percentile(trips.at("DIRECT"), 0.5);
+    std::printf("\n1 byte after 2.5-7.5 ms quiet %12s %9s %9s %9s\n", "p50, us", "x DIRECT", "p90, us",
+                "p99, us");
+    for (const auto& target : targets) {
+        const auto& mine = trips.at(target->name());
+        const double p50 = percentile(mine, 0.5);
+        std::printf("  %-39s %9.1f %9.2f %9.1f %9.1f\n", target->name(), p50, p50 / direct,
+                    percentile(mine, 0.9), percentile(mine, 0.99));
+    }
+}
+
 struct Settings {
     int reps = 3;
     uint64_t bytes = 1ULL << 30;
     std::vector<std::string> copiers = {"splice", "rw"};
+    int quiet = 0;
 };
 
 Settings parse(int argc, char** argv) {
@@ -235,6 +297,8 @@ Settings parse(int argc, char** argv) {
         const std::string option = argv[i];
         if (option == "--reps") {
             settings.reps = std::stoi(argv[i + 1]);
+        } else if (option == "--quiet") {
+            settings.quiet = std::stoi(argv[i + 1]);
         } else if (option == "--bytes") {
             settings.bytes = std::stoull(argv[i + 1]);
         } else if (option == "--copiers") {
@@ -286,6 +350,17 @@ int main(int argc, char** argv) {
         targets.push_back(std::make_unique<Copier>(mode));
     }
     targets.push_back(makeVelk());
+    if (settings.quiet > 0) {
+        Trips trips;
+        for (int rep = 0; rep < settings.reps; ++rep) {
+            for (auto& [name, more] : quietRoundTrips(targets, settings.quiet)) {
+                trips[name].insert(trips[name].end(), more.begin(), more.end());
+            }
+        }
+        std::printf("%d repetitions of %d round trips on each target\n", settings.reps, settings.quiet);
+        printTrips(targets, trips);
+        return 0;
+    }
     Results toClient;
     Results toServer;
     for (int rep = 0; rep < settings.reps; ++rep) {

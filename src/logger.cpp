@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -112,24 +115,74 @@ bool journalListens() {
     return state == Journal::Listening;
 }
 
+// The local time as the console prefix shows it: "[%x %X]\t".
+std::string consoleTimePrefix() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buffer[80] = {};
+    // The locale's short date is the console format's, two-digit year and all.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
+    const size_t length = std::strftime(buffer, sizeof(buffer) - 1, "[%x %X]\t", &local);
+#pragma GCC diagnostic pop
+    return std::string(buffer, length);
+}
+
+void writeWhole(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(written);
+    }
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 // The format was checked at the caller through the level operation's attribute.
+std::string formatted(const char* format, va_list args) {
+    va_list measuring;
+    va_copy(measuring, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    if (length <= 0) {
+        return {};
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.pop_back();
+    return text;
+}
+#pragma GCC diagnostic pop
+
+// One line, one write: the threads of a process and the children it forks
+// share standard error, and a line written in pieces would be cut by theirs.
+void writeConsoleLine(const char* format, va_list args) {
+    std::string line = consoleTimePrefix();
+    line.append(formatted(format, args)).push_back('\n');
+    writeWhole(STDERR_FILENO, line);
+}
+
 void write(Sink sink, const Route& route, const char* format, va_list args) {
     if (sink == Sink::Journal && !journalListens()) {
         sink = Sink::Console;
     }
     if (sink == Sink::Journal) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
         sd_journal_printv_with_location(route.priority, codeFile, route.codeLine, route.codeFunc, format,
                                         args);
+#pragma GCC diagnostic pop
     } else if (sink == Sink::Console) {
-        Syslog::fprintf_time(stderr, "[%x %X]\t");
-        vfprintf(stderr, format, args);
-        fputc('\n', stderr);
+        writeConsoleLine(format, args);
     }
 }
-#pragma GCC diagnostic pop
-
 }  // namespace
 
 #define VELK_LOG_OPERATION(name, sinkOf, route)                          \
@@ -197,19 +250,6 @@ bool Syslog::isDebugLevel(DebugLevel value) {
 
 bool Syslog::isTraceMode() {
     return isDebugLevel(DebugLevel::Trace);
-}
-
-void Syslog::fprintf_time(FILE* stream, const char* format) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-
-    char buffer[80] = {};
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::strftime(buffer, sizeof(buffer) - 1, format, &local);
-#pragma GCC diagnostic pop
-    std::fputs(buffer, stream);
 }
 
 int notifyLevel(int value) {

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,8 +57,6 @@ public:
 
     // Called in every freshly forked child; the journal needs no reopening.
     static void syslogChildOpen() {}
-
-    static void fprintf_time(FILE* stream, const char* format);
 
     static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));

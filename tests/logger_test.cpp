@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "private_journal.h"
 #include "test_support.h"
@@ -226,6 +229,43 @@ TEST_F(LoggerTest, QuietLevelWritesNothingAnywhere) {
     StderrCapture capture;
     logAtEveryLevel("quiet");
     EXPECT_EQ(capture.finish(), "");
+}
+
+// Long lines from four threads and a forked child at once: each must arrive
+// whole, its time prefix, its text and its newline together.
+TEST_F(LoggerTest, ConsoleLinesOfThreadsAndAChildNeverTear) {
+    Syslog::setDebugLevel(DebugLevel::Console);
+    const std::string filler(300, 'x');
+    constexpr int linesPerWriter = 400;
+    auto logLines = [&](const char* who) {
+        for (int i = 0; i < linesPerWriter; ++i) {
+            Syslog::debug("%s: line %d %s", who, i, filler.c_str());
+        }
+    };
+    StderrCapture capture;
+    const pid_t child = fork();
+    if (child == 0) {
+        logLines("child");
+        _exit(0);
+    }
+    std::vector<std::thread> threads;
+    for (const char* who : {"one", "two", "three", "four"}) {
+        threads.emplace_back(logLines, who);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string console = capture.finish();
+
+    const std::regex whole(R"(\[[^\]]+\]\t(child|one|two|three|four): line \d+ x{300})");
+    std::istringstream lines(console);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_TRUE(std::regex_match(line, whole)) << "torn line: " << line;
+    }
+    EXPECT_EQ(count, 5U * linesPerWriter);
 }
 
 TEST_F(LoggerTest, LevelNamesAreCaseSensitiveAndUnknownNamesKeepTheLevel) {

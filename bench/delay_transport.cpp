@@ -1,7 +1,8 @@
 // A far end for the interactive benchmark: it listens on a unix socket like
-// the stand-in transport, takes any number of connections and answers every
-// request of SIZE bytes after a random delay between MIN and MAX
-// microseconds. The answer is the request with bytes 8 to 15 replaced by the
+// the stand-in transport, takes any number of connections, echoes each
+// one's opening packet (the client's connection request) at once and
+// answers every later request of SIZE bytes after a random delay between
+// MIN and MAX microseconds. The answer is the request with bytes 8 to 15 replaced by the
 // delay actually kept (microseconds, host order), so the client can tell the
 // relay's share of the round trip from the far end's.
 //   relay_delay_transport /ipc-socket:PATH /standin:delay-echo:SIZE:MIN:MAX [ignored arguments]
@@ -42,6 +43,8 @@ struct Answer {
 
 struct Connection {
     int fd = -1;
+    std::vector<char> opening;  // the TPKT packet a client opens with, until it is whole
+    bool opened = false;
     std::vector<char> partial;
     std::deque<Answer> waiting;  // in order of arrival, each due at its own moment
     std::string unsent;
@@ -69,6 +72,17 @@ bool parse(int argc, char** argv, Options& options) {
     return haveMode && !options.socketPath.empty();
 }
 
+// The opening packet's length is in its header (bytes 2 and 3, big-endian).
+void takeOpening(Connection& connection, char byte) {
+    connection.opening.push_back(byte);
+    const auto& packet = connection.opening;
+    if (packet.size() >= 4 && packet.size() == (static_cast<size_t>(static_cast<uint8_t>(packet[2])) << 8U |
+                                                static_cast<uint8_t>(packet[3]))) {
+        connection.unsent.append(packet.data(), packet.size());
+        connection.opened = true;
+    }
+}
+
 // Reads what arrived and schedules an answer for every whole request; false
 // when the peer has gone.
 bool readRequests(Connection& connection, const Options& options, std::mt19937& random) {
@@ -80,6 +94,10 @@ bool readRequests(Connection& connection, const Options& options, std::mt19937& 
     }
     const auto now = Clock::now();
     for (ssize_t i = 0; i < count; ++i) {
+        if (!connection.opened) {
+            takeOpening(connection, buffer[i]);
+            continue;
+        }
         connection.partial.push_back(buffer[i]);
         if (connection.partial.size() == options.size) {
             connection.waiting.push_back(
@@ -146,7 +164,7 @@ int main(int argc, char** argv) {
         if ((fds[0].revents & POLLIN) != 0) {
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
-                connections.push_back({fd, {}, {}, {}});
+                connections.push_back({fd, {}, false, {}, {}, {}});
             }
         }
         size_t index = 1;

@@ -39,6 +39,7 @@
 #include "client_io.h"
 #include "quiet_trips.h"
 #include "relay_targets.h"
+#include "standin_bytes.h"
 
 namespace {
 
@@ -288,10 +289,6 @@ void streamVerdicts(const Table& table) {
 
 // ---- setup: connect to first bytes back ----
 
-// As an RDP client's first message: a TPKT header and a connection request.
-constexpr std::array<char, 19> firstBytes = {3, 0, 0, 19, 14, static_cast<char>(0xe0), 0, 0, 0, 0, 0, 1, 0, 8,
-                                             0, 3, 0, 0,  0};
-
 void setupOnce(RelayTarget& target, const std::string& mode, const Settings& settings, Table& table) {
     const std::string name = target.name();
     // The same random moments for every target.
@@ -307,12 +304,14 @@ void setupOnce(RelayTarget& target, const std::string& mode, const Settings& set
         std::this_thread::sleep_for(std::chrono::microseconds(wait(random)));
         const auto start = Clock::now();
         const int fd = target.connectNow();
-        if (fd < 0 || !sendAll(fd, firstBytes.data(), firstBytes.size())) {
+        if (fd < 0 || !VelkTest::sendConnectionRequest(fd)) {
             throw std::runtime_error(name + ": the set-up connection failed");
         }
-        std::array<char, firstBytes.size()> answer{};
+        // One TPKT packet: its header tells its length.
+        std::array<char, 256> answer{};
         size_t got = 0;
-        while (got < answer.size()) {
+        size_t wanted = VelkStandin::tpktHeaderSize;
+        while (got < wanted) {
             pollfd fds[2] = {{fd, POLLIN, 0}, {target.watchFd(), POLLIN, 0}};
             if (poll(fds, 2, 20000) <= 0) {
                 throw std::runtime_error(name + ": no answer to the first bytes");
@@ -321,11 +320,15 @@ void setupOnce(RelayTarget& target, const std::string& mode, const Settings& set
                 target.watchReadable(Clock::now());
             }
             if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                const ssize_t n = recv(fd, answer.data() + got, answer.size() - got, MSG_DONTWAIT);
+                const ssize_t n = recv(fd, answer.data() + got, wanted - got, MSG_DONTWAIT);
                 if (n <= 0) {
                     throw std::runtime_error(name + ": the set-up connection closed");
                 }
                 got += static_cast<size_t>(n);
+                if (got == VelkStandin::tpktHeaderSize) {
+                    wanted = std::min(answer.size(),
+                                      VelkStandin::tpktLength(reinterpret_cast<uint8_t*>(answer.data())));
+                }
             }
         }
         const auto answered = Clock::now();
@@ -634,10 +637,8 @@ void runSuite(const std::string& title, const std::vector<Factory>& factories, c
 void runSetupSuite(const Settings& settings, const Factory& direct, const Factory& haproxy) {
     const EchoServer echo;
     VelkOptions instant;
-    instant.clientSpeaksFirst = true;
     instant.transport = VelkTransport::Instant;
     VelkOptions standin;
-    standin.clientSpeaksFirst = true;
     standin.name = fullStandin;
     const std::string mode = echo.mode();
     runSuite(

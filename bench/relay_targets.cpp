@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "bench_measure.h"
+#include "client_io.h"
 #include "proxy_harness.h"
+#include "standin_bytes.h"
 
 namespace VelkBench {
 
@@ -30,11 +32,24 @@ using namespace std::chrono_literals;
 int RelayTarget::connect(const std::string& mode) {
     prepare(mode);
     const int fd = connectNow();
-    if (fd < 0) {
+    if (fd < 0 || !VelkTest::sendConnectionRequest(fd)) {
         throw std::runtime_error(std::string(name()) + ": the connection failed");
     }
     awaitReady(fd);
+    if (!readTpktPacket(fd, 20s)) {
+        throw std::runtime_error(std::string(name()) + ": no answer to the connection request");
+    }
     return fd;
+}
+
+bool readTpktPacket(int fd, std::chrono::milliseconds timeout) {
+    const std::string header = VelkTest::receiveAll(fd, VelkStandin::tpktHeaderSize, timeout);
+    if (header.size() != VelkStandin::tpktHeaderSize) {
+        return false;
+    }
+    const size_t rest =
+        VelkStandin::tpktLength(reinterpret_cast<const uint8_t*>(header.data())) - header.size();
+    return VelkTest::receiveAll(fd, rest, timeout).size() == rest;
 }
 
 namespace {
@@ -288,9 +303,6 @@ class Velk : public RelayTarget {
 public:
     explicit Velk(const VelkOptions& options) : label(options.name), transport(options.transport) {
         harness.config["debug:level"] = "info";
-        if (options.clientSpeaksFirst) {
-            harness.config.removeMember("listen:first-bytes-timeout");
-        }
         if (options.maxSessions > 0) {
             harness.config["listen:max-sessions"] = options.maxSessions;
         }

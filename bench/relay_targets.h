@@ -35,8 +35,10 @@ public:
     virtual const char* name() const = 0;
 
     // A client socket connected through the relay to a fresh far end, ready
-    // for traffic either way (for velk_proxy: the session is connected).
-    // Several may be open at once where the target says so.
+    // for traffic either way (for velk_proxy: the session is connected). It
+    // opens as an RDP client does, with a connection request, and has taken
+    // the far end's answer. Several may be open at once where the target
+    // says so.
     int connect(const std::string& mode);
     // Closes the client and waits until its far end is gone (or, for a shared
     // far end, until no client of it is left).
@@ -70,6 +72,11 @@ public:
     virtual pid_t relayPid() const = 0;
 };
 
+// Reads one TPKT packet, the far end's answer to a client's connection
+// request (an echo of it, or a transport's confirm), waiting up to the
+// time-out; false when none came.
+bool readTpktPacket(int fd, std::chrono::milliseconds timeout);
+
 // The echo server of the set-up suite, started once for the run: it serves
 // any number of connections and sends back every byte unchanged.
 class EchoServer {
@@ -100,10 +107,6 @@ enum class VelkTransport {
 };
 
 struct VelkOptions {
-    // Leaves "listen:first-bytes-timeout" at the proxy's default, so the
-    // listen job takes a client once it has spoken; otherwise 0 (taken at
-    // once), for clients that only read.
-    bool clientSpeaksFirst = false;
     // "listen:max-sessions"; 0 leaves the proxy's default.
     int maxSessions = 0;
     VelkTransport transport = VelkTransport::Standin;

@@ -4,7 +4,8 @@
 # velk_proxy for that display starting the real freerdp-shadow-cli, and a real
 # RDP client (xfreerdp) on a second display connecting through the proxy.
 # Writes two screenshots, tells each stage with its time, stops everything it
-# started by pid.
+# started by pid. The RDP client logs in through NLA as "demo", password
+# "velk-demo".
 #   --keep            leave it running until Ctrl-C
 #   --port N          the proxy's TCP port (default 3389)
 #   --no-install      skip the package installation (for tests)
@@ -14,6 +15,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 keep=0 port=3389 install=1 build_dir="" out="$root/demo-output"
+# The RDP client logs in with these (NLA); the manager knows the password.
+demo_user=demo demo_password=velk-demo
 while [ $# -gt 0 ]; do
     case "$1" in
         --keep) keep=1 ;;
@@ -21,7 +24,7 @@ while [ $# -gt 0 ]; do
         --no-install) install=0 ;;
         --build-dir) build_dir=$2; shift ;;
         --out) out=$2; shift ;;
-        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -130,12 +133,16 @@ wait_for 10 "the private bus" test -S "$work/bus"
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
 stage "private system-like bus at $DBUS_SYSTEM_BUS_ADDRESS (pid ${pids[-1]})"
 
+# The secure set-up: NLA with the session's own credentials. The stand-in
+# manager gives the session the SAM entry of the demo user's password, as the
+# real manager gives each session its user's.
 cat > "$work/session.json" << JSON
-{"display": $kiosk_display, "xauthfile": "", "home": "$work/home", "username": "$(id -un)",
- "uid": $(id -u), "sec:rdp": false, "sec:nla": false, "sec:tls": true, "sec:auth": false}
+{"display": $kiosk_display, "xauthfile": "", "home": "$work/home", "username": "$demo_user",
+ "uid": $(id -u), "sec:rdp": false, "sec:tls": true, "sec:auth": true}
 JSON
-"$bin/velk_standin_manager" --session-info "$work/session.json" --notices "$out/manager-notices.txt" \
-    --control "$work/control" --ready "$work/manager.ready" > "$out/manager.log" 2>&1 &
+"$bin/velk_standin_manager" --session-info "$work/session.json" --password "$demo_password" \
+    --notices "$out/manager-notices.txt" --control "$work/control" --ready "$work/manager.ready" \
+    > "$out/manager.log" 2>&1 &
 track $!
 wait_for 10 "the stand-in manager" test -s "$work/manager.ready"
 stage "stand-in manager owns ru.tavio.velk (pid ${pids[-1]})"
@@ -143,7 +150,7 @@ stage "stand-in manager owns ru.tavio.velk (pid ${pids[-1]})"
 mkdir -p "$work/home"
 cat > "$work/velk_proxy.json" << JSON
 {"debug:level": "debug", "listen:addr": "127.0.0.1", "listen:port": $port, "listen:timeout": 30,
- "x11rdp:path": "/usr/bin/freerdp-shadow-cli", "x11rdp:args": ["/ipc-socket:%{socket}", "-auth"]}
+ "x11rdp:path": "/usr/bin/freerdp-shadow-cli", "x11rdp:args": ["/ipc-socket:%{socket}"]}
 JSON
 HOME="$work/home" "$bin/velk_proxy" --config "$work/velk_proxy.json" > "$out/velk_proxy.log" 2>&1 &
 track $!
@@ -156,7 +163,8 @@ wait_for 10 "the proxy's listener" grep -q '^proxyListenStarted 1 true' "$out/ma
 stage "manager allowed session 1; the proxy listens on 127.0.0.1:$port"
 
 start_xvfb client_display 1280x800x24
-DISPLAY=":$client_display" xfreerdp "/v:127.0.0.1:$port" /cert:ignore /sec:tls /u:demo /p:demo /size:1280x800 -grab-keyboard \
+DISPLAY=":$client_display" xfreerdp "/v:127.0.0.1:$port" /cert:ignore /sec:nla "/u:$demo_user" "/p:$demo_password" \
+    /size:1280x800 -grab-keyboard \
     > "$out/xfreerdp.log" 2>&1 < /dev/null &
 track $!
 wait_for 30 "the session to connect" grep -q '^proxySessionConnected 1 ' "$out/manager-notices.txt"

@@ -1,5 +1,7 @@
 // See client_gate.h. The first bytes are only peeked at: they stay in the
-// socket and reach the transport like every later byte.
+// socket and reach the transport like every later byte. A waiting client's
+// socket wakes the gate only once a whole request prefix has arrived (its
+// receive low-water mark), or when it closes.
 #include "proxy/client_gate.h"
 
 #include <fcntl.h>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "logger.h"
+#include "proxy/log_budget.h"
+#include "proxy/rdp_request.h"
 #include "utils/sockets.h"
 
 namespace Velk {
@@ -24,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 // that has waited longest goes, so a flood of silent connections cannot
 // exhaust the proxy's descriptors.
 constexpr size_t maxWaitingClients = 16;
+// Taken from a backlog at one wake-up before the clients are looked at.
+constexpr size_t maxAcceptsPerWake = 64;
 
 struct WaitingClient {
     Utils::UniqueFd fd;
@@ -32,27 +38,52 @@ struct WaitingClient {
     Clock::time_point until;
 };
 
-GateResult admitted(WaitingClient& client) {
-    return GateResult{GateEnd::Client, std::move(client.fd), client.address, client.port};
-}
+// One for the process: a flood of probes goes on across allowances. The
+// gate runs on the listen job's thread, and one job runs at a time.
+LogBudget droppedClients;
 
-enum class FirstBytes { Arrived, NotYet, Gone };
+void sayHeldBack(Clock::time_point now, bool force) {
+    if (const uint64_t more = droppedClients.heldBack(now, force)) {
+        Syslog::info("%s: %llu more clients dropped before their first bytes", "awaitRdpClient",
+                     static_cast<unsigned long long>(more));
+    }
+}
 
 void logDropped(const WaitingClient& client, const char* reason) {
-    Syslog::info("%s: client dropped before its first bytes, remote addr: `%s', reason: %s",
-                 "awaitSpeakingClient", client.address.c_str(), reason);
+    const auto now = Clock::now();
+    sayHeldBack(now, false);
+    if (droppedClients.allows(now)) {
+        Syslog::info("%s: client dropped before its first bytes, remote addr: `%s', reason: %s",
+                     "awaitRdpClient", client.address.c_str(), reason);
+    }
 }
 
+void setLowWaterMark(int fd, int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof(bytes));
+}
+
+GateResult admitted(WaitingClient& client) {
+    // The relay reads whatever has arrived.
+    setLowWaterMark(client.fd.get(), 1);
+    return GateResult{GateEnd::Client, std::move(client.fd), client.address, client.port, Clock::now()};
+}
+
+enum class FirstBytes { Request, NotYet, NotRdp, Gone };
+
 FirstBytes peekFirstBytes(int fd, short revents) {
-    char byte = 0;
-    const ssize_t peeked = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked > 0) {
-        return FirstBytes::Arrived;
+    uint8_t bytes[connectionRequestPrefix] = {};
+    const ssize_t peeked = recv(fd, bytes, sizeof(bytes), MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == static_cast<ssize_t>(sizeof(bytes))) {
+        return isConnectionRequest(bytes, sizeof(bytes)) ? FirstBytes::Request : FirstBytes::NotRdp;
     }
-    if (peeked < 0 && (errno == EAGAIN || errno == EINTR) && (revents & (POLLHUP | POLLERR)) == 0) {
+    const bool closed = (revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0;
+    if (peeked > 0 && !closed) {
         return FirstBytes::NotYet;
     }
-    return FirstBytes::Gone;
+    if (peeked < 0 && (errno == EAGAIN || errno == EINTR) && !closed) {
+        return FirstBytes::NotYet;
+    }
+    return peeked > 0 ? FirstBytes::NotRdp : FirstBytes::Gone;
 }
 
 void dropSilent(std::vector<WaitingClient>& waiting, Clock::time_point now) {
@@ -78,16 +109,20 @@ int pollTimeout(const std::vector<WaitingClient>& waiting, Clock::time_point now
 
 class Gate {
 public:
-    Gate(int listening, const GateSettings& limits) : listenFd(listening), settings(limits) {}
+    Gate(const std::vector<int>& listening, const GateSettings& limits)
+        : listenFds(listening), settings(limits) {}
+    ~Gate() { sayHeldBack(Clock::now(), true); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
 
-    // The client that spoke, or nullopt while none has.
+    // The client that sent a request, or nullopt while none has.
     std::optional<GateResult> waitOnce(Clock::time_point deadline);
 
 private:
-    void acceptWaiting(Clock::time_point now);
-    std::optional<GateResult> takeSpeaking(const std::vector<pollfd>& fds);
+    void acceptWaiting(int listenFd, Clock::time_point now);
+    std::optional<GateResult> takeRequesting(const std::vector<pollfd>& fds);
 
-    int listenFd;
+    const std::vector<int>& listenFds;
     const GateSettings& settings;
     std::vector<WaitingClient> waiting;
 };
@@ -95,9 +130,12 @@ private:
 std::optional<GateResult> Gate::waitOnce(Clock::time_point deadline) {
     const auto now = Clock::now();
     dropSilent(waiting, now);
-    std::vector<pollfd> fds{{listenFd, POLLIN, 0}};
+    std::vector<pollfd> fds;
+    for (const int listenFd : listenFds) {
+        fds.push_back({listenFd, POLLIN, 0});
+    }
     for (const auto& client : waiting) {
-        fds.push_back({client.fd.get(), POLLIN, 0});
+        fds.push_back({client.fd.get(), POLLIN | POLLRDHUP, 0});
     }
     for (const int wake : settings.wakeFds) {
         fds.push_back({wake, POLLIN, 0});
@@ -109,43 +147,50 @@ std::optional<GateResult> Gate::waitOnce(Clock::time_point deadline) {
     if (ready <= 0) {
         return std::nullopt;
     }
-    if (auto spoken = takeSpeaking(fds)) {
-        return spoken;
+    if (auto requesting = takeRequesting(fds)) {
+        return requesting;
     }
-    if ((fds[0].revents & POLLIN) != 0) {
-        acceptWaiting(Clock::now());
-        if (settings.firstBytesTimeout.count() == 0 && !waiting.empty()) {
-            return admitted(waiting.back());
+    for (size_t index = 0; index < listenFds.size(); ++index) {
+        if ((fds[index].revents & POLLIN) != 0) {
+            acceptWaiting(listenFds[index], Clock::now());
         }
     }
     return std::nullopt;
 }
 
-void Gate::acceptWaiting(Clock::time_point now) {
-    WaitingClient client;
-    client.fd.reset(Socket::tcpAccept(listenFd, &client.address, &client.port));
-    if (!client.fd.valid()) {
-        return;
+// Everybody waiting in the backlog: a flood of probes must not fill it and
+// have the real client's connection dropped.
+void Gate::acceptWaiting(int listenFd, Clock::time_point now) {
+    for (size_t taken = 0; taken < maxAcceptsPerWake; ++taken) {
+        WaitingClient client;
+        client.fd.reset(Socket::tcpAccept(listenFd, &client.address, &client.port));
+        if (!client.fd.valid()) {
+            return;
+        }
+        setLowWaterMark(client.fd.get(), static_cast<int>(connectionRequestPrefix));
+        if (waiting.size() >= maxWaitingClients) {
+            logDropped(waiting.front(), "too many waiting");
+            waiting.erase(waiting.begin());
+        }
+        client.until = now + settings.firstBytesTimeout;
+        waiting.push_back(std::move(client));
     }
-    if (waiting.size() >= maxWaitingClients) {
-        logDropped(waiting.front(), "too many waiting");
-        waiting.erase(waiting.begin());
-    }
-    client.until = now + settings.firstBytesTimeout;
-    waiting.push_back(std::move(client));
 }
 
-// fds[i + 1] belongs to waiting[i] (the wake descriptors follow); the ones
-// that went away are dropped.
-std::optional<GateResult> Gate::takeSpeaking(const std::vector<pollfd>& fds) {
+// The waiting clients' entries follow the listeners'; the ones that went
+// away or are no RDP client are dropped.
+std::optional<GateResult> Gate::takeRequesting(const std::vector<pollfd>& fds) {
     std::vector<WaitingClient> stillWaiting;
-    std::optional<GateResult> spoken;
+    std::optional<GateResult> requesting;
     for (size_t index = 0; index < waiting.size(); ++index) {
-        const short revents = fds[index + 1].revents;
-        const FirstBytes state =
-            revents == 0 || spoken ? FirstBytes::NotYet : peekFirstBytes(waiting[index].fd.get(), revents);
-        if (state == FirstBytes::Arrived) {
-            spoken = admitted(waiting[index]);
+        const short revents = fds[listenFds.size() + index].revents;
+        const FirstBytes state = revents == 0 || requesting
+                                     ? FirstBytes::NotYet
+                                     : peekFirstBytes(waiting[index].fd.get(), revents);
+        if (state == FirstBytes::Request) {
+            requesting = admitted(waiting[index]);
+        } else if (state == FirstBytes::NotRdp) {
+            logDropped(waiting[index], "not an RDP connection request");
         } else if (state == FirstBytes::Gone) {
             logDropped(waiting[index], "closed");
         } else {
@@ -153,23 +198,25 @@ std::optional<GateResult> Gate::takeSpeaking(const std::vector<pollfd>& fds) {
         }
     }
     waiting = std::move(stillWaiting);
-    return spoken;
+    return requesting;
 }
 
 }  // namespace
 
-GateResult awaitSpeakingClient(int listenFd, const GateSettings& settings,
-                               const std::function<std::optional<GateEnd>()>& stopRequested) {
+GateResult awaitRdpClient(const std::vector<int>& listenFds, const GateSettings& settings,
+                          const std::function<std::optional<GateEnd>()>& stopRequested) {
     // A connection reset between poll and accept must not block the accept.
-    fcntl(listenFd, F_SETFL, fcntl(listenFd, F_GETFL) | O_NONBLOCK);
+    for (const int listenFd : listenFds) {
+        fcntl(listenFd, F_SETFL, fcntl(listenFd, F_GETFL) | O_NONBLOCK);
+    }
     const auto deadline = Clock::now() + settings.listenTimeout;
-    Gate gate(listenFd, settings);
+    Gate gate(listenFds, settings);
     while (true) {
         if (const auto reason = stopRequested()) {
-            return GateResult{*reason, {}, {}, 0};
+            return GateResult{*reason, {}, {}, 0, {}};
         }
         if (Clock::now() > deadline) {
-            return GateResult{GateEnd::TimedOut, {}, {}, 0};
+            return GateResult{GateEnd::TimedOut, {}, {}, 0, {}};
         }
         if (auto result = gate.waitOnce(deadline)) {
             return std::move(*result);

@@ -1,7 +1,8 @@
-// Who may take an allowed session: the first client that speaks. An RDP
-// client sends its connection request the moment it connects, so a probe
-// that connects and closes, or connects and says nothing, is dropped and the
-// listener stays open for the real client until the listen time-out.
+// Who may take an allowed session: the first client whose first bytes are an
+// RDP connection request. A real client sends one the moment it connects,
+// so a probe that connects and closes, stays silent or says anything else
+// is dropped, and the listeners stay open for the real client until the
+// listen time-out.
 #pragma once
 
 #include <chrono>
@@ -19,8 +20,8 @@ enum class GateEnd { Client, Stopped, Disconnected, TimedOut };
 
 struct GateSettings {
     std::chrono::seconds listenTimeout{10};
-    // Zero takes the first client that connects, spoken or not.
-    std::chrono::milliseconds firstBytesTimeout{0};
+    // How long an accepted client may take to send its connection request.
+    std::chrono::milliseconds firstBytesTimeout{5000};
     // Descriptors that become readable when stopRequested may have changed
     // its answer (WakeEvent); waited on beside the sockets.
     std::vector<int> wakeFds;
@@ -28,17 +29,18 @@ struct GateSettings {
 
 struct GateResult {
     GateEnd end = GateEnd::TimedOut;
-    Utils::UniqueFd client;  // with end Client: accepted, its first bytes still unread
+    Utils::UniqueFd client;  // with end Client: accepted, its connection request still unread
     std::string address;
     uint16_t port = 0;
+    std::chrono::steady_clock::time_point spokeAt{};
 };
 
-// Waits on the listening socket (made non-blocking) until a client has sent
-// its first bytes, stopRequested names a reason to give up, or the listen
-// time-out passes. Clients that connected and have not spoken yet wait side
-// by side, each for at most firstBytesTimeout. Throws std::system_error when
-// poll fails.
-GateResult awaitSpeakingClient(int listenFd, const GateSettings& settings,
-                               const std::function<std::optional<GateEnd>()>& stopRequested);
+// Waits on the listening sockets (made non-blocking) until a client has sent
+// a connection request, stopRequested names a reason to give up, or the
+// listen time-out passes. Clients that connected and have not spoken yet
+// wait side by side, each for at most firstBytesTimeout. Throws
+// std::system_error when poll fails.
+GateResult awaitRdpClient(const std::vector<int>& listenFds, const GateSettings& settings,
+                          const std::function<std::optional<GateEnd>()>& stopRequested);
 
 }  // namespace Velk

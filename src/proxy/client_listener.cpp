@@ -59,18 +59,88 @@ void setKeepAlive(int fd, const JsonConfig& cfg) {
                     (idle + retries * interval) * 1000);
 }
 
+// A client's connection waits in the backlog until the gate accepts it: a
+// flood of probes that fills it would have the real client's connection
+// dropped and tried again only a second later. The kernel caps it at its
+// own limit.
+constexpr int listenBacklog = SOMAXCONN;
+
+void setFlag(int fd, int option, bool on) {
+    const int value = on ? 1 : 0;
+    setsockopt(fd, SOL_SOCKET, option, &value, sizeof(value));
+}
+
 }  // namespace
 
-Utils::UniqueFd openClientListener(const JsonConfig& cfg, uint32_t sessionId) {
+std::optional<ClientListener> ClientListener::bind(const std::string& address, uint16_t port, bool held) {
+    ClientListener listener(address, port, held);
+    const std::vector<Socket::ListenAddress> addresses = Socket::listenAddresses(address, port);
+    if (addresses.empty()) {
+        return std::nullopt;
+    }
+    for (const auto& each : addresses) {
+        Utils::UniqueFd fd(Socket::tcpBind(each));
+        if (!fd.valid()) {
+            return std::nullopt;
+        }
+        if (held) {
+            setFlag(fd.get(), SO_REUSEADDR, false);
+        }
+        listener.sockets.push_back(std::move(fd));
+    }
+    return listener;
+}
+
+bool ClientListener::listen() {
+    for (const auto& fd : sockets) {
+        setFlag(fd.get(), SO_REUSEPORT, holdsPort);
+        if (::listen(fd.get(), listenBacklog) != 0) {
+            Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d",
+                          "actionCreateTransport", "listen", address.c_str(), static_cast<unsigned>(port),
+                          strerror(errno), errno);
+            stopListening();
+            return false;
+        }
+        setFlag(fd.get(), SO_REUSEADDR, true);
+    }
+    return true;
+}
+
+void ClientListener::stopListening() {
+    if (!holdsPort) {
+        sockets.clear();
+        return;
+    }
+    // An unspecified peer takes a listening socket back to a bound one.
+    const sockaddr none{AF_UNSPEC, {}};
+    for (const auto& fd : sockets) {
+        setFlag(fd.get(), SO_REUSEADDR, false);
+        if (connect(fd.get(), &none, sizeof(none)) != 0) {
+            Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d", "stopListening",
+                          "connect", address.c_str(), static_cast<unsigned>(port), strerror(errno), errno);
+        }
+        setFlag(fd.get(), SO_REUSEPORT, false);
+    }
+}
+
+std::vector<int> ClientListener::fds() const {
+    std::vector<int> fds;
+    for (const auto& fd : sockets) {
+        fds.push_back(fd.get());
+    }
+    return fds;
+}
+
+std::optional<ClientListener> bindConfiguredListener(const JsonConfig& cfg, uint32_t sessionId, bool held) {
     const int port = cfg.getInteger("listen:port", 3389);
     const std::string addr = cfg.getString("listen:addr", "0.0.0.0");
     Syslog::debug("%s: address: %s, port: %d", "actionCreateTransport", addr.c_str(), port);
     if (port < 1 || port > 65535) {
         Syslog::error("%s: listen:port out of range, port: %d, session id: %u", "actionCreateTransport", port,
                       sessionId);
-        return {};
+        return std::nullopt;
     }
-    return Utils::UniqueFd(Socket::tcpListen(addr, static_cast<uint16_t>(port), 1));
+    return ClientListener::bind(addr, static_cast<uint16_t>(port), held);
 }
 
 void setClientSocketOptions(int fd, const JsonConfig& cfg) {

@@ -27,10 +27,12 @@ void JobRegistry::releaseNames(const std::vector<std::string>& names) {
 }
 
 void JobRegistry::add(int clientFd, int transportFd, const JobFiles& files, TransportHandle transport,
-                      uint32_t sessionId, const std::string& remote, const std::function<void()>& announce) {
+                      uint32_t sessionId, const std::string& remote,
+                      std::chrono::steady_clock::time_point answerDeadline,
+                      const std::function<void()>& announce) {
     const std::lock_guard<std::mutex> guard(jobsLock);
     jobs.emplace_back(loops.pick(), clientFd, transportFd, files.socketPath, files.samPath,
-                      std::move(transport), sessionId, remote);
+                      std::move(transport), sessionId, remote, answerDeadline);
     announce();
 }
 

@@ -48,8 +48,11 @@ public:
 
     // Creates the job in the list and calls announce with it while the lock
     // is held, so that no sweep removes it before the manager has heard of it.
+    // A transport that has not answered by answerDeadline ends its job (see
+    // JobTransfer).
     void add(int clientFd, int transportFd, const JobFiles& files, TransportHandle transport,
-             uint32_t sessionId, const std::string& remote, const std::function<void()>& announce);
+             uint32_t sessionId, const std::string& remote,
+             std::chrono::steady_clock::time_point answerDeadline, const std::function<void()>& announce);
 
     // The session's jobs, running or not.
     size_t countSession(uint32_t sessionId) const;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -36,6 +37,8 @@ const char* resultText(int64_t result) {
             return "recv error";
         case -4:
             return "send error";
+        case -5:
+            return "no answer from the transport";
         default:
             return "unknown";
     }
@@ -106,7 +109,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
 
 JobTransfer::JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const std::string& socketFile,
                          const std::string& samFile, TransportHandle handle, uint32_t session,
-                         std::string remote)
+                         std::string remote, Clock::time_point answerDeadline)
     : sock(clientFd),
       unixfd(transportFd),
       sessionId(session),
@@ -118,7 +121,9 @@ JobTransfer::JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const s
     // The job alone uses these sockets; not blocking, they can be spliced.
     setNonBlocking(sock.get());
     setNonBlocking(unixfd.get());
-    watches = {RelayWatch{this, sock.get()}, RelayWatch{this, unixfd.get()}, RelayWatch{this, wake.fd()}};
+    armAnswerTimer(answerDeadline);
+    watches = {RelayWatch{this, sock.get()}, RelayWatch{this, unixfd.get()}, RelayWatch{this, wake.fd()},
+               RelayWatch{this, answerTimer.get()}};
     relay.attach(*this);
 }
 
@@ -146,7 +151,39 @@ void JobTransfer::stop() {
 
 void JobTransfer::attached() {
     relay.watch(watches[2], POLLIN);
+    if (answerTimer.valid()) {
+        relay.watch(watches[3], POLLIN);
+    }
     rewatch();
+}
+
+void JobTransfer::armAnswerTimer(Clock::time_point deadline) {
+    if (deadline == Clock::time_point{}) {
+        return;
+    }
+    // The steady clock is the monotonic one.
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    itimerspec at{};
+    at.it_value.tv_sec = seconds.count();
+    at.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count();
+    answerTimer.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (answerTimer.valid() && timerfd_settime(answerTimer.get(), TFD_TIMER_ABSTIME, &at, nullptr) != 0) {
+        answerTimer.reset();
+    }
+}
+
+void JobTransfer::disarmAnswerTimer() {
+    relay.watch(watches[3], 0);
+    answerTimer.reset();
+    watches[3].fd = -1;
+}
+
+// A transport that never answers the client's request would hold the
+// session, and the client's wait, for as long as both stay connected.
+void JobTransfer::answerTimedOut() {
+    endedBy = "transport, no answer to the client's request in time";
+    finish(-5);
 }
 
 void JobTransfer::detached() {
@@ -210,6 +247,10 @@ void JobTransfer::ready(RelayWatch& watch, uint32_t events, std::vector<uint8_t>
         finish(0);
         return;
     }
+    if (&watch == &watches[3]) {
+        answerTimedOut();
+        return;
+    }
     answerLooks.trafficArrived();
     const int64_t moved = moveReady(&watch == &watches[0], events, buffer);
     if (moved < 0) {
@@ -255,6 +296,9 @@ int64_t JobTransfer::copyStep(bool fromClient, std::vector<uint8_t>& buffer) {
         .fetch_add(static_cast<uint64_t>(result), std::memory_order_relaxed);
     if (result > 0) {
         lastMovedFromClient = fromClient;
+        if (!fromClient && answerTimer.valid()) {
+            disarmAnswerTimer();
+        }
     }
     return result;
 }

@@ -39,10 +39,12 @@ struct JobFiles {
 class JobTransfer final : public RelayChannel {
 public:
     // Owns both descriptors and is attached to the loop before it returns.
-    // remote is the client's address, for the session's log lines.
+    // remote is the client's address, for the session's log lines. A
+    // transport that has sent nothing by answerDeadline (none when it is the
+    // clock's epoch) ends the job: it never answered the client's request.
     JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const std::string& socketFile,
-                const std::string& samFile, TransportHandle handle, uint32_t session,
-                std::string remote = {});
+                const std::string& samFile, TransportHandle handle, uint32_t session, std::string remote = {},
+                Clock::time_point answerDeadline = {});
     // Stops the job, waits until the loop has let it go, closes both
     // sockets, waits for the transport (SIGKILL after 5 s) and removes the
     // socket and SAM files.
@@ -79,6 +81,9 @@ private:
     // Which side ended the copy: the result of a step and whether it was the
     // step from the client.
     void noteEnd(int64_t result, bool fromClient);
+    void armAnswerTimer(Clock::time_point deadline);
+    void disarmAnswerTimer();
+    void answerTimedOut();
     // The copy is over: its watches go, the end is logged.
     void finish(int64_t result);
 
@@ -88,11 +93,13 @@ private:
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
     WakeEvent wake;  // tells the loop that the job is stopped
+    // Until the transport's first bytes: when it must have answered.
+    Utils::UniqueFd answerTimer;
     std::string socketPath;
     std::string samPath;
     // The loop thread's alone: the socket and stop watches, the bytes each
     // side has not taken yet, and whether to look for an answer.
-    std::array<RelayWatch, 3> watches;
+    std::array<RelayWatch, 4> watches;
     bool finished = false;
     // Splicing a unix socket's pages into TCP costs the sender more than
     // copying them through the read buffer; from TCP into a unix socket the

@@ -20,6 +20,7 @@ namespace Velk {
 namespace {
 
 constexpr int defaultFirstBytesTimeout = 5;
+constexpr int defaultHandshakeTimeout = 10;
 constexpr auto transportSocketTimeout = std::chrono::seconds(5);
 
 void logJobError(const char* what, uint32_t sessionId) {
@@ -28,13 +29,15 @@ void logJobError(const char* what, uint32_t sessionId) {
 
 }  // namespace
 
-bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId) {
-    Utils::UniqueFd listener = openListener(sessionId);
-    if (!listener.valid()) {
+bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId,
+                                            const std::optional<JsonConfig>& description) {
+    std::shared_ptr<ClientListener> listener = openListener(sessionId);
+    if (!listener) {
         return false;
     }
-    GateResult admitted = waitForClient(listener.get(), sessionId);
+    GateResult admitted = waitForClient(listener->fds(), sessionId);
     // One client per allowed connection: nobody else gets in after it.
+    listener->stopListening();
     listener.reset();
     if (!admitted.client.valid()) {
         return false;
@@ -44,7 +47,7 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
           admitted.address.c_str(), admitted.client.get());
     proxyClientConnected(sessionId, admitted.address);
     try {
-        return connectTransport(admitted, sessionId, samId);
+        return connectTransport(admitted, sessionId, samId, description);
     } catch (const std::system_error& err) {
         error("%s: system error: %s, session id: %u", "actionCreateTransport", err.what(), sessionId);
     } catch (const std::exception& err) {
@@ -53,27 +56,59 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
     return false;
 }
 
-// The listener of the configuration in force. The manager is told either
-// way: a wrong value must never make allowances fail without a word.
-Utils::UniqueFd ProxyConnection::openListener(const uint32_t& sessionId) {
-    Utils::UniqueFd listener;
+// The held listener, or one of the configuration in force. The manager is
+// told either way: a wrong value must never make allowances fail without a
+// word.
+std::shared_ptr<ClientListener> ProxyConnection::openListener(const uint32_t& sessionId) {
+    std::shared_ptr<ClientListener> listener = std::atomic_load(&heldListener);
     try {
-        listener = openClientListener(*currentConfig(), sessionId);
+        if (!listener) {
+            if (auto bound = bindConfiguredListener(*currentConfig(), sessionId, false)) {
+                listener = std::make_shared<ClientListener>(std::move(*bound));
+            }
+        }
     } catch (const std::exception& err) {
         logJobError(err.what(), sessionId);
     }
-    proxyListenStarted(sessionId, listener.valid());
+    if (listener && !listener->listen()) {
+        listener.reset();
+    }
+    proxyListenStarted(sessionId, listener != nullptr);
     return listener;
 }
 
-// The client that spoke first, its first bytes unread; no client after a
-// stop, a time-out or a failed poll.
-GateResult ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionId) const {
+bool ProxyConnection::holdPortOf(const JsonConfig& cfg) {
+    if (!cfg.getBoolean("listen:hold-port", false)) {
+        std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
+        return true;
+    }
+    const std::string address = cfg.getString("listen:addr", "0.0.0.0");
+    const int port = cfg.getInteger("listen:port", 3389);
+    const auto held = std::atomic_load(&heldListener);
+    if (held && held->bindsTo(address, static_cast<uint16_t>(port))) {
+        return true;
+    }
+    // The port held so far is let go first: the new one may be the same
+    // port on another address.
+    std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
+    auto bound = bindConfiguredListener(cfg, 0, true);
+    if (!bound) {
+        return false;
+    }
+    notice("%s: port held, address: %s, port: %d", "holdPort", address.c_str(), port);
+    std::atomic_store(&heldListener, std::make_shared<ClientListener>(std::move(*bound)));
+    return true;
+}
+
+// The client that sent a connection request first, its bytes unread; no
+// client after a stop, a time-out or a failed poll.
+GateResult ProxyConnection::waitForClient(const std::vector<int>& listenFds,
+                                          const uint32_t& sessionId) const {
     const auto cfg = currentConfig();
     GateSettings settings;
     settings.listenTimeout = std::chrono::seconds(currentListenTimeout());
-    settings.firstBytesTimeout = std::chrono::seconds(
-        std::max(0, cfg->getInteger("listen:first-bytes-timeout", defaultFirstBytesTimeout)));
+    settings.firstBytesTimeout =
+        std::chrono::seconds(cfg->getInteger("listen:first-bytes-timeout", defaultFirstBytesTimeout));
     settings.wakeFds = {proxyStopEvent.fd(), listenWake.fd()};
     const auto stopRequested = [this]() -> std::optional<GateEnd> {
         if (!proxyRunning.load()) {
@@ -82,7 +117,7 @@ GateResult ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionI
         return listenStop.load() ? std::optional<GateEnd>(GateEnd::Disconnected) : std::nullopt;
     };
     try {
-        GateResult result = awaitSpeakingClient(listenFd, settings, stopRequested);
+        GateResult result = awaitRdpClient(listenFds, settings, stopRequested);
         if (result.end == GateEnd::Disconnected) {
             logJobError("session disconnected", sessionId);
         } else if (result.end == GateEnd::TimedOut) {
@@ -97,8 +132,9 @@ GateResult ProxyConnection::waitForClient(int listenFd, const uint32_t& sessionI
 
 // The client stays the gate's until the new job owns it; a transport that is
 // not handed over is stopped by its owner on the way out.
-bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& sessionId,
-                                       const uint32_t& samId) {
+bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId,
+                                       const std::optional<JsonConfig>& description) {
+    const JsonConfig session = transportDescription(sessionId, description);
     const size_t index = jobs.freeIndex(
         sessionId, [&](size_t candidate) { return transportSocketPath(sessionId, candidate); });
     const JobFiles files = jobFiles(sessionId, samId, index);
@@ -110,7 +146,7 @@ bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& ses
     if (isSocketFile(files.socketPath)) {
         std::filesystem::remove(files.socketPath);
     }
-    RdpTransport transport(requestRdpTransport(files.socketPath, files.samPath, sessionId, index));
+    RdpTransport transport(requestRdpTransport(files.socketPath, files.samPath, session, sessionId, index));
     Utils::UniqueFd transportFd = openTransportConnection(transport, files.socketPath, sessionId);
     if (!transportFd.valid()) {
         // The client learns at once that nothing will serve it.
@@ -120,8 +156,10 @@ bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& ses
     const pid_t transportPid = transport.pid();
     const int clientFd = admitted.client.get();
     const int unixFd = transportFd.get();
+    const auto answerDeadline = admitted.spokeAt + std::chrono::seconds(currentConfig()->getInteger(
+                                                       "listen:handshake-timeout", defaultHandshakeTimeout));
     jobs.add(admitted.client.release(), transportFd.release(), files, transport.handOver(), sessionId,
-             admitted.address, [&] {
+             admitted.address, answerDeadline, [&] {
                  debug("%s: session id: %u, create transfer job, socket: %d, unix: %d",
                        "actionCreateTransport", sessionId, clientFd, unixFd);
                  notice("%s: session started, session id: %u, remote addr: `%s', port: %u, transport pid: %d",

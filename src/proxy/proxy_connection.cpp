@@ -58,6 +58,16 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
         throw velk_error("ProxyConnection");
     }
     config = std::make_shared<const JsonConfig>(value);
+    DBus::ObjectProxy::set_timeout(managerCallTimeoutMs);
+    servesOneUser = getuid() != 0;
+    if (const auto account = Utils::getUserInfoById(getuid())) {
+        userName = account->user;
+    }
+    // Before the manager hears of us: a port another process holds ends the
+    // start.
+    if (!holdPortOf(*config)) {
+        throw velk_error("ProxyConnection");
+    }
 
     if (homePath.empty() || !fs::exists(homePath)) {
         error("%s: home not found, path: `%s', uid: %d", "ProxyConnection", homePath.c_str(),
@@ -100,9 +110,15 @@ void ProxyConnection::guardManagerSignals(const std::string& objectPath, const s
 void ProxyConnection::dispatchManagerSignal(const DBus::SignalMessage& signal) {
     const char* member = signal.member();
     if (!managerOwner.sentByManager(signal)) {
-        const char* sender = signal.sender();
-        warning("%s: signal `%s' dropped, sender: `%s', manager: `%s'", "dispatchManagerSignal",
-                member ? member : "", sender ? sender : "", managerOwner.uniqueName().c_str());
+        if (const uint64_t more = forgedSignals.heldBack()) {
+            warning("%s: %llu more signals dropped", "dispatchManagerSignal",
+                    static_cast<unsigned long long>(more));
+        }
+        if (forgedSignals.allows()) {
+            const char* sender = signal.sender();
+            warning("%s: signal `%s' dropped, sender: `%s', manager: `%s'", "dispatchManagerSignal",
+                    member ? member : "", sender ? sender : "", managerOwner.uniqueName().c_str());
+        }
         return;
     }
     const auto handler = managerSignals.find(member ? member : "");
@@ -274,11 +290,17 @@ bool ProxyConnection::reloadConfigWatcher() {
     return loadConfigFile("reloadConfigWatcher");
 }
 
-// A file that is not a JSON object leaves the configuration in force.
+// A file that is not a JSON object, or one whose held port cannot be had,
+// leaves the configuration in force.
 bool ProxyConnection::loadConfigFile(const char* function) {
     const Json::Value value = readJson(configPath);
     if (!value.isObject()) {
         error("%s: json not object, file: %s", function, configPath.c_str());
+        return false;
+    }
+    if (!holdPortOf(JsonConfig(value))) {
+        error("%s: the port to hold cannot be bound, configuration in force kept, file: %s", function,
+              configPath.c_str());
         return false;
     }
     replaceConfig(value);
@@ -322,6 +344,13 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
 }
 
 void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {
+    std::optional<JsonConfig> description;
+    if (servesOneUser) {
+        description = claimAllowance(sessionId);
+        if (!description) {
+            return;
+        }
+    }
     try {
         notice("%s: session id: %u, timeout: %u", "signalProxyAllowConnection", sessionId,
                currentListenTimeout());
@@ -340,8 +369,8 @@ void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, cons
     listenSessionId.exchange(sessionId);
     listenStop.exchange(false);
     listenWake.clear();
-    listenJob = std::async(std::launch::async, [this, sessionId, samId] {
-        const bool created = actionCreateTransport(sessionId, samId);
+    listenJob = std::async(std::launch::async, [this, sessionId, samId, description] {
+        const bool created = actionCreateTransport(sessionId, samId, description);
         listenSessionId.exchange(0);
         return created;
     });

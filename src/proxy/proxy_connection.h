@@ -11,12 +11,16 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "logger.h"
 #include "proxy/client_gate.h"
+#include "proxy/client_listener.h"
 #include "proxy/job_registry.h"
+#include "proxy/log_budget.h"
 #include "proxy/manager_owner.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
@@ -64,12 +68,19 @@ public:
     // Transfer jobs of the session, running or not.
     size_t jobMultiSession(const uint32_t& sessionId) const;
 
-    // The listen job: one client, one transport, one transfer job.
-    bool actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId);
+    // The listen job: one client, one transport, one transfer job. The
+    // session's description is asked for once a client came, unless the
+    // allowance brought it.
+    bool actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId,
+                               const std::optional<JsonConfig>& description = std::nullopt);
     // Writes the SAM file when the session asks for one, then starts the
     // transport with prepareX11RdpArgs's arguments.
     TransportHandle requestRdpTransport(const std::string& socketPath, const std::string& samPath,
-                                        const uint32_t& sessionId, uint64_t index);
+                                        const JsonConfig& session, const uint32_t& sessionId, uint64_t index);
+    // The session's description (the one given, else the manager's) checked for what goes into files and
+    // arguments; throws velk_error("requestRdpTransport") after an error line
+    // when it holds what may not.
+    JsonConfig transportDescription(const uint32_t& sessionId, const std::optional<JsonConfig>& description);
     // samPath is the SAM file written for the transport, empty when none was.
     std::list<std::string> prepareX11RdpArgs(const std::string& socketPath, const std::string& samPath,
                                              const JsonConfig& session, bool ownBuild) const;
@@ -81,6 +92,8 @@ public:
 
     // The longest listen time-out the manager may signal, in seconds.
     static constexpr uint32_t maxSignalledListenTimeout = 300;
+    // How long any call to the manager may take before it counts as failed.
+    static constexpr int managerCallTimeoutMs = 5000;
 
 private:
     // Every handler of the manager's interface runs only for messages of the
@@ -88,6 +101,15 @@ private:
     void guardManagerSignals(const std::string& objectPath, const std::string& busName);
     void dispatchManagerSignal(const DBus::SignalMessage& signal);
     bool sessionLimitReached(const uint32_t& sessionId);
+    // The description of a session this proxy serves; nothing when the
+    // allowance is another user's (or the manager keeps the session from
+    // us), or the session is refused.
+    std::optional<JsonConfig> claimAllowance(const uint32_t& sessionId);
+    std::optional<JsonConfig> askSessionDescription(const uint32_t& sessionId);
+    // With "listen:hold-port": the configuration's port bound, the one held
+    // before kept when it is the same; false after an error line when it
+    // cannot be bound.
+    bool holdPortOf(const JsonConfig& cfg);
     void stopListening();
     void periodicTask();
     void waitForPeriodicEvents();
@@ -100,16 +122,14 @@ private:
     void replaceConfig(const Json::Value& value);
 
     // The listen job's steps (listen_job.cpp).
-    Utils::UniqueFd openListener(const uint32_t& sessionId);
-    GateResult waitForClient(int listenFd, const uint32_t& sessionId) const;
-    bool connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId);
+    std::shared_ptr<ClientListener> openListener(const uint32_t& sessionId);
+    GateResult waitForClient(const std::vector<int>& listenFds, const uint32_t& sessionId) const;
+    bool connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId,
+                          const std::optional<JsonConfig>& description);
     JobFiles jobFiles(const uint32_t& sessionId, const uint32_t& samId, size_t index) const;
     std::string transportSocketPath(const uint32_t& sessionId, size_t index) const;
     Utils::UniqueFd openTransportConnection(const RdpTransport& transport, const std::string& socketPath,
                                             const uint32_t& sessionId);
-    // The transport's start (transport_launch.cpp).
-    void checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const;
-
     ManagerOwner managerOwner;
     std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;
     std::string managerMatchRule;
@@ -117,6 +137,14 @@ private:
     JobRegistry jobs;
     std::string configPath;
     std::filesystem::path homePath{"/tmp"};
+    // An ordinary user's proxy serves that user's sessions alone; root's,
+    // started without --user, whomever the manager names.
+    bool servesOneUser = false;
+    std::string userName;
+    // With "listen:hold-port": the port bound from the start on, listened on
+    // during an allowance only.
+    std::shared_ptr<ClientListener> heldListener;
+    LogBudget forgedSignals;
     std::atomic<time_t> configModified{0};
     std::atomic<uint32_t> listenSessionId{0};
     std::atomic<bool> listenStop{false};

@@ -1,25 +1,20 @@
-// ProxyConnection's start of the RDP transport of one client: the session's
-// description from the manager, the check that it is the proxy user's, the
-// SAM file, then the command of transport_command.h started in the background.
-#include <unistd.h>
-
+// ProxyConnection's start of the RDP transport of one client: the SAM file
+// from the session's description, then the command of transport_command.h
+// started in the background.
 #include <filesystem>
 
 #include "proxy/proxy_connection.h"
 #include "proxy/transport_command.h"
 #include "utils/process.h"
-#include "utils/users.h"
 
 namespace Velk {
 
 namespace fs = std::filesystem;
 
 TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPath,
-                                                     const std::string& samPath, const uint32_t& sessionId,
-                                                     uint64_t index) {
+                                                     const std::string& samPath, const JsonConfig& session,
+                                                     const uint32_t& sessionId, uint64_t index) {
     info("%s: session id: %u", "requestRdpTransport", sessionId);
-    const JsonConfigString session(velkSessionInfoJson(sessionId));
-    checkSessionOwner(session, sessionId);
     const auto cfg = currentConfig();
 
     const std::string program = chooseTransportProgram(*cfg);
@@ -37,26 +32,6 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
         fs::remove(logFile, ignored);
     }
     return Utils::runChildProcessBack(program, args, envs, nullptr, logFile.c_str());
-}
-
-// A proxy of an ordinary user serves that user's sessions only: a description
-// naming somebody else would have the transport show another user's display
-// and the SAM file hold another user's hash. Root serves whom it is told.
-void ProxyConnection::checkSessionOwner(const JsonConfig& session, const uint32_t& sessionId) const {
-    const uid_t uid = getuid();
-    if (uid == 0) {
-        return;
-    }
-    const auto account = Utils::getUserInfoById(uid);
-    const bool otherUid = session.hasValue("uid") && static_cast<uid_t>(session.getInteger("uid", 0)) != uid;
-    const bool otherName =
-        session.hasValue("username") && (!account || session.getString("username", "") != account->user);
-    if (!otherUid && !otherName) {
-        return;
-    }
-    error("%s: session of another user refused, session id: %u, uid: %u, username: `%s'", "checkSessionOwner",
-          sessionId, static_cast<unsigned>(uid), account ? account->user.c_str() : "");
-    throw velk_error("requestRdpTransport");
 }
 
 std::list<std::string> ProxyConnection::prepareX11RdpArgs(const std::string& socketPath,

@@ -85,24 +85,93 @@ bool resolveListenAddress(const std::string& text, uint16_t port, AddressList& l
     return true;
 }
 
-// "::" listens on both families; a v4-mapped peer is then shown as IPv4.
-void acceptBothFamilies(int fd, const addrinfo& address) {
-    if (address.ai_family != AF_INET6) {
-        return;
-    }
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address.ai_addr);
-    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) {
-        const int off = 0;
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+// Where one socket binds. v6Only: 1 or 0 sets IPV6_V6ONLY, -1 leaves the
+// kernel's default. familyLabel, when set, is named in a failure's line.
+struct BindRequest {
+    const sockaddr* addr;
+    socklen_t length;
+    int v6Only;
+    const std::string& text;
+    uint16_t port;
+    const char* familyLabel;
+};
+
+void logBindFailed(const BindRequest& request) {
+    const int error = errno;
+    const unsigned port = request.port;
+    if (request.familyLabel) {
+        Syslog::error("%s: %s failed, address: %s, port: %u, family: %s, error: %s, code: %d", "tcpListen",
+                      "bind", request.text.c_str(), port, request.familyLabel, strerror(error), error);
+    } else {
+        Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d", "tcpListen", "bind",
+                      request.text.c_str(), port, strerror(error), error);
     }
 }
 
-int failBind(const std::string& text, uint16_t port, int fd) {
-    const int error = errno;
-    Syslog::error("%s: %s failed, address: %s, port: %u, error: %s, code: %d", "tcpListen", "bind",
-                  text.c_str(), static_cast<unsigned>(port), strerror(error), error);
-    close(fd);
-    return -1;
+// A close-on-exec TCP socket bound as asked, SO_REUSEADDR set; -1 after an
+// error line.
+int bindTcp(const BindRequest& request) {
+    const int fd = socket(request.addr->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        logFailed("tcpListen", "socket");
+        return -1;
+    }
+    const int reuse = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) < 0) {
+        const int error = errno;
+        Syslog::warning("%s: socket reuseaddr failed, error: %s, code: %d", "tcpListen", strerror(error),
+                        error);
+    }
+    if (request.v6Only >= 0) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &request.v6Only, sizeof(request.v6Only));
+    }
+    Syslog::debug("%s: bind addr: %s, port: %d", "tcpListen", request.text.c_str(),
+                  static_cast<int>(request.port));
+    if (bind(fd, request.addr, request.length) != 0) {
+        logBindFailed(request);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// "::" alone listens on both families; a v4-mapped peer is then shown as IPv4.
+int bothFamiliesOf(const addrinfo& address) {
+    if (address.ai_family != AF_INET6) {
+        return -1;
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address.ai_addr);
+    return IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) ? 0 : -1;
+}
+
+bool hostHasIpv6() {
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    close(probe);
+    return true;
+}
+
+ListenAddress wildcardOf(int family, uint16_t port) {
+    ListenAddress address;
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.addr);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.length = sizeof(sockaddr_in);
+        address.text = "0.0.0.0";
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address.addr);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_any;
+        address.length = sizeof(sockaddr_in6);
+        address.v6Only = true;
+        address.text = "::";
+    }
+    return address;
 }
 
 }  // namespace
@@ -114,30 +183,48 @@ int tcpListen(std::string_view ipaddr, uint16_t port, int backlog) {
         return -1;
     }
     const addrinfo& address = *addresses.first;
-    const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        bindTcp({address.ai_addr, address.ai_addrlen, bothFamiliesOf(address), addrText, port, nullptr});
     if (fd < 0) {
-        logFailed("tcpListen", "socket");
         return -1;
     }
-
-    const int reuse = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) < 0) {
-        const int error = errno;
-        Syslog::warning("%s: socket reuseaddr failed, error: %s, code: %d", "tcpListen", strerror(error),
-                        error);
-    }
-    acceptBothFamilies(fd, address);
-
-    Syslog::debug("%s: bind addr: %s, port: %d", "tcpListen", addrText.c_str(), static_cast<int>(port));
-    if (bind(fd, address.ai_addr, address.ai_addrlen) != 0) {
-        return failBind(addrText, port, fd);
-    }
-
     Syslog::debug("%s: listen: %d, conn: %d", "tcpListen", fd, backlog);
     if (listen(fd, backlog) != 0) {
         return failClose("tcpListen", "listen", fd);
     }
     return fd;
+}
+
+const char* ListenAddress::family() const {
+    return addr.ss_family == AF_INET6 ? "IPv6" : "IPv4";
+}
+
+std::vector<ListenAddress> listenAddresses(std::string_view ipaddr, uint16_t port) {
+    const std::string text(ipaddr);
+    if (text == "0.0.0.0" || text == "::") {
+        std::vector<ListenAddress> both{wildcardOf(AF_INET, port)};
+        if (hostHasIpv6()) {
+            both.push_back(wildcardOf(AF_INET6, port));
+        }
+        return both;
+    }
+    AddressList resolved;
+    if (!resolveListenAddress(text, port, resolved)) {
+        return {};
+    }
+    ListenAddress address;
+    std::memcpy(&address.addr, resolved.first->ai_addr, resolved.first->ai_addrlen);
+    address.length = resolved.first->ai_addrlen;
+    address.text = text;
+    return {address};
+}
+
+int tcpBind(const ListenAddress& address) {
+    const uint16_t port = ntohs(address.addr.ss_family == AF_INET6
+                                    ? reinterpret_cast<const sockaddr_in6&>(address.addr).sin6_port
+                                    : reinterpret_cast<const sockaddr_in&>(address.addr).sin_port);
+    return bindTcp({reinterpret_cast<const sockaddr*>(&address.addr), address.length, address.v6Only ? 1 : -1,
+                    address.text, port, address.family()});
 }
 
 int tcpConnect(std::string_view ipaddr, uint16_t port) {
@@ -192,7 +279,10 @@ int tcpAccept(int fd, std::string* peer, uint16_t* peerPort) {
     socklen_t len = sizeof(addr);
     const int sock = accept(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     if (sock < 0) {
-        logFailed("tcpAccept", "accept");
+        // A listener that does not block has nobody waiting: no failure.
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            logFailed("tcpAccept", "accept");
+        }
         return -1;
     }
     if (peer) {

@@ -3,6 +3,7 @@
 // loops that either complete or throw.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -21,9 +22,32 @@ namespace Velk::Socket {
 // digits and colons, is never looked up as a name. Failures name the address
 // and the port.
 int tcpListen(std::string_view ipaddr, uint16_t port, int backlog);
+
+// One address a listener binds, its port included.
+struct ListenAddress {
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    // The IPv6 wildcard beside the IPv4 one takes IPv6 alone.
+    bool v6Only = false;
+    std::string text;
+    // "IPv4" or "IPv6", for messages.
+    const char* family() const;
+};
+
+// The addresses of a listener that no other process can share a family of:
+// for a wildcard ("0.0.0.0" or "::") the IPv4 and the IPv6 wildcard (the
+// IPv4 one alone on a host without IPv6), else the first address of the
+// literal or host name.  Empty after an error line.
+std::vector<ListenAddress> listenAddresses(std::string_view ipaddr, uint16_t port);
+// A close-on-exec TCP socket bound to the address and not yet listening,
+// SO_REUSEADDR set (a port whose connections wait out TIME_WAIT binds
+// again); -1 after an error line naming the address, port and family.
+int tcpBind(const ListenAddress& address);
 int tcpConnect(std::string_view ipaddr, uint16_t port);
 // The peer's address goes to *peer (dotted for IPv4, also for an IPv4 peer
-// of a listener on both families) and its port to *peerPort when given.
+// of a listener on both families) and its port to *peerPort when given. A
+// listener that does not block and has nobody waiting gives -1 (EAGAIN)
+// without an error line.
 int tcpAccept(int fd, std::string* peer = nullptr, uint16_t* peerPort = nullptr);
 
 // A path longer than 107 bytes is cut to 107 with a warning.  An existing file

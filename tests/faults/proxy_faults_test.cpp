@@ -131,7 +131,7 @@ TEST_F(ProxyUnderFaults, AManagerKilledLetsRunningTransfersGoOnAndEndsOnlyTheLis
 
     EXPECT_TRUE(echoesIntact(client.get(), 2, 8 << 20)) << "the running transfer did not go on intact";
     // The awaited client is accepted, but the manager cannot be told of it.
-    Fd late(connectLoopback(harness.port()));
+    Fd late(connectRdpClient(harness.port()));
     ASSERT_GE(late.get(), 0);
     EXPECT_TRUE(peerClosed(late.get(), seconds(10)));
     late.reset();
@@ -242,9 +242,10 @@ TEST_F(ProxyConfigUnderFaults, BrokenDeletedAndRestoredConfigurationLeavesConnec
 
     // The restored file is in force: the next listener opens on its port.
     ASSERT_EQ(harness.allowConnection(9, 1), true);
-    Fd third(connectLoopback(newPort));
+    Fd third(connectRdpClient(newPort));
     ASSERT_GE(third.get(), 0) << "nothing listens on the restored file's port";
     ASSERT_TRUE(harness.waitForSessionConnected(9, 0));
+    ASSERT_TRUE(readConnectionConfirm(third.get()));
     EXPECT_TRUE(echoesIntact(third.get(), 500, 65536));
 
     first.reset();

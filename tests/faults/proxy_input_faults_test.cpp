@@ -34,13 +34,9 @@ class ProxyFaults : public JournaledProxyTest {
 protected:
     // One client through the proxy: allowed, connected, a few bytes echoed.
     // Returns the client socket, -1 on failure.
-    int connectClient(uint32_t sessionId, size_t connectedBefore) {
-        if (harness.allowConnectionOnceIdle(sessionId, 1) != true) {
-            return -1;
-        }
-        const int client = connectLoopback(harness.port());
-        if (client < 0 || !harness.waitForSessionConnected(sessionId, connectedBefore) ||
-            exchange(client, "ping", 4) != "ping") {
+    int connectClient(uint32_t sessionId) {
+        const int client = harness.forwardClient(sessionId);
+        if (client >= 0 && exchange(client, "ping", 4) != "ping") {
             close(client);
             return -1;
         }
@@ -103,7 +99,7 @@ TEST_F(ProxyFaults, AKeepAliveValueOfTheWrongTypeLetsTheClientGo) {
     harness.reload();
     ASSERT_EQ(proxyMessages("reloadConfigWatcher: success").size(), 1U);
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int client = connectLoopback(harness.port());
+    const int client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     EXPECT_TRUE(peerClosed(client, seconds(5)));
     close(client);
@@ -118,7 +114,7 @@ TEST_F(ProxyFaults, ASessionDescriptionThatIsNoObjectLetsTheClientGo) {
     for (const char* description : {"[1, 2]", "display 3"}) {
         harness.manager.setSessionInfo(description);
         ASSERT_EQ(harness.allowConnection(7, 1), true) << description;
-        const int client = connectLoopback(harness.port());
+        const int client = connectRdpClient(harness.port());
         ASSERT_GE(client, 0);
         EXPECT_TRUE(peerClosed(client, seconds(5))) << description;
         close(client);
@@ -152,7 +148,7 @@ TEST_F(ProxyFaults, AFailedClientNoticeOrSessionQueryLetsTheClientGo) {
     harness.start();
     harness.manager.failMethod("proxyClientConnected");
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    int client = connectLoopback(harness.port());
+    int client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     EXPECT_TRUE(peerClosed(client, seconds(5)));
     close(client);
@@ -160,7 +156,7 @@ TEST_F(ProxyFaults, AFailedClientNoticeOrSessionQueryLetsTheClientGo) {
 
     harness.manager.failMethod("velkSessionInfoJson");
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    client = connectLoopback(harness.port());
+    client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     EXPECT_TRUE(peerClosed(client, seconds(5)));
     close(client);
@@ -173,10 +169,11 @@ TEST_F(ProxyFaults, AFailedSessionNoticeIsLoggedAndTheForwardingGoesOn) {
     harness.start();
     harness.manager.failMethod("proxySessionConnected");
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int client = connectLoopback(harness.port());
+    const int client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
     EXPECT_EQ(proxyMessages("actionCreateTransport: exception:").size(), 1U);
+    ASSERT_TRUE(readConnectionConfirm(client));
     EXPECT_EQ(exchange(client, "forwarded anyway", 16), "forwarded anyway");
     close(client);
     EXPECT_EQ(harness.stop().exitCode(), 0);
@@ -186,7 +183,7 @@ TEST_F(ProxyFaults, AManagerThatDisappearsEndsOnlyTheConnectionBeingMade) {
     harness.start();
     ASSERT_EQ(harness.allowConnection(7, 1), true);
     ASSERT_TRUE(harness.manager.stop());
-    const int client = connectLoopback(harness.port());
+    const int client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     EXPECT_TRUE(peerClosed(client, seconds(10)));
     close(client);
@@ -196,7 +193,7 @@ TEST_F(ProxyFaults, AManagerThatDisappearsEndsOnlyTheConnectionBeingMade) {
 
 TEST_F(ProxyFaults, AClientThatResetsEndsItsJobAndTheTransport) {
     harness.start();
-    const int client = connectClient(7, 0);
+    const int client = connectClient(7);
     ASSERT_GE(client, 0);
     resetConnection(client);
     const auto stopped = proxyMessages("job stopped");
@@ -224,9 +221,9 @@ TEST_F(ProxyFaults, ANewConnectionNeverSharesItsTransportSocketWithARunningOne) 
         std::sort(names.begin(), names.end());
         return names;
     };
-    int first = connectClient(7, 0);
+    int first = connectClient(7);
     ASSERT_GE(first, 0);
-    const int second = connectClient(7, 1);
+    const int second = connectClient(7);
     ASSERT_GE(second, 0);
     EXPECT_EQ(sockets(), (std::vector<std::string>{"proxy_7_0", "proxy_7_1"}));
     close(first);
@@ -236,7 +233,7 @@ TEST_F(ProxyFaults, ANewConnectionNeverSharesItsTransportSocketWithARunningOne) 
     };
     ASSERT_TRUE(socketsBecome({"proxy_7_1"}));
 
-    const int third = connectClient(7, 2);
+    const int third = connectClient(7);
     ASSERT_GE(third, 0);
     EXPECT_EQ(sockets(), (std::vector<std::string>{"proxy_7_1", "proxy_7_2"}));
     close(second);
@@ -253,7 +250,7 @@ TEST_F(ProxyFaults, FiftyConnectionsLeaveNoDescriptorThreadChildOrFileBehind) {
     const auto settled = [&] { return countEntries(harness.velkDir()) > 0 && childrenOf(pid).empty(); };
 
     // One connection first, so that everything made once per process exists.
-    int client = connectClient(7, 0);
+    int client = connectClient(7);
     ASSERT_GE(client, 0);
     close(client);
     ASSERT_TRUE(waitUntil(settled, seconds(5)));
@@ -261,7 +258,7 @@ TEST_F(ProxyFaults, FiftyConnectionsLeaveNoDescriptorThreadChildOrFileBehind) {
     const Holdings before = holdingsOf(pid, harness.velkDir());
 
     for (size_t cycle = 1; cycle <= 50; ++cycle) {
-        client = connectClient(7, cycle);
+        client = connectClient(7);
         ASSERT_GE(client, 0) << "cycle " << cycle
                              << ", the manager's last notice: " << harness.manager.notices().back() << " "
                              << ::testing::PrintToString(

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "client_io.h"
 #include "forwarded_client.h"
@@ -21,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace VelkTest;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 std::set<std::string> userGroups(const TestUser& user) {
@@ -268,7 +270,10 @@ TEST_F(ProxySessions, PlantedLinksAndLeftoverFilesAreReplacedNeverWrittenThrough
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
-TEST_F(ProxySessions, ASessionOfAnotherUserIsRefusedBeforeAnyFileOrTransport) {
+// Only the proxy of a session's owner opens anything for it or says
+// anything to the manager; a session of its own whose description would put
+// a control character into a file is refused, and the manager told so.
+TEST_F(ProxySessions, AnOrdinaryUsersProxyAnswersOnlyItsUsersSessionsAndRefusesUnsafeOnes) {
     if (!runningAsRoot()) {
         GTEST_SKIP() << "changing the user needs root";
     }
@@ -277,54 +282,116 @@ TEST_F(ProxySessions, ASessionOfAnotherUserIsRefusedBeforeAnyFileOrTransport) {
     harness.config["x11rdp:args"].append("/ipc-socket:%{socket}");
     harness.config["x11rdp:args"].append("/standin:echo");
     harness.start({"--user", user.name()}, {{"HOME", user.home()}});
-    const fs::path velk = fs::path(user.home()) / ".velk";
     const std::string own = std::to_string(user.uid());
-    const std::vector<std::string> others = {
-        R"({"uid": 0, "sec:nla": true, "ntlm": "root:hash"})",
-        R"({"uid": )" + own + R"(, "username": "root", "sec:nla": true, "ntlm": "root:hash"})",
+    const std::vector<std::pair<uint32_t, std::string>> refused = {
+        {20, R"({"uid": 0, "sec:nla": true, "ntlm": "root:hash"})"},
+        {21, R"({"uid": )" + own + R"(, "username": "root"})"},
+        {22, R"({"display": 3})"},
+        {23, R"({"uid": )" + own + R"(, "sec:nla": true, "ntlm": "user:hash\nroot:hash"})"},
     };
-    for (size_t index = 0; index < others.size(); ++index) {
-        harness.manager.setSessionInfo(others[index]);
-        const uint32_t sessionId = 20 + static_cast<uint32_t>(index);
-        ASSERT_EQ(harness.allowConnectionOnceIdle(sessionId, 1), true);
-        Fd client(connectLoopback(harness.port()));
-        EXPECT_TRUE(peerClosed(client.get(), seconds(5))) << others[index];
+    for (const auto& [sessionId, description] : refused) {
+        harness.manager.setSessionInfo(sessionId, description);
+        harness.manager.emit("signalProxyAllowConnection", {std::to_string(sessionId), "1"});
     }
-    EXPECT_EQ(proxyMessages("session of another user refused", 2).size(), 2U);
-    EXPECT_EQ(harness.countNotices("proxySessionConnected"), 0U);
+    EXPECT_EQ(proxyMessages("not this proxy's, session id: 2", 3).size(), 3U);
+    EXPECT_EQ(proxyMessages("session refused, control character in `ntlm', session id: 23").size(), 1U);
+    EXPECT_TRUE(harness.manager.waitForNotice("proxyListenStarted 23 false", seconds(5)));
+    EXPECT_EQ(harness.countNotices("proxyListenStarted 2"), 1U) << "only the refusal of its own session";
+    EXPECT_EQ(harness.countNotices("velkSessionInfoJson 20 [denied"), 1U)
+        << "the manager kept root's session";
     EXPECT_TRUE(childrenOf(harness.proxy->pid()).empty()) << "a transport was started";
+    const fs::path velk = fs::path(user.home()) / ".velk";
     for (const auto& entry : fs::directory_iterator(velk)) {
         ADD_FAILURE() << "left in the user's .velk: " << entry.path();
     }
 
     harness.manager.setSessionInfo(R"({"uid": )" + own + R"(, "username": ")" + user.name() + R"("})");
-    const ForwardedClient forwarded = forwardClient(harness, 30);
-    ASSERT_GE(forwarded.fd, 0) << "the user's own session";
-    Fd client(forwarded.fd);
+    Fd client(harness.forwardClient(30));
+    ASSERT_GE(client.get(), 0) << "the user's own session";
     EXPECT_EQ(exchange(client.get(), "ping", 4), "ping");
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
-TEST_F(ProxySessions, ProbesThatCloseOrStaySilentDoNotTakeTheSessionTheClientThatSpeaksDoes) {
+// Every user's proxy on a host shares the port and hears every allowance:
+// each is answered by its owner's proxy alone, whose client reaches that
+// user's transport, and the manager hears no false word.
+TEST_F(ProxySessions, TwoUsersProxiesOnOnePortEachAnswerTheirOwnSessionsAlone) {
+    if (!runningAsRoot()) {
+        GTEST_SKIP() << "changing the user needs root";
+    }
+    const TestUser ann;
+    const TestUser bob;
+    harness.config["x11rdp:args"] = Json::Value(Json::arrayValue);
+    harness.config["x11rdp:args"].append("/ipc-socket:%{socket}");
+    harness.config["x11rdp:args"].append("/standin:echo");
+    harness.start({"--user", ann.name()}, {{"HOME", ann.home()}});
+    ChildProcess bobsProxy(
+        {VELK_PROXY_BINARY, "--config", harness.configPath().string(), "--user", bob.name()},
+        {{"DBUS_SYSTEM_BUS_ADDRESS", harness.bus.address()}, {"HOME", bob.home()}});
+    ASSERT_TRUE(waitUntil([&] { return harness.countNotices("velkTest") == 2; }, seconds(10)));
+    const std::vector<std::tuple<uint32_t, const TestUser*, pid_t>> sessions = {
+        {7, &ann, harness.proxy->pid()}, {8, &bob, bobsProxy.pid()}};
+    for (const auto& [sessionId, user, proxyPid] : sessions) {
+        harness.manager.setSessionInfo(sessionId, R"({"uid": )" + std::to_string(user->uid()) + "}");
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& [sessionId, user, proxyPid] : sessions) {
+            Fd client(harness.forwardClient(sessionId));
+            ASSERT_GE(client.get(), 0) << "session " << sessionId;
+            EXPECT_EQ(exchange(client.get(), "ping", 4), "ping");
+            const auto children = childrenOf(proxyPid);
+            EXPECT_NE(std::find(children.begin(), children.end(), harness.transportPid(sessionId)),
+                      children.end())
+                << "session " << sessionId << " reached another user's transport";
+        }
+    }
+    for (const char* answer : {"proxyListenStarted 7 true", "proxyListenStarted 8 true"}) {
+        EXPECT_EQ(harness.countNotices(answer), 2U) << answer;
+    }
+    EXPECT_EQ(harness.countNotices("proxyListenStarted 7 false") +
+                  harness.countNotices("proxyListenStarted 8 false"),
+              0U);
+    EXPECT_TRUE(journal.messages("Address already in use", 0, milliseconds(0)).empty());
+    bobsProxy.signal(SIGTERM);
+    const auto bobsEnd = bobsProxy.wait(seconds(10));
+    ASSERT_TRUE(bobsEnd);
+    EXPECT_EQ(bobsEnd->exitCode(), 0);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// A probe of the port, of whatever kind and however many, is dropped
+// without a transport or a word to the manager, in a few lines.
+TEST_F(ProxySessions, ProbesOfEveryKindAreDroppedInAFewLinesAndTheRdpClientTakesTheSession) {
     harness.config["listen:first-bytes-timeout"] = 1;
     harness.start();
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    Fd closing(connectLoopback(harness.port()));
+    Fd http(connectLoopback(harness.port()));
+    Fd garbage(connectLoopback(harness.port()));
     Fd silent(connectLoopback(harness.port()));
-    ASSERT_TRUE(closing.get() >= 0 && silent.get() >= 0);
-    closing.reset();
-    EXPECT_EQ(proxyMessages("reason: closed").size(), 1U);
-    EXPECT_EQ(proxyMessages("reason: silent").size(), 1U);
-    EXPECT_TRUE(peerClosed(silent.get(), seconds(2)));
+    ASSERT_TRUE(sendAll(http.get(), "GET / HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(sendAll(garbage.get(), std::string("\x03\x00\x00\x13\x0e\xf0\x00", 7)));
+    EXPECT_TRUE(peerClosed(http.get(), seconds(2)));
+    EXPECT_TRUE(peerClosed(garbage.get(), seconds(2)));
+    EXPECT_TRUE(peerClosed(silent.get(), seconds(3)));
+    constexpr int flood = 2000;
+    for (int probe = 0; probe < flood; ++probe) {
+        Fd closing(connectLoopback(harness.port()));
+        ASSERT_GE(closing.get(), 0) << probe;
+    }
 
-    Fd waiting(connectLoopback(harness.port()));
-    Fd client(connectLoopback(harness.port()));
-    ASSERT_TRUE(sendAll(client.get(), "ping"));
+    Fd client(connectRdpClient(harness.port()));
     ASSERT_TRUE(harness.waitForSessionConnected(7, 0));
-    EXPECT_EQ(receiveAll(client.get(), 4, seconds(5)), "ping") << "the first bytes reach the transport";
-    EXPECT_TRUE(peerClosed(waiting.get(), seconds(2))) << "a client still silent keeps a place";
+    ASSERT_TRUE(readConnectionConfirm(client.get()));
+    EXPECT_EQ(exchange(client.get(), "ping", 4), "ping") << "the request reached the transport";
     EXPECT_EQ(harness.countNotices("proxyClientConnected"), 1U);
-    EXPECT_EQ(childrenOf(harness.proxy->pid()).size(), 1U) << "one transport, for the client that spoke";
+    EXPECT_EQ(childrenOf(harness.proxy->pid()).size(), 1U) << "one transport, for the RDP client";
+
+    const auto held = proxyMessages("more clients dropped");
+    ASSERT_EQ(held.size(), 1U);
+    const size_t lines = proxyMessages("client dropped before", 1).size();
+    EXPECT_LE(lines, 5U);
+    EXPECT_EQ(std::stoul(held.front().substr(held.front().find(": ") + 2)) + lines, flood + 3U)
+        << held.front();
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 

@@ -50,7 +50,7 @@ TEST(JobRegistry, AnEndedJobIsDestroyedOutsideTheLockWhileItsTransportTakesItsTi
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, transportPair), 0);
     bool announced = false;
     registry.add(client[1], transportPair[1], {(files / "proxy_9_0").string(), (files / "sam_9_0").string()},
-                 std::move(transport), 9, "127.0.0.1", [&] { announced = true; });
+                 std::move(transport), 9, "127.0.0.1", {}, [&] { announced = true; });
     EXPECT_TRUE(announced);
     // The client leaves: the job ends by itself and waits for the sweep.
     close(client[0]);

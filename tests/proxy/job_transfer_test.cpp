@@ -88,7 +88,7 @@ protected:
     }
 
     // The proxy's ends go to the job; the test keeps the far ends.
-    void startJob(int tcpBuffer, int unixBuffer) {
+    void startJob(int tcpBuffer, int unixBuffer, Velk::RelayChannel::Clock::time_point answerDeadline = {}) {
         const auto [clientEnd, proxyTcp] = tcpPair(tcpBuffer);
         int pair[2] = {-1, -1};
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
@@ -97,7 +97,14 @@ protected:
         client = clientEnd;
         transport = pair[1];
         job = std::make_unique<Velk::JobTransfer>(loop, proxyTcp, pair[0], (files / "proxy_9_0").string(),
-                                                  (files / "sam_9_0").string(), endedTransport(), 9);
+                                                  (files / "sam_9_0").string(), endedTransport(), 9, "",
+                                                  answerDeadline);
+    }
+
+    void endJob() {
+        job.reset();
+        close(client);
+        close(transport);
     }
 
     PrivateJournal journal;
@@ -134,6 +141,21 @@ TEST_F(JobTransferTest, BothDirectionsBackedUpAtOnceStillDeliverEveryByteInOrder
     EXPECT_TRUE(atClient == down) << "bytes to the client lost, doubled or reordered";
     EXPECT_TRUE(atTransport.get() == up) << "bytes to the transport lost, doubled or reordered";
     EXPECT_TRUE(job->isRunning());
+}
+
+// A transport that answers keeps its session past the deadline; one that
+// never does ends it there.
+TEST_F(JobTransferTest, ATransportThatHasNotAnsweredByTheDeadlineEndsTheJob) {
+    const auto deadline = [] { return Velk::RelayChannel::Clock::now() + std::chrono::milliseconds(100); };
+    startJob(256 << 10, 256 << 10, deadline());
+    ASSERT_TRUE(sendAll(transport, "answer"));
+    EXPECT_EQ(receiveAll(client, 6, seconds(5)), "answer");
+    EXPECT_FALSE(waitUntil([&] { return !job->isRunning(); }, std::chrono::milliseconds(300)));
+    endJob();
+
+    startJob(256 << 10, 256 << 10, deadline());
+    ASSERT_TRUE(sendAll(client, "request"));
+    EXPECT_TRUE(waitUntil([&] { return !job->isRunning(); }, seconds(5)));
 }
 
 TEST_F(JobTransferTest, AClientThatClosesEndsTheJobWithEndOfStream) {

@@ -19,6 +19,7 @@
 
 #include "client_io.h"
 #include "journaled_proxy_test.h"
+#include "standin_bytes.h"
 
 namespace {
 
@@ -26,22 +27,11 @@ using namespace VelkTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-class ProxyOperations : public JournaledProxyTest {
-protected:
-    int forward(uint32_t sessionId) {
-        const size_t before =
-            harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
-        if (harness.allowConnectionOnceIdle(sessionId, 1) != true) {
-            return -1;
-        }
-        const int fd = connectLoopback(harness.port());
-        return harness.waitForSessionConnected(sessionId, before) ? fd : -1;
-    }
-};
+using ProxyOperations = JournaledProxyTest;
 
 TEST_F(ProxyOperations, SighupReloadsAtOnceAndARunningSessionKeepsItsBytesFlowing) {
     harness.start();
-    Fd client(forward(7));
+    Fd client(harness.forwardClient(7));
     ASSERT_GE(client.get(), 0);
     harness.config["listen:timeout"] = 77;
     harness.writeConfig();
@@ -61,7 +51,7 @@ TEST_F(ProxyOperations, SighupReloadsAtOnceAndARunningSessionKeepsItsBytesFlowin
 
 TEST_F(ProxyOperations, SessionLinesTellTheClientTheDurationAndTheBytesEachWay) {
     harness.start();
-    Fd client(forward(7));
+    Fd client(harness.forwardClient(7));
     ASSERT_GE(client.get(), 0);
     const std::string data(1000, 'x');
     ASSERT_EQ(exchange(client.get(), data, data.size()), data);
@@ -75,17 +65,18 @@ TEST_F(ProxyOperations, SessionLinesTellTheClientTheDurationAndTheBytesEachWay) 
         std::string::npos)
         << started.front();
 
+    // The connection request and its confirm count too.
+    const std::string bytes =
+        "bytes from client: " + std::to_string(1000 + sizeof(VelkStandin::connectionRequest)) +
+        ", bytes to client: " + std::to_string(1000 + sizeof(VelkStandin::connectionConfirm));
     harness.proxy->signal(SIGUSR1);
     const auto report = proxyMessages("reportSessions: session id: 7");
     ASSERT_EQ(report.size(), 1U);
-    EXPECT_NE(report.front().find("bytes from client: 1000, bytes to client: 1000"), std::string::npos)
-        << report.front();
+    EXPECT_NE(report.front().find(bytes), std::string::npos) << report.front();
     client.reset();
     const auto ended = proxyMessages("session ended");
     ASSERT_EQ(ended.size(), 1U);
-    EXPECT_NE(ended.front().find("bytes from client: 1000, bytes to client: 1000, ended by: client"),
-              std::string::npos)
-        << ended.front();
+    EXPECT_NE(ended.front().find(bytes + ", ended by: client"), std::string::npos) << ended.front();
     EXPECT_EQ(harness.stop().exitCode(), 0);
     EXPECT_EQ(proxyMessages("stopped, reason").front(), "start: stopped, reason: signal");
 }
@@ -151,8 +142,9 @@ TEST_F(ProxyOperations, ClientsOfBothFamiliesReachAListenerOnTheUnspecifiedIpv6A
     for (const auto& [family, address] : {std::pair{AF_INET6, "::1"}, std::pair{AF_INET, "127.0.0.1"}}) {
         ASSERT_EQ(harness.allowConnectionOnceIdle(sessionId, 1), true) << address;
         Fd client(connectTcp(family, address, harness.port()));
-        ASSERT_GE(client.get(), 0) << address;
+        ASSERT_TRUE(client.get() >= 0 && sendConnectionRequest(client.get())) << address;
         ASSERT_TRUE(harness.waitForSessionConnected(sessionId, 0)) << address;
+        ASSERT_TRUE(readConnectionConfirm(client.get())) << address;
         EXPECT_EQ(exchange(client.get(), "hello", 5), "hello");
         EXPECT_EQ(harness.countNotices("proxyClientConnected " + std::to_string(sessionId) + " " + address),
                   1U);

@@ -40,7 +40,7 @@ TEST(ProxyRdpTransport, TheConnectionRequestAndConfirmCrossTheProxy) {
                                    R"(, "sec:tls": true, "sec:auth": false})");
 
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int client = connectLoopback(harness.port());
+    const int client = connectRdpClient(harness.port());
     ASSERT_GE(client, 0);
     ASSERT_TRUE(harness.waitForSessionConnected(7, 0))
         << readFile(harness.velkDir() / "rdp_transport_0_0.log");

@@ -197,8 +197,10 @@ constexpr size_t untilEnd = std::numeric_limits<size_t>::max();
 
 class StandinTransportTest : public testing::Test {
 protected:
-    // Starts the transport with the arguments the proxy would give, plus these.
-    void start(const std::vector<std::string>& modes) {
+    // Starts the transport with the arguments the proxy would give, plus
+    // these, and opens the connection as the proxy's client does, unless
+    // the transport is to go before it answers.
+    void start(const std::vector<std::string>& modes, bool answered = true) {
         std::vector<std::string> argv = {VELK_STANDIN_TRANSPORT_BINARY,
                                          "/ipc-socket:" + socketPath.string(),
                                          "/max-connections:1",
@@ -217,6 +219,10 @@ protected:
             },
             5s))
             << transport->errText();
+        if (answered) {
+            ASSERT_TRUE(sendConnectionRequest(connection));
+            ASSERT_TRUE(readConnectionConfirm(connection));
+        }
     }
 
     TransportRecord waitForReceived() const {
@@ -333,7 +339,7 @@ TEST_F(StandinTransportTest, IgnoresSigtermWhenToldAndStillServes) {
 }
 
 TEST_F(StandinTransportTest, ExitsAfterAcceptWhenToldTo) {
-    start({"/standin:exit-after-accept"});
+    start({"/standin:exit-after-accept"}, false);
     const auto result = transport->wait(10s);
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->exitCode(), 0) << result->err;

@@ -22,19 +22,6 @@ using std::chrono::seconds;
 
 class ProxyTransfer : public ::testing::Test {
 protected:
-    // Allowed, accepted and connected to the transport.
-    int connectClient() {
-        if (harness.allowConnection(7, 1) != true) {
-            return -1;
-        }
-        const int client = connectLoopback(harness.port());
-        if (client >= 0 && !harness.waitForSessionConnected(7, 0)) {
-            close(client);
-            return -1;
-        }
-        return client;
-    }
-
     // What the transport recorded once the client had gone: all of data, intact.
     void expectTransportReceived(const std::string& data) const {
         ASSERT_TRUE(
@@ -52,11 +39,9 @@ protected:
 
 TEST_F(ProxyTransfer, ManagerHearsEachStageInOrderWithTheClientsAddress) {
     harness.start();
-    ASSERT_EQ(harness.allowConnection(7, 3), true);
-    const int client = connectLoopback(harness.port());
+    const int client = harness.forwardClient(7, 3);
     ASSERT_GE(client, 0);
 
-    ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
     std::vector<std::string> stages;
     for (const auto& line : harness.manager.notices()) {
         if (line.rfind("proxy", 0) == 0 || line.rfind("velkSessionInfoJson", 0) == 0) {
@@ -78,10 +63,8 @@ TEST_F(ProxyTransfer, ManagerHearsEachStageInOrderWithTheClientsAddress) {
 
 TEST_F(ProxyTransfer, HundredMebibytesEachWayArriveIntact) {
     harness.start();
-    ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int client = connectLoopback(harness.port());
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
 
     const std::string data = transportPattern(0, 100U << 20);
     const std::string echoed = exchange(client, data, data.size());
@@ -97,10 +80,8 @@ TEST_F(ProxyTransfer, ClosedClientEndsTheJobStopsTheTransportAndRemovesItsFiles)
     harness.config["x11rdp:args"].append("/standin:echo");
     harness.start();
     harness.manager.setSessionInfo(R"({"sec:nla": true, "ntlm": "user:hash", "uid": 1000})");
-    ASSERT_EQ(harness.allowConnection(7, 42), true);
-    const int client = connectLoopback(harness.port());
+    const int client = harness.forwardClient(7, 42);
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
 
     const fs::path socketFile = harness.velkDir() / "proxy_7_0";
     const fs::path samFile = harness.velkDir() / "sam_42_7_0";
@@ -122,7 +103,7 @@ TEST_F(ProxyTransfer, ClosedClientEndsTheJobStopsTheTransportAndRemovesItsFiles)
 TEST_F(ProxyTransfer, SecondClientIsRefusedOnceTheFirstIsAccepted) {
     harness.start();
     ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int first = connectLoopback(harness.port());
+    const int first = connectRdpClient(harness.port());
     ASSERT_GE(first, 0);
     ASSERT_TRUE(harness.manager.waitForNotice("proxyClientConnected 7 ", seconds(10)));
     EXPECT_EQ(connectLoopback(harness.port()), -1);
@@ -132,10 +113,8 @@ TEST_F(ProxyTransfer, SecondClientIsRefusedOnceTheFirstIsAccepted) {
 
 TEST_F(ProxyTransfer, ManagerStopSignalEndsTheProxyWithStatusZero) {
     harness.start();
-    ASSERT_EQ(harness.allowConnection(7, 1), true);
-    const int client = connectLoopback(harness.port());
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(harness.manager.waitForNotice("proxySessionConnected 7 ", seconds(10)));
 
     harness.manager.emit("signalVelkStopped");
     const auto result = harness.proxy->wait(seconds(10));
@@ -148,7 +127,7 @@ TEST_F(ProxyTransfer, ManagerStopSignalEndsTheProxyWithStatusZero) {
 TEST_F(ProxyTransfer, HundredMebibytesFromTheTransportAloneArriveIntact) {
     harness.useStandinTransport({"source:104857600"});
     harness.start();
-    const int client = connectClient();
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
     const std::string received = receiveAll(client, 101U << 20);
     close(client);
@@ -160,7 +139,7 @@ TEST_F(ProxyTransfer, HundredMebibytesFromTheTransportAloneArriveIntact) {
 TEST_F(ProxyTransfer, HundredMebibytesToTheTransportAloneArriveIntact) {
     harness.useStandinTransport({"sink"});
     harness.start();
-    const int client = connectClient();
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
     const std::string data = transportPattern(5, 100U << 20);
     ASSERT_TRUE(sendAll(client, data));
@@ -174,7 +153,7 @@ TEST_F(ProxyTransfer, HundredMebibytesToTheTransportAloneArriveIntact) {
 // client reads at last, everything has to come back once and in order.
 TEST_F(ProxyTransfer, AClientThatSendsWithoutReadingGetsEveryByteBackInOrder) {
     harness.start();
-    const int client = connectClient();
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
     const std::string data = transportPattern(11, 32U << 20);
     std::atomic<size_t> sent{0};
@@ -237,7 +216,7 @@ protected:
 };
 
 TEST_F(StubbornTransport, AJobTheClientEndedIsSweptWithoutHoldingUpTheManager) {
-    const int client = connectClient();
+    const int client = harness.forwardClient(7);
     ASSERT_GE(client, 0);
     close(client);
     expectServedWhileTheTransportHoldsOut();
@@ -246,7 +225,7 @@ TEST_F(StubbornTransport, AJobTheClientEndedIsSweptWithoutHoldingUpTheManager) {
 // The disconnect runs on the thread of every manager signal: it stops the
 // job and leaves the wait for the transport to the periodic task.
 TEST_F(StubbornTransport, AJobTheManagerDisconnectedEndsWithoutHoldingUpTheManager) {
-    const Fd client(connectClient());
+    const Fd client(harness.forwardClient(7));
     ASSERT_GE(client.get(), 0);
     harness.manager.emit("signalSessionDisconnected",
                          {"7", std::to_string(harness.transportPid(7)), "127.0.0.1"});

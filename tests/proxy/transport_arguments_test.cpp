@@ -156,9 +156,9 @@ protected:
 
     // The variables the proxy added: everything after the inherited ones.
     std::vector<std::string> addedEnvironment(const std::string& sessionJson, uint64_t index = 0) {
-        manager.setSessionInfo(sessionJson);
-        auto handle = connection->requestRdpTransport((files / "proxy_7_0").string(),
-                                                      (files / "sam_3_0").string(), 7, index);
+        auto handle =
+            connection->requestRdpTransport((files / "proxy_7_0").string(), (files / "sam_3_0").string(),
+                                            Velk::JsonConfigString(sessionJson), 7, index);
         EXPECT_TRUE(waitUntil([&] { return readTransportRecord(record).hasEvent("listening"); }, seconds(5)));
         kill(handle.first, SIGTERM);
         handle.second.wait();
@@ -214,8 +214,8 @@ TEST_F(TransportStart, AMissingProgramFallsBackToTheInstalledTransportWithAWarni
     config["x11rdp:path"] = (files / "no-such-transport").string();
     config.removeMember("x11rdp:args");
     makeConnection();
-    auto handle =
-        connection->requestRdpTransport((files / "proxy_7_0").string(), (files / "sam_3_0").string(), 7, 0);
+    auto handle = connection->requestRdpTransport((files / "proxy_7_0").string(),
+                                                  (files / "sam_3_0").string(), Velk::JsonConfig(), 7, 0);
     kill(handle.first, SIGTERM);
     handle.second.wait();
     EXPECT_EQ(journal.messages("rdp transport changed", 1),
@@ -231,20 +231,23 @@ TEST_F(TransportStart, AMissingProgramFallsBackToTheInstalledTransportWithAWarni
                   ", /max-connections:1, -sec-rdp, -sec-nla, -sec-tls, +auth ]");
 }
 
-TEST_F(TransportStart, ASessionDescriptionThatIsNoObjectOrFailsIsAnError) {
+TEST_F(TransportStart, ADescriptionThatIsNoObjectFailsOrHoldsAControlCharacterIsRefused) {
     makeConnection();
-    const auto start = [&] {
-        return connection->requestRdpTransport((files / "proxy_7_0").string(), (files / "sam_3_0").string(),
-                                               7, 0);
-    };
+    const auto describe = [&] { return connection->transportDescription(7, std::nullopt); };
     manager.setSessionInfo("[1, 2]");
-    EXPECT_THROW(start(), Velk::velk_error);
+    EXPECT_THROW(describe(), Velk::velk_error);
     manager.setSessionInfo("display: 1");
-    EXPECT_THROW(start(), Json::Exception);
-    manager.setSessionInfo("{}");
+    EXPECT_THROW(describe(), Json::Exception);
+    for (const char* unsafe : {R"({"ntlm": "user:hash\nroot:hash"})", R"({"home": "/home/u\u0007"})"}) {
+        manager.setSessionInfo(unsafe);
+        EXPECT_THROW(describe(), Velk::velk_error) << unsafe;
+        EXPECT_THROW(connection->transportDescription(7, Velk::JsonConfigString(unsafe)), Velk::velk_error)
+            << unsafe;
+    }
+    manager.setSessionInfo(R"({"ntlm": "user:hash", "home": "/home/u"})");
+    EXPECT_EQ(describe().getString("ntlm"), "user:hash");
     manager.failMethod("velkSessionInfoJson");
-    EXPECT_THROW(start(), DBus::Error);
-    EXPECT_FALSE(readTransportRecord(record).hasEvent("listening")) << "no transport may have started";
+    EXPECT_THROW(describe(), DBus::Error);
 }
 
 }  // namespace

@@ -388,21 +388,24 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-int connectTcp(int family, const char* address, uint16_t port) {
+std::pair<sockaddr_storage, socklen_t> tcpAddress(int family, const char* address, uint16_t port) {
     sockaddr_storage target{};
-    socklen_t length = sizeof(sockaddr_in);
     if (family == AF_INET6) {
         auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
         v6.sin6_family = AF_INET6;
         v6.sin6_port = htons(port);
         inet_pton(AF_INET6, address, &v6.sin6_addr);
-        length = sizeof(v6);
-    } else {
-        auto& v4 = reinterpret_cast<sockaddr_in&>(target);
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        inet_pton(AF_INET, address, &v4.sin_addr);
+        return {target, sizeof(v6)};
     }
+    auto& v4 = reinterpret_cast<sockaddr_in&>(target);
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    inet_pton(AF_INET, address, &v4.sin_addr);
+    return {target, sizeof(v4)};
+}
+
+int connectTcp(int family, const char* address, uint16_t port) {
+    const auto [target, length] = tcpAddress(family, address, port);
     const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
         close(fd);

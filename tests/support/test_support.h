@@ -3,6 +3,8 @@
 // made with the system's own tools.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "utils/unique_fd.h"
@@ -171,6 +174,10 @@ private:
 };
 
 bool runningAsRoot();
+
+// The socket address of an IPv4 or IPv6 literal (family AF_INET or
+// AF_INET6) and a port, and its length.
+std::pair<sockaddr_storage, socklen_t> tcpAddress(int family, const char* address, uint16_t port);
 
 // A TCP client of family AF_INET or AF_INET6 connected to the literal
 // address; -1 when the connection was refused.

@@ -120,6 +120,11 @@ const std::map<std::string, Command>& commands() {
              const int32_t y = arguments.signedWord();
              service.signalTransportDisplaySwitchTo(x, y, arguments.rest());
          }},
+        {"session",
+         [](ManagerService& service, CommandArguments& arguments) {
+             const uint32_t sessionId = arguments.unsignedWord();
+             service.setSessionInfo(sessionId, arguments.rest());
+         }},
         {"fail",
          [](ManagerService& service, CommandArguments& arguments) { setFailing(service, arguments, true); }},
         {"succeed", [](ManagerService& service, CommandArguments& arguments) {

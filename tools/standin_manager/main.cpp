@@ -57,7 +57,7 @@ int run(const ManagerOptions& options) {
     DBus::default_dispatcher = &dispatcher;
     DBus::Connection bus = DBus::Connection::SystemBus();
     const NoticeLog notices(options.noticesPath);
-    ManagerService service(bus, options.sessionInfoPath, options.testReply, notices);
+    ManagerService service(bus, options.sessionInfoPath, options.testReply, options.password, notices);
     const ControlTimer control(dispatcher, bus, service, notices, options.controlPath, stopRequested);
     if (!ownBusName(bus)) {
         std::cerr << "the name " << busName << " is owned by another connection\n";

@@ -10,6 +10,7 @@ namespace {
 std::map<std::string, std::string ManagerOptions::*> valueOptions() {
     return {{"--session-info", &ManagerOptions::sessionInfoPath},
             {"--test-reply", &ManagerOptions::testReply},
+            {"--password", &ManagerOptions::password},
             {"--notices", &ManagerOptions::noticesPath},
             {"--control", &ManagerOptions::controlPath},
             {"--ready", &ManagerOptions::readyPath}};
@@ -42,13 +43,18 @@ std::optional<ManagerOptions> parseManagerOptions(int argc, const char* const* a
 
 void writeManagerUsage(const char* program, std::ostream& out) {
     out << "usage: " << program
-        << " [--session-info FILE] [--test-reply TEXT] [--notices FILE] [--control FIFO] [--ready FILE]\n"
+        << " [--session-info FILE] [--test-reply TEXT] [--password TEXT] [--notices FILE]\n"
+           "       [--control FIFO] [--ready FILE]\n"
            "\n"
            "Owns \"ru.tavio.velk\" on the system bus (DBUS_SYSTEM_BUS_ADDRESS) and serves\n"
            "\"/ru/tavio/velk\" for tests and demos of the session proxy.\n"
+           "A session's description, and the notices about it, are given only to root and to\n"
+           "the user its \"uid\" (or \"username\") names; others get AccessDenied.\n"
            "\n"
            "  --session-info FILE  velkSessionInfoJson replies the text of FILE, read at each call;\n"
-           "                       a built-in description while FILE does not exist\n"
+           "                       a built-in description of root's while FILE does not exist\n"
+           "  --password TEXT      a description that names a \"username\" gets NLA with that\n"
+           "                       user's SAM entry for TEXT (\"sec:nla\", \"ntlm\")\n"
            "  --test-reply TEXT    velkTest replies TEXT (default \"ok\"; may be empty)\n"
            "  --notices FILE       one line per call and per control command is appended to FILE:\n"
            "                       \"proxyListenStarted 7 true\", \"proxyClientConnected 7 127.0.0.1\",\n"
@@ -61,6 +67,7 @@ void writeManagerUsage(const char* program, std::ostream& out) {
            "1\",\n"
            "                       \"signalSessionDisconnected 7 1234 127.0.0.1\", \"signalVelkStopped\"\n"
            "                       (the last string argument is the rest of the line);\n"
+           "                       \"session ID JSON\" (that session's own description),\n"
            "                       \"fail METHOD\", \"succeed METHOD\", \"quit\"\n"
            "  --ready FILE         written with the process id once the name is owned\n"
            "\n"

@@ -12,6 +12,7 @@ namespace VelkStandin {
 struct ManagerOptions {
     std::string sessionInfoPath;  // read at every call; the built-in description while it is missing
     std::string testReply = "ok";
+    std::string password;     // empty: the descriptions' own credentials
     std::string noticesPath;  // empty: nothing is recorded
     std::string controlPath;  // empty: no control channel
     std::string readyPath;    // empty: readiness is not announced

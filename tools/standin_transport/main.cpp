@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "byte_pump.h"
+#include "connection_request.h"
 #include "record_file.h"
 #include "stop_signals.h"
 #include "transport_options.h"
@@ -30,6 +31,10 @@ std::string hex64(uint64_t value) {
 
 // Returns the signal that ended the connection's service, 0 when the peer was done.
 int serveConnection(int connection, int stopFd, const TransportOptions& options, const RecordFile& record) {
+    if (const int stop = takeConnectionRequest(connection, stopFd, options.answerRequest)) {
+        return stop;
+    }
+    record.write("request");
     const PumpResult result = BytePump(connection, stopFd, options.mode, options.sourceBytes).run();
     record.write("received " + std::to_string(result.received.bytes()) + " " +
                  hex64(result.received.value()));

@@ -35,6 +35,8 @@ bool applyMode(std::string_view mode, TransportOptions& options) {
         options.createSocket = false;
     } else if (mode == "exit-after-accept") {
         options.exitAfterAccept = true;
+    } else if (mode == "no-answer") {
+        options.answerRequest = false;
     } else {
         return false;
     }
@@ -71,8 +73,10 @@ void writeTransportUsage(const char* program, std::ostream& out) {
         << " /ipc-socket:PATH [/standin:MODE...] [/standin-record:FILE] [other arguments]\n"
            "\n"
            "Stands in for the RDP transport: listens on the unix socket PATH, accepts one\n"
-           "connection and serves it by MODE; ends on SIGTERM or SIGINT. Other arguments\n"
-           "(\"-auth\", \"/port:0\", \"+sec-tls\", ...) are accepted and ignored.\n"
+           "connection, takes the client's connection request (one TPKT packet) and answers\n"
+           "it with a connection confirm, then serves the connection by MODE; ends on\n"
+           "SIGTERM or SIGINT. Other arguments (\"-auth\", \"/port:0\", \"+sec-tls\", ...) are\n"
+           "accepted and ignored.\n"
            "\n"
            "  /standin:echo               send back every byte received (default)\n"
            "  /standin:sink               read and drop every byte\n"
@@ -81,8 +85,10 @@ void writeTransportUsage(const char* program, std::ostream& out) {
            "  /standin:ignore-term        ignore SIGTERM (combines with the modes above)\n"
            "  /standin:no-socket          never create the socket\n"
            "  /standin:exit-after-accept  exit as soon as the connection is accepted\n"
+           "  /standin:no-answer          take the connection request without answering it\n"
            "  /standin-record:FILE        write to FILE \"argv ARG\" and \"env NAME=VALUE\" lines,\n"
-           "                              then \"listening\", \"accepted\", \"received COUNT FNV1A64\"\n"
+           "                              then \"listening\", \"accepted\", \"request\", \"received COUNT "
+           "FNV1A64\"\n"
            "                              (16 hex digits), \"sent COUNT\" and \"stopped by signal N\"\n"
            "                              as they happen\n";
 }

@@ -20,6 +20,7 @@ struct TransportOptions {
     bool ignoreTerm = false;
     bool createSocket = true;
     bool exitAfterAccept = false;
+    bool answerRequest = true;
     bool helpRequested = false;
 };
 

@@ -8,19 +8,8 @@
 namespace VelkTest {
 
 ForwardedClient forwardClient(ProxyHarness& harness, uint32_t sessionId, uint32_t samId) {
-    const size_t before = harness.countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
-    if (harness.allowConnectionOnceIdle(sessionId, samId) != true) {
-        return {};
-    }
-    const int fd = connectLoopback(harness.port());
-    if (fd < 0) {
-        return {};
-    }
-    if (!harness.waitForSessionConnected(sessionId, before)) {
-        close(fd);
-        return {};
-    }
-    return {fd, harness.transportPid(sessionId)};
+    const int fd = harness.forwardClient(sessionId, samId);
+    return fd < 0 ? ForwardedClient{} : ForwardedClient{fd, harness.transportPid(sessionId)};
 }
 
 std::optional<Holdings> settledHoldings(const ProxyHarness& harness) {

@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
+
+#include "standin_bytes.h"
 
 namespace VelkTest {
 
@@ -85,6 +88,17 @@ bool peerClosed(int fd, std::chrono::milliseconds timeout) {
         }
     }
     return false;
+}
+
+bool sendConnectionRequest(int fd) {
+    return sendAll(fd, reinterpret_cast<const char*>(VelkStandin::connectionRequest),
+                   sizeof(VelkStandin::connectionRequest));
+}
+
+bool readConnectionConfirm(int fd, std::chrono::milliseconds timeout) {
+    const std::string answer = receiveAll(fd, sizeof(VelkStandin::connectionConfirm), timeout);
+    return answer ==
+           std::string(std::begin(VelkStandin::connectionConfirm), std::end(VelkStandin::connectionConfirm));
 }
 
 }  // namespace VelkTest

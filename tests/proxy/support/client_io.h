@@ -1,6 +1,6 @@
-// What a test's TCP client of the proxy does with its socket: exchange bytes
-// with an echo without either side filling up, send or read everything, and
-// tell a closed connection from a live one.
+// What a test's TCP client of the proxy does with its socket: open as an
+// RDP client, exchange bytes with an echo without either side filling up,
+// send or read everything, and tell a closed connection from a live one.
 #pragma once
 
 #include <chrono>
@@ -21,6 +21,12 @@ bool sendAll(int fd, const std::string& bytes);
 // Reads until the peer closes or `limit` bytes arrived; a quiet time of
 // `idle` ends it too.
 std::string receiveAll(int fd, size_t limit, std::chrono::milliseconds idle = std::chrono::seconds(20));
+
+// Sends what an RDP client sends first, its connection request.
+bool sendConnectionRequest(int fd);
+// Reads the transport's answer to the connection request (the stand-in's
+// connection confirm); false when none came within the time-out.
+bool readConnectionConfirm(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // True once the peer has closed the connection (end of stream or reset),
 // waiting up to the time-out; bytes that arrive meanwhile are dropped.

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "client_io.h"
+
 namespace VelkTest {
 
 namespace fs = std::filesystem;
@@ -43,6 +45,15 @@ int connectLoopback(uint16_t port) {
     return fd;
 }
 
+int connectRdpClient(uint16_t port) {
+    const int fd = connectLoopback(port);
+    if (fd >= 0 && !sendConnectionRequest(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 ProxyHarness::ProxyHarness(const std::string& testReply, BusPolicy policy)
     : bus(policy),
       manager(bus, testReply),
@@ -55,9 +66,6 @@ ProxyHarness::ProxyHarness(const std::string& testReply, BusPolicy policy)
     config["listen:addr"] = "127.0.0.1";
     config["listen:port"] = listenPort;
     config["listen:timeout"] = 10;
-    // The tests' clients speak once their session is connected; the tests of
-    // the wait for a client's first bytes set it back.
-    config["listen:first-bytes-timeout"] = 0;
     useStandinTransport({"echo"});
 }
 
@@ -207,6 +215,19 @@ std::optional<bool> ProxyHarness::allowConnection(uint32_t sessionId, uint32_t s
         }
     }
     return last == prefix + "true";
+}
+
+int ProxyHarness::forwardClient(uint32_t sessionId, uint32_t samId) {
+    const size_t before = countNotices("proxySessionConnected " + std::to_string(sessionId) + " ");
+    if (allowConnectionOnceIdle(sessionId, samId) != true) {
+        return -1;
+    }
+    const int fd = connectRdpClient(listenPort);
+    if (fd >= 0 && (!waitForSessionConnected(sessionId, before) || !readConnectionConfirm(fd))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::optional<bool> ProxyHarness::allowConnectionOnceIdle(uint32_t sessionId, uint32_t samId) {

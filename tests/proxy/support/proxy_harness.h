@@ -24,6 +24,9 @@ uint16_t freeLoopbackPort();
 
 // A TCP client of the proxy's listener; -1 when the connection was refused.
 int connectLoopback(uint16_t port);
+// A client that opens as an RDP client does: connected, its connection
+// request sent; -1 when the connection was refused.
+int connectRdpClient(uint16_t port);
 
 class ProxyHarness {
 public:
@@ -37,7 +40,9 @@ public:
     ProxyHarness& operator=(const ProxyHarness&) = delete;
 
     // The configuration: listen on a free loopback port, the stand-in
-    // transport recording into transportRecord(0).  Change it before start().
+    // transport recording into transportRecord(0), clients that send their
+    // connection request only once they are connected.  Change it before
+    // start().
     Json::Value config;
     // Put before the proxy's command line (setpriv and its options, say),
     // and variables the proxy is started without. Change them before start().
@@ -83,6 +88,10 @@ public:
     // The transport pid of the session's last proxySessionConnected notice;
     // -1 when there is none.
     pid_t transportPid(uint32_t sessionId) const;
+    // A client of the session, allowed (once the proxy is idle), connected
+    // as an RDP client, forwarded and answered by the transport; -1 when
+    // any step fails. The caller owns the descriptor.
+    int forwardClient(uint32_t sessionId, uint32_t samId = 1);
     // Waits until the manager has been told of one more forwarded connection
     // of the session than `before`.
     bool waitForSessionConnected(uint32_t sessionId, size_t before,

@@ -63,6 +63,10 @@ void StandinManager::setSessionInfo(const std::string& json) {
     std::filesystem::rename(aside, dir / "session-info.json");
 }
 
+void StandinManager::setSessionInfo(uint32_t sessionId, const std::string& json) {
+    command("session " + std::to_string(sessionId) + " " + json);
+}
+
 void StandinManager::emit(const std::string& signal, const std::vector<std::string>& arguments) {
     std::string line = signal;
     for (const auto& argument : arguments) {

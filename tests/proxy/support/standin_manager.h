@@ -30,8 +30,10 @@ public:
     // Sends SIGTERM; nullopt when the manager has not ended within 10 s.
     std::optional<ProcessResult> stop();
 
-    // velkSessionInfoJson replies this text from its next call on.
+    // velkSessionInfoJson replies this text from its next call on; with a
+    // session id, for that session alone.
     void setSessionInfo(const std::string& json);
+    void setSessionInfo(uint32_t sessionId, const std::string& json);
 
     // Emits the signal with the arguments in their text form (the last string
     // argument may hold spaces); returns once the signal has been sent.

@@ -54,7 +54,7 @@ expect() {
 proxy="$root/usr/bin/velk_proxy"
 kiosk="$root/usr/bin/velk_kiosk"
 expect 0 "velk_proxy $(dpkg-deb -f "$deb" Version)" "$proxy" --version
-expect 1 "config not found" "$proxy" --config "$work/none.json"
+expect 1 "config not found: $work/none.json" "$proxy" --config "$work/none.json"
 expect 255 "DISPLAY not found" env -u DISPLAY "$kiosk" /bin/true
 expect 0 "Usage: $kiosk xprog param1 param2 param3" env DISPLAY=:0 "$kiosk"
 echo "package test passed: $deb"

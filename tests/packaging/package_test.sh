@@ -10,13 +10,13 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/out" > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
-deb=$(ls "$work"/out/velk_2.1.5_*.deb)
+deb=$(ls "$work"/out/velk_*.deb)
 
 if lintian "$deb" 2>/dev/null | grep '^E:'; then
     fail "lintian reports errors"
 fi
 
-dpkg-deb -f "$deb" Version | grep -qx '2.1.5' || fail "version"
+dpkg-deb -f "$deb" Version | grep -qx "$(sed -n "s/^CMAKE_PROJECT_VERSION:STATIC=//p" "$build/CMakeCache.txt")" || fail "version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libxcb1 libxcb-randr0 libxcb-xfixes0 libxcb-cursor0 libjsoncpp25 libsystemd0 libdbus-c++-1-0v5; do
     grep -q "$lib" <<< "$depends" || fail "Depends lacks $lib: $depends"

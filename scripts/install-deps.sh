@@ -15,7 +15,7 @@ packages=(
     wmctrl zenity python3-pyqt5 matchbox-window-manager
     freerdp2-shadow-x11 freerdp2-x11
     python3 python3-xlib python3-dbus python3-pytest
-    procps psmisc iproute2 passwd lintian
+    procps psmisc iproute2 passwd lintian bash-completion
 )
 
 missing=()

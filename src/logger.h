@@ -77,9 +77,9 @@ private:
 // 1 for 1, 2 for 2, 0 for anything else.
 int notifyLevel(int value);
 
-// "VELK <name> v.2.1.5 build(202507220750)"
+// "VELK <name> v.2.2.0 build(202507220750)"
 std::string productVersion(std::string_view name);
-// The version of the build, the package's: "2.1.5".
+// The version of the build, the package's: "2.2.0".
 std::string productVersionNumber();
 
 }  // namespace Velk

@@ -306,8 +306,8 @@ TEST(LoggerValues, NotifyLevelPassesOnlyOneAndTwo) {
 }
 
 TEST(LoggerValues, ProductVersionBannerNamesTheProgramVersionAndBuild) {
-    EXPECT_EQ(Velk::productVersion("PROXY"), "VELK PROXY v.2.1.5 build(202507220750)");
-    EXPECT_EQ(Velk::productVersion(""), "VELK  v.2.1.5 build(202507220750)");
+    EXPECT_EQ(Velk::productVersion("PROXY"), "VELK PROXY v.2.2.0 build(202507220750)");
+    EXPECT_EQ(Velk::productVersion(""), "VELK  v.2.2.0 build(202507220750)");
 }
 
 TEST(LoggerValues, VelkErrorCarriesTheFunctionName) {

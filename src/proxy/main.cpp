@@ -7,6 +7,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "logger.h"
@@ -29,6 +30,23 @@ struct Options {
     bool checkOnly = false;
 };
 
+// The value of the option `name' at argv[it], given as "--name=value" or as
+// "--name value" (it then moves on to the value); nullopt when argv[it] is
+// another option or the value is missing.
+std::optional<std::string> optionValue(std::string_view name, int argc, char** argv, int& it) {
+    const std::string_view arg(argv[it]);
+    if (arg.substr(0, name.size()) != name) {
+        return std::nullopt;
+    }
+    if (arg.size() == name.size()) {
+        return it + 1 < argc ? std::optional<std::string>(argv[++it]) : std::nullopt;
+    }
+    if (arg[name.size()] == '=') {
+        return std::string(arg.substr(name.size() + 1));
+    }
+    return std::nullopt;
+}
+
 // nullopt when the command line is not understood.
 std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
@@ -36,10 +54,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         const std::string arg(argv[it]);
         if (arg == "--background") {
             options.background = true;
-        } else if (arg == "--config" && it + 1 < argc) {
-            options.config = argv[++it];
-        } else if (arg == "--user" && it + 1 < argc) {
-            options.user = argv[++it];
+        } else if (const auto config = optionValue("--config", argc, argv, it)) {
+            options.config = *config;
+        } else if (const auto user = optionValue("--user", argc, argv, it)) {
+            options.user = *user;
         } else if (arg == "--help") {
             options.help = true;
         } else if (arg == "--version") {
@@ -54,16 +72,16 @@ std::optional<Options> parseOptions(int argc, char** argv) {
 }
 
 void printUsage(std::ostream& out, const char* program) {
-    out << "usage: " << program << " "
-        << "--background --config <path> --user <user>" << std::endl;
+    out << "usage: " << program
+        << " [--background] [--config PATH] [--user USER] [--check-config] [--help] [--version]" << std::endl;
 }
 
 void printHelp(const char* program) {
     printUsage(std::cout, program);
     std::cout << "Relays the RDP clients that the session manager allows to the session's transport.\n"
                  "  --background     go on in a child process, the command returns at once\n"
-                 "  --config PATH    the configuration file (velk_proxy.json)\n"
-                 "  --user USER      started as root: run as this user\n"
+                 "  --config PATH    the configuration file (velk_proxy.json); also --config=PATH\n"
+                 "  --user USER      started as root: run as this user; also --user=USER\n"
                  "  --check-config   check the configuration file, report every problem, and end\n"
                  "  --help           this text\n"
                  "  --version        the version\n"
@@ -94,8 +112,8 @@ bool configExists(const std::string& path) {
 // Said on standard error too: a proxy that cannot become its user must not
 // start, and whoever started it has to see why.
 bool refuseIdentity(const char* reason, const std::string& name) {
-    Velk::Syslog::error("%s: %s, user: `%s'", "becomeUser", reason, name.c_str());
-    std::cerr << "velk_proxy: " << reason << ", user: " << name << std::endl;
+    Velk::Syslog::error("%s: %s: `%s'", "becomeUser", reason, name.c_str());
+    std::cerr << "velk_proxy: " << reason << ": " << name << std::endl;
     return false;
 }
 
@@ -107,7 +125,7 @@ bool becomeUser(const std::string& name) {
     }
     const auto info = Velk::Utils::getUserInfo(name, true);
     if (!info) {
-        return refuseIdentity("unknown user", name);
+        return refuseIdentity("no such user", name);
     }
     if (info->uid == 0) {
         return true;
@@ -163,7 +181,7 @@ std::optional<int> answerAtOnce(const Options& options, const char* program) {
         return 0;
     }
     if (!configExists(options.config)) {
-        std::cerr << "config not found" << std::endl;
+        std::cerr << "config not found: " << options.config << std::endl;
         return 1;
     }
     // A mistake is reported where it is, before the proxy runs with it.

@@ -57,9 +57,13 @@ std::unique_ptr<UserInfo> lookUpAccount(Lookup lookup, bool withGroups, const ch
     if (result == 0 && found) {
         return std::make_unique<UserInfo>(entry, withGroups);
     }
-    const int code = lookupError(result);
-    Syslog::warning("%s: %s failed, %s, error: %s, code: %d", function, call, key.c_str(), strerror(code),
-                    code);
+    if (result == 0) {
+        // No such account: the call itself worked, so errno says nothing.
+        Syslog::warning("%s: %s failed, %s, error: no such account", function, call, key.c_str());
+        return nullptr;
+    }
+    Syslog::warning("%s: %s failed, %s, error: %s, code: %d", function, call, key.c_str(), strerror(result),
+                    result);
     return nullptr;
 }
 

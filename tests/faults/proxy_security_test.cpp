@@ -205,7 +205,8 @@ TEST(ProxyAccounts, AnUnknownUserOrAFailedSwitchEndsTheProxyBeforeItActs) {
     const auto unknown = harness.proxy->wait(seconds(10));
     ASSERT_TRUE(unknown);
     EXPECT_EQ(unknown->exitCode(), 1);
-    EXPECT_NE(unknown->err.find("unknown user"), std::string::npos) << unknown->err;
+    EXPECT_NE(unknown->err.find("velk_proxy: no such user: velk-no-such-user\n"), std::string::npos)
+        << unknown->err;
 
     // Without the capabilities to change ids root stays root: it must not go on.
     harness.launcher = {"/usr/bin/setpriv", "--bounding-set=-setuid,-setgid"};

@@ -2,8 +2,9 @@
 # Reads the proxy's service unit as systemd does, with no systemd running:
 # `systemd-analyze verify` has nothing to say about it, and its offline
 # security exposure is at most 2.0. The unit is a template, so a copy named
-# for one instance is checked, its ExecStart pointed at the built program and
-# its manual page looked up in the source tree.
+# for one instance is checked, its programs' directory (filled in at install
+# time) pointed at the built program and its manual page looked up in the
+# source tree.
 # Usage: unit_test.sh <source-dir> <velk_proxy binary>
 # Exits with 77 (skipped) when systemd-analyze is not installed.
 set -euo pipefail
@@ -20,14 +21,14 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-template=$src/packaging/velk-proxy@.service
+template=$src/packaging/velk-proxy@.service.in
 grep -qx 'User=%i' "$template" || fail "the unit does not run as the instance's user"
 exec_start=$(grep '^ExecStart=' "$template")
-[ "$exec_start" = 'ExecStart=/usr/bin/velk_proxy --config /etc/velk/velk_proxy.json' ] ||
+[ "$exec_start" = 'ExecStart=@VELK_BINDIR@/velk_proxy --config /etc/velk/velk_proxy.json' ] ||
     fail "unexpected $exec_start"
 
 unit=$work/velk-proxy@velkuser.service
-sed "s#^\(ExecStart\(Pre\)\?=\)/usr/bin/velk_proxy #\1$proxy #" "$template" > "$unit"
+sed "s#^\(ExecStart\(Pre\)\?=\)@VELK_BINDIR@/velk_proxy #\1$proxy #" "$template" > "$unit"
 grep -q "^ExecStart=$proxy " "$unit" || fail "ExecStart not rewritten"
 
 verify=(systemd-analyze verify)

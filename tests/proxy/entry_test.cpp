@@ -20,7 +20,8 @@ using namespace VelkTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string usageTail = " --background --config <path> --user <user>\n";
+const std::string usageTail =
+    " [--background] [--config PATH] [--user USER] [--check-config] [--help] [--version]\n";
 
 std::string statusField(pid_t pid, const std::string& field) {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
@@ -43,8 +44,13 @@ std::vector<std::string> words(const std::string& text) {
 
 // A wrong command line is a failure: the usage line goes to standard error.
 TEST(ProxyCommandLine, AnUnknownOptionOrAMissingValueGivesTheUsageLineAndStatusTwo) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-v"}, {"--config"}, {"--user"}, {"--background", "--config"}, {"--config", "/etc", "extra"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"-v"},
+                                               {"--config"},
+                                               {"--user"},
+                                               {"--configs=/etc"},
+                                               {"--background", "--config"},
+                                               {"--config", "/etc", "extra"}}) {
         std::vector<std::string> argv = {VELK_PROXY_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto result = runProcess(argv);
@@ -64,21 +70,37 @@ TEST(ProxyCommandLine, HelpAndVersionAnswerWithStatusZeroWhateverFollows) {
     EXPECT_EQ(version.out, "velk_proxy " VELK_VERSION "\n");
 }
 
-TEST(ProxyCommandLine, AMissingConfigurationEndsWithStatusOne) {
+TEST(ProxyCommandLine, AMissingConfigurationEndsWithStatusOneAndItsPath) {
     TempDir empty;
-    const auto inEmptyDirectory =
-        runProcess({"/bin/sh", "-c", "cd '" + empty.path().string() + "' && exec " VELK_PROXY_BINARY});
-    EXPECT_EQ(inEmptyDirectory.exitCode(), 1);
-    EXPECT_EQ(inEmptyDirectory.err, "config not found\n");
-    EXPECT_EQ(inEmptyDirectory.out, "");
+    for (const char* options : {"", " --check-config"}) {
+        const auto inEmptyDirectory = runProcess(
+            {"/bin/sh", "-c", "cd '" + empty.path().string() + "' && exec " VELK_PROXY_BINARY + options});
+        EXPECT_EQ(inEmptyDirectory.exitCode(), 1) << options;
+        EXPECT_EQ(inEmptyDirectory.err, "config not found: velk_proxy.json\n") << options;
+        EXPECT_EQ(inEmptyDirectory.out, "") << options;
+    }
 
     // Of two paths the second counts.
     writeFile(empty / "velk_proxy.json", "{}");
-    const auto secondMissing =
-        runProcess({VELK_PROXY_BINARY, "--config", (empty / "velk_proxy.json").string(), "--config",
-                    (empty / "missing.json").string()});
+    const std::string missing = (empty / "missing.json").string();
+    const auto secondMissing = runProcess(
+        {VELK_PROXY_BINARY, "--config", (empty / "velk_proxy.json").string(), "--config", missing});
     EXPECT_EQ(secondMissing.exitCode(), 1);
-    EXPECT_EQ(secondMissing.err, "config not found\n");
+    EXPECT_EQ(secondMissing.err, "config not found: " + missing + "\n");
+}
+
+TEST(ProxyCommandLine, AValueFollowsItsOptionAfterASpaceOrAnEqualsSign) {
+    TempDir dir;
+    const std::string config = (dir / "velk_proxy.json").string();
+    writeFile(config, "{}");
+    const std::string missing = (dir / "missing.json").string();
+    const auto checked =
+        runProcess({VELK_PROXY_BINARY, "--check-config", "--user=nobody", "--config=" + config});
+    EXPECT_EQ(checked.exitCode(), 0) << checked.err;
+    EXPECT_EQ(checked.out, config + ": OK\n");
+    const auto notFound = runProcess({VELK_PROXY_BINARY, "--config=" + missing, "--user", "nobody"});
+    EXPECT_EQ(notFound.exitCode(), 1);
+    EXPECT_EQ(notFound.err, "config not found: " + missing + "\n");
 }
 
 class ProxyEntry : public ::testing::Test {

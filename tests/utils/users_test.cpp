@@ -82,7 +82,8 @@ TEST(AccountLookup, MissingUserIsWarnedWithItsName) {
     Utils::getUserInfo("velk-no-such-user");
     const std::string text = capture.finish();
     Syslog::setDebugLevel(DebugLevel::Info);
-    EXPECT_NE(text.find("getUserInfo: getpwnam_r failed, user: `velk-no-such-user'"), std::string::npos)
+    EXPECT_NE(text.find("getUserInfo: getpwnam_r failed, user: `velk-no-such-user', error: no such account"),
+              std::string::npos)
         << text;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Reads the proxy's service unit as systemd does, with no systemd running:
-# `systemd-analyze verify` has nothing to say about it, and its offline
+# `systemd-analyze verify` has nothing to say about it (nor with the drop-in
+# for a privileged port), and its offline
 # security exposure is at most 2.0. The unit is a template, so a copy named
 # for one instance is checked, its programs' directory (filled in at install
 # time) pointed at the built program and its manual page looked up in the
@@ -43,6 +44,18 @@ rc=0
 out=$(cd "$work" && "${verify[@]}" "$unit" 2>&1) || rc=$?
 [ "$rc" -eq 0 ] || fail "systemd-analyze verify ended with $rc: $out"
 [ -z "$out" ] || fail "systemd-analyze verify complains: $out"
+
+# The privileged port's drop-in, as the manual shows it: read with the unit
+# clean, it gives the proxy the one capability (bounding and ambient sets).
+mkdir "$unit.d"
+cp "$src/packaging/privileged-port.conf" "$unit.d/port.conf"
+rc=0
+out=$(cd "$work" && "${verify[@]}" "$unit" 2>&1) || rc=$?
+[ "$rc" -eq 0 ] && [ -z "$out" ] || fail "the unit with the privileged port's drop-in: $rc: $out"
+granted=$(cd "$work" && systemd-analyze security --offline=true --no-pager "$unit" 2>&1 || true)
+grep -q 'receives ambient capabilities' <<< "$granted" && grep -q 'has elevated networking privileges' <<< "$granted" ||
+    fail "the drop-in does not grant CAP_NET_BIND_SERVICE: $granted"
+rm -r "$unit.d"
 
 rc=0
 report=$(cd "$work" && systemd-analyze security --offline=true --no-pager "$unit" 2>&1) || rc=$?

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -362,9 +363,52 @@ void JsonDocument::parse() {
     if (!parsed && found.empty()) {
         found.push_back({JsonProblemKind::Syntax, 1, 1, "Syntax error"});
     }
+    if (found.empty()) {
+        findLaxSyntax();
+    }
     if (!found.empty()) {
         // What the reader left of a broken text must not pass for its contents.
         value = Json::Value();
+    }
+}
+
+// What the strict reader lets through: a comment between two members or
+// elements, and a key given twice in one object, of which it keeps the last
+// without a word.
+void JsonDocument::findLaxSyntax() {
+    struct Level {
+        bool object;
+        bool expectingKey;
+        std::set<std::string> keys;
+    };
+    std::vector<Level> levels;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"') {
+            size_t end = at + 1;
+            while (end < text.size() && text[end] != '"') {
+                end += text[end] == '\\' ? 2 : 1;
+            }
+            if (!levels.empty() && levels.back().object && levels.back().expectingKey) {
+                const std::string key = text.substr(at + 1, end - at - 1);
+                if (!levels.back().keys.insert(key).second) {
+                    found.push_back(locate(static_cast<ptrdiff_t>(at), JsonProblemKind::Syntax,
+                                           "Syntax error: the key \"" + key + "\" is given twice"));
+                }
+                levels.back().expectingKey = false;
+            }
+            at = end;
+        } else if (c == '/') {
+            found.push_back(locate(static_cast<ptrdiff_t>(at), JsonProblemKind::Syntax,
+                                   "Syntax error: comments are not allowed in strict JSON"));
+            return;
+        } else if (c == '{' || c == '[') {
+            levels.push_back({c == '{', c == '{', {}});
+        } else if ((c == '}' || c == ']') && !levels.empty()) {
+            levels.pop_back();
+        } else if (c == ',' && !levels.empty()) {
+            levels.back().expectingKey = levels.back().object;
+        }
     }
 }
 

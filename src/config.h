@@ -138,8 +138,9 @@ struct JsonKnownKey {
     std::vector<std::string> choices;
 };
 
-// A JSON text parsed strictly (as readJson parses a file), kept together with
-// the text so that problems found in its values can be located.  Nothing is
+// A JSON text parsed strictly (as readJson parses a file, and more: no
+// comment anywhere, no key twice in one object), kept together with the
+// text so that problems found in its values can be located.  Nothing is
 // logged: the caller decides who hears of the problems.
 class JsonDocument {
 public:
@@ -168,6 +169,7 @@ public:
 private:
     JsonDocument() = default;
     void parse();
+    void findLaxSyntax();
     JsonProblem locate(ptrdiff_t offset, JsonProblemKind kind, std::string message) const;
     void checkMember(const std::string& name, const Json::Value& member, const JsonKnownKey& knownKey,
                      std::vector<JsonProblem>& problems) const;

@@ -2,38 +2,16 @@
 #include "proxy/job_registry.h"
 
 #include <algorithm>
-#include <iterator>
 
 namespace Velk {
 
-RetiredJobs::RetiredJobs(JobRegistry& from, std::list<JobTransfer> taken)
-    : registry(from), retired(std::move(taken)) {
-    for (const auto& job : retired) {
-        names.push_back(job.transportSocket());
-    }
-    registry.retiringSockets.insert(names.begin(), names.end());
+JobRegistry::~JobRegistry() {
+    jobs.clear();
 }
 
-RetiredJobs::~RetiredJobs() {
-    retired.clear();
-    registry.releaseNames(names);
-}
-
-void JobRegistry::releaseNames(const std::vector<std::string>& names) {
+void JobRegistry::add(JobStart start) {
     const std::lock_guard<std::mutex> guard(jobsLock);
-    for (const auto& name : names) {
-        retiringSockets.erase(retiringSockets.find(name));
-    }
-}
-
-void JobRegistry::add(int clientFd, int transportFd, const JobFiles& files, TransportHandle transport,
-                      uint32_t sessionId, const std::string& remote,
-                      std::chrono::steady_clock::time_point answerDeadline,
-                      const std::function<void()>& announce) {
-    const std::lock_guard<std::mutex> guard(jobsLock);
-    jobs.emplace_back(loops.pick(), clientFd, transportFd, files.socketPath, files.samPath,
-                      std::move(transport), sessionId, remote, answerDeadline);
-    announce();
+    jobs.emplace_back(loops.pick(), reaper, endedEvent, std::move(start));
 }
 
 size_t JobRegistry::countSession(uint32_t sessionId) const {
@@ -55,7 +33,7 @@ size_t JobRegistry::freeIndex(uint32_t sessionId,
     const std::lock_guard<std::mutex> guard(jobsLock);
     const auto taken = [&](size_t candidate) {
         const std::string path = socketPathOf(candidate);
-        return retiringSockets.count(path) > 0 ||
+        return reaper.holdsFile(path) ||
                std::any_of(jobs.begin(), jobs.end(),
                            [&path](const JobTransfer& job) { return job.transportSocket() == path; });
     };
@@ -84,17 +62,22 @@ size_t JobRegistry::stopMatching(uint32_t sessionId, uint32_t transportPid) {
     return stopped;
 }
 
-RetiredJobs JobRegistry::takeEnded() {
-    std::list<JobTransfer> ended;
+// Ended under the lock, so that no job is between the list and the reaper
+// while a new one looks for a free socket name: that takes no longer than
+// its relay loop's letting it go, since the wait for its transport is the
+// reaper's.
+std::vector<uint32_t> JobRegistry::sweepEnded() {
+    std::vector<uint32_t> sessions;
     const std::lock_guard<std::mutex> guard(jobsLock);
     for (auto it = jobs.begin(); it != jobs.end();) {
-        const auto next = std::next(it);
-        if (!it->isRunning()) {
-            ended.splice(ended.end(), jobs, it);
+        if (it->isRunning()) {
+            ++it;
+            continue;
         }
-        it = next;
+        sessions.push_back(it->session());
+        it = jobs.erase(it);
     }
-    return RetiredJobs(*this, std::move(ended));
+    return sessions;
 }
 
 }  // namespace Velk

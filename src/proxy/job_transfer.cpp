@@ -13,12 +13,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 
 #include "logger.h"
 #include "proxy/proxy.h"
-#include "utils/process.h"
 
 namespace Velk {
 
@@ -54,13 +52,6 @@ void setNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) {
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
-}
-
-void removeIfThere(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
-        std::filesystem::remove(path, ec);
     }
 }
 
@@ -107,46 +98,43 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
     }
 }
 
-JobTransfer::JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const std::string& socketFile,
-                         const std::string& samFile, TransportHandle handle, uint32_t session,
-                         std::string remote, Clock::time_point answerDeadline)
-    : sock(clientFd),
-      unixfd(transportFd),
-      sessionId(session),
-      socketPath(socketFile),
-      samPath(samFile),
-      transport(std::move(handle)),
-      remoteAddr(std::move(remote)),
-      relay(loop) {
+JobTransfer::JobTransfer(RelayLoop& loop, TransportReaper& transportReaper, const WakeEvent& ended,
+                         JobStart start)
+    : sock(start.clientFd),
+      unixfd(start.transportFd),
+      sessionId(start.sessionId),
+      files(std::move(start.files)),
+      transport(std::move(start.transport)),
+      remoteAddr(std::move(start.remote)),
+      relay(loop),
+      reaper(transportReaper),
+      endedEvent(ended) {
     // The job alone uses these sockets; not blocking, they can be spliced.
     setNonBlocking(sock.get());
     setNonBlocking(unixfd.get());
-    armAnswerTimer(answerDeadline);
+    armAnswerTimer(start.answerDeadline);
     watches = {RelayWatch{this, sock.get()}, RelayWatch{this, unixfd.get()}, RelayWatch{this, wake.fd()},
                RelayWatch{this, answerTimer.get()}};
     relay.attach(*this);
 }
 
+// A copy that ended by itself (a side closed or failed) leaves its
+// transport the time to read what it was sent and the end; one stopped by
+// the proxy or the manager stops its transport now.
 JobTransfer::~JobTransfer() {
+    const bool endedByItself = !running.load() && !stopRequested.load();
     stop();
     relay.detach(*this);
     sock.reset();
     unixfd.reset();
-    awaitTransportEnd(transport);
-    removeIfThere(socketPath);
-    removeIfThere(samPath);
+    reaper.retire(std::move(transport), files, endedByItself);
 }
 
 void JobTransfer::stop() {
     running.exchange(false);
-    if (stopRequested.exchange(true)) {
-        return;
+    if (!stopRequested.exchange(true)) {
+        wake.raise();
     }
-    if (Utils::processRunning(transport.first)) {
-        Syslog::debug("%s: kill transport, pid: %d", "JobTransferStopped", transport.first);
-        kill(transport.first, SIGTERM);
-    }
-    wake.raise();
 }
 
 void JobTransfer::attached() {
@@ -210,6 +198,7 @@ void JobTransfer::finish(int64_t result) {
                   resultText(result));
     Syslog::notice("%s: session ended, %s, ended by: %s", "JobTransfer", describe().c_str(), endedBy);
     running.exchange(false);
+    endedEvent.raise();
 }
 
 std::string JobTransfer::describe() const {
@@ -219,7 +208,7 @@ std::string JobTransfer::describe() const {
         line, sizeof(line),
         "session id: %u, remote addr: `%s', transport pid: %d, duration: %.1f s, bytes from client: %llu, "
         "bytes to client: %llu",
-        sessionId, remoteAddr.c_str(), transport.first, seconds,
+        sessionId, remoteAddr.c_str(), transport.pid(), seconds,
         static_cast<unsigned long long>(bytesFromClient.load(std::memory_order_relaxed)),
         static_cast<unsigned long long>(bytesToClient.load(std::memory_order_relaxed)));
     return line;

@@ -30,37 +30,41 @@ namespace Velk {
 // a receive error, -4 on a send error.
 int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uint8_t>& buf);
 
-// The files a job removes at its end.
-struct JobFiles {
-    std::string socketPath;
-    std::string samPath;
+// What a transfer job is made of.
+struct JobStart {
+    int clientFd = -1;
+    int transportFd = -1;
+    JobFiles files;
+    TransportHandle transport;
+    uint32_t sessionId = 0;
+    // The client's address, for the session's lines.
+    std::string remote;
+    // None when it is the clock's epoch.
+    std::chrono::steady_clock::time_point answerDeadline;
 };
 
 class JobTransfer final : public RelayChannel {
 public:
-    // Owns both descriptors and is attached to the loop before it returns.
-    // remote is the client's address, for the session's log lines. A
-    // transport that has sent nothing by answerDeadline (none when it is the
-    // clock's epoch) ends the job: it never answered the client's request.
-    JobTransfer(RelayLoop& loop, int clientFd, int transportFd, const std::string& socketFile,
-                const std::string& samFile, TransportHandle handle, uint32_t session, std::string remote = {},
-                Clock::time_point answerDeadline = {});
-    // Stops the job, waits until the loop has let it go, closes both
-    // sockets, waits for the transport (SIGKILL after 5 s) and removes the
-    // socket and SAM files.
+    // Owns both descriptors and is attached to the loop before it returns;
+    // raises `ended` when the copy is over. A transport that has sent
+    // nothing by the start's answerDeadline ends the job: it never answered
+    // the client's request.
+    JobTransfer(RelayLoop& loop, TransportReaper& reaper, const WakeEvent& ended, JobStart start);
+    // Stops the job, waits until the loop has let it go and closes both
+    // sockets; the transport and its files go to the reaper.
     ~JobTransfer();
 
     JobTransfer(const JobTransfer&) = delete;
     JobTransfer& operator=(const JobTransfer&) = delete;
 
-    // Asks the job to end now: the transport gets SIGTERM and the loop
-    // hears of it. Quick and safe to call again; the waiting is left to
-    // the destructor.
+    // Asks the job to end now: the loop hears of it, and the destructor
+    // hands the transport to the reaper for SIGTERM at once. Quick and safe
+    // to call again.
     void stop();
 
     uint32_t session() const { return sessionId; }
-    int transportPid() const { return transport.first; }
-    const std::string& transportSocket() const { return socketPath; }
+    int transportPid() const { return transport.pid(); }
+    const std::string& transportSocket() const { return files.socketPath; }
     bool isRunning() const { return running.load(); }
     // One line for the administrator: session, client, transport, how long,
     // bytes each way so far.
@@ -95,8 +99,7 @@ private:
     WakeEvent wake;  // tells the loop that the job is stopped
     // Until the transport's first bytes: when it must have answered.
     Utils::UniqueFd answerTimer;
-    std::string socketPath;
-    std::string samPath;
+    JobFiles files;
     // The loop thread's alone: the socket and stop watches, the bytes each
     // side has not taken yet, and whether to look for an answer.
     std::array<RelayWatch, 4> watches;
@@ -117,6 +120,8 @@ private:
     std::atomic<uint64_t> bytesToClient{0};
     const char* endedBy = "proxy";
     RelayLoop& relay;
+    TransportReaper& reaper;
+    const WakeEvent& endedEvent;
 };
 
 }  // namespace Velk

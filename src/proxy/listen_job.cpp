@@ -1,18 +1,17 @@
-// ProxyConnection's listen job: open the TCP listener, wait for one client,
-// start the transport for it, connect to the transport's socket and hand both
-// to a new transfer job, telling the manager about each stage. Every line it
-// writes carries the job's name, actionCreateTransport.
-#include <algorithm>
+// The listen job: open the TCP listener, wait for one client, start the
+// transport for it, connect to the transport's socket and hand both to a new
+// transfer job, telling the manager about each stage. Every line it writes
+// carries the job's name, actionCreateTransport.
+#include "proxy/listen_job.h"
+
 #include <chrono>
 #include <filesystem>
-#include <optional>
 #include <system_error>
 
-#include "proxy/client_listener.h"
 #include "proxy/private_directory.h"
 #include "proxy/proxy.h"
 #include "proxy/proxy_connection.h"
-#include "proxy/socket_wait.h"
+#include "proxy/rdp_transport.h"
 #include "utils/strings.h"
 
 namespace Velk {
@@ -23,35 +22,89 @@ constexpr int defaultFirstBytesTimeout = 5;
 constexpr int defaultHandshakeTimeout = 10;
 constexpr auto transportSocketTimeout = std::chrono::seconds(5);
 
-void logJobError(const char* what, uint32_t sessionId) {
+}  // namespace
+
+ListenJob::ListenJob(ListenContext jobContext, uint32_t session, uint32_t sam,
+                     std::optional<JsonConfig> known)
+    : context(std::move(jobContext)), sessionId(session), samId(sam), description(std::move(known)) {
+    result = std::async(std::launch::async, [this] { return run(); });
+}
+
+ListenJob::~ListenJob() {
+    stop();
+    result.wait();
+}
+
+void ListenJob::stop() {
+    stopRequested.exchange(true);
+    wake.raise();
+}
+
+bool ListenJob::finished() const {
+    return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+std::optional<Listening> ListenJob::listening() const {
+    const std::lock_guard<std::mutex> guard(listeningLock);
+    return listeningFor;
+}
+
+// Whatever ends the job, even a manager that fails a call, ends it with a
+// line and tells the proxy's loop.
+bool ListenJob::run() {
+    bool created = false;
+    try {
+        created = actionCreateTransport();
+    } catch (const std::exception& err) {
+        logError(err.what());
+    }
+    context.ended.raise();
+    return created;
+}
+
+void ListenJob::logError(const char* what) const {
     Syslog::error("%s: exception: %s, session id: %u", "actionCreateTransport", what, sessionId);
 }
 
-}  // namespace
+// Every transfer job holds a transport, two sockets and a channel: their
+// number is bounded whatever the allowances say.
+bool ListenJob::sessionLimitReached() {
+    const size_t running = context.jobs.countRunning();
+    if (running < context.maxSessions) {
+        return false;
+    }
+    Syslog::warning("%s: session limit reached, session id: %u, sessions: %zu, limit: %zu",
+                    "signalProxyAllowConnection", sessionId, running, context.maxSessions);
+    context.proxy.proxyListenStarted(sessionId, false);
+    return true;
+}
 
-bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uint32_t& samId,
-                                            const std::optional<JsonConfig>& description) {
-    std::shared_ptr<ClientListener> listener = openListener(sessionId);
+bool ListenJob::actionCreateTransport() {
+    if (sessionLimitReached()) {
+        return false;
+    }
+    std::shared_ptr<ClientListener> listener = openListener();
     if (!listener) {
         return false;
     }
-    GateResult admitted = waitForClient(listener->fds(), sessionId);
+    GateResult admitted = waitForClient(listener->fds());
     // One client per allowed connection: nobody else gets in after it.
     listener->stopListening();
     listener.reset();
     if (!admitted.client.valid()) {
         return false;
     }
-    setClientSocketOptions(admitted.client.get(), *currentConfig());
-    debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
-          admitted.address.c_str(), admitted.client.get());
-    proxyClientConnected(sessionId, admitted.address);
+    ProxyConnection& proxy = context.proxy;
+    setClientSocketOptions(admitted.client.get(), *proxy.currentConfig());
+    Syslog::debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
+                  admitted.address.c_str(), admitted.client.get());
+    proxy.proxyClientConnected(sessionId, admitted.address);
     try {
-        return connectTransport(admitted, sessionId, samId, description);
+        return connectTransport(admitted);
     } catch (const std::system_error& err) {
-        error("%s: system error: %s, session id: %u", "actionCreateTransport", err.what(), sessionId);
+        Syslog::error("%s: system error: %s, session id: %u", "actionCreateTransport", err.what(), sessionId);
     } catch (const std::exception& err) {
-        logJobError(err.what(), sessionId);
+        logError(err.what());
     }
     return false;
 }
@@ -59,149 +112,137 @@ bool ProxyConnection::actionCreateTransport(const uint32_t& sessionId, const uin
 // The held listener, or one of the configuration in force. The manager is
 // told either way: a wrong value must never make allowances fail without a
 // word.
-std::shared_ptr<ClientListener> ProxyConnection::openListener(const uint32_t& sessionId) {
-    std::shared_ptr<ClientListener> listener = std::atomic_load(&heldListener);
+std::shared_ptr<ClientListener> ListenJob::openListener() {
+    std::shared_ptr<ClientListener> listener = context.heldListener;
     try {
         if (!listener) {
-            if (auto bound = bindConfiguredListener(*currentConfig(), sessionId, false)) {
+            if (auto bound = bindConfiguredListener(*context.proxy.currentConfig(), sessionId, false)) {
                 listener = std::make_shared<ClientListener>(std::move(*bound));
             }
         }
     } catch (const std::exception& err) {
-        logJobError(err.what(), sessionId);
+        logError(err.what());
     }
     if (listener && !listener->listen()) {
         listener.reset();
     }
-    proxyListenStarted(sessionId, listener != nullptr);
+    context.proxy.proxyListenStarted(sessionId, listener != nullptr);
     return listener;
-}
-
-bool ProxyConnection::holdPortOf(const JsonConfig& cfg) {
-    if (!cfg.getBoolean("listen:hold-port", false)) {
-        std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
-        return true;
-    }
-    const std::string address = cfg.getString("listen:addr", "0.0.0.0");
-    const int port = cfg.getInteger("listen:port", 3389);
-    const auto held = std::atomic_load(&heldListener);
-    if (held && held->bindsTo(address, static_cast<uint16_t>(port))) {
-        return true;
-    }
-    // The port held so far is let go first: the new one may be the same
-    // port on another address.
-    std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
-    auto bound = bindConfiguredListener(cfg, 0, true);
-    if (!bound) {
-        return false;
-    }
-    notice("%s: port held, address: %s, port: %d", "holdPort", address.c_str(), port);
-    std::atomic_store(&heldListener, std::make_shared<ClientListener>(std::move(*bound)));
-    return true;
 }
 
 // The client that sent a connection request first, its bytes unread; no
 // client after a stop, a time-out or a failed poll.
-GateResult ProxyConnection::waitForClient(const std::vector<int>& listenFds,
-                                          const uint32_t& sessionId) const {
-    const auto cfg = currentConfig();
+GateResult ListenJob::waitForClient(const std::vector<int>& listenFds) {
+    const auto cfg = context.proxy.currentConfig();
     GateSettings settings;
-    settings.listenTimeout = std::chrono::seconds(currentListenTimeout());
+    settings.listenTimeout = std::chrono::seconds(context.proxy.currentListenTimeout());
     settings.firstBytesTimeout =
         std::chrono::seconds(cfg->getInteger("listen:first-bytes-timeout", defaultFirstBytesTimeout));
-    settings.wakeFds = {proxyStopEvent.fd(), listenWake.fd()};
-    const auto stopRequested = [this]() -> std::optional<GateEnd> {
+    settings.wakeFds = {proxyStopEvent.fd(), wake.fd()};
+    {
+        const std::lock_guard<std::mutex> guard(listeningLock);
+        listeningFor = Listening{sessionId, cfg->getString("listen:addr", "0.0.0.0"),
+                                 cfg->getInteger("listen:port", 3389),
+                                 std::chrono::steady_clock::now() + settings.listenTimeout};
+    }
+    const auto stopped = [this]() -> std::optional<GateEnd> {
         if (!proxyRunning.load()) {
             return GateEnd::Stopped;
         }
-        return listenStop.load() ? std::optional<GateEnd>(GateEnd::Disconnected) : std::nullopt;
+        return stopRequested.load() ? std::optional<GateEnd>(GateEnd::Disconnected) : std::nullopt;
     };
+    GateResult admitted;
     try {
-        GateResult result = awaitRdpClient(listenFds, settings, stopRequested);
-        if (result.end == GateEnd::Disconnected) {
-            logJobError("session disconnected", sessionId);
-        } else if (result.end == GateEnd::TimedOut) {
-            logJobError("transport stopped, timeout", sessionId);
+        admitted = awaitRdpClient(listenFds, settings, stopped);
+        if (admitted.end == GateEnd::Disconnected) {
+            logError("session disconnected");
+        } else if (admitted.end == GateEnd::TimedOut) {
+            logError("transport stopped, timeout");
         }
-        return result;
     } catch (const std::exception& err) {
-        logJobError(err.what(), sessionId);
-        return {};
+        logError(err.what());
     }
+    const std::lock_guard<std::mutex> guard(listeningLock);
+    listeningFor.reset();
+    return admitted;
 }
 
 // The client stays the gate's until the new job owns it; a transport that is
 // not handed over is stopped by its owner on the way out.
-bool ProxyConnection::connectTransport(GateResult& admitted, const uint32_t& sessionId, const uint32_t& samId,
-                                       const std::optional<JsonConfig>& description) {
-    const JsonConfig session = transportDescription(sessionId, description);
-    const size_t index = jobs.freeIndex(
-        sessionId, [&](size_t candidate) { return transportSocketPath(sessionId, candidate); });
-    const JobFiles files = jobFiles(sessionId, samId, index);
+bool ListenJob::connectTransport(GateResult& admitted) {
+    ProxyConnection& proxy = context.proxy;
+    const JsonConfig session = proxy.transportDescription(sessionId, description);
+    const size_t index =
+        context.jobs.freeIndex(sessionId, [&](size_t candidate) { return transportSocketPath(candidate); });
+    const JobFiles files = jobFiles(index);
     // Checked again before anything goes in: it may have been removed or
     // replaced since the start.
-    if (!ensurePrivateDirectory(velkDirectory())) {
+    if (!ensurePrivateDirectory(proxy.velkDirectory())) {
         throw velk_error("ensurePrivateDirectory");
     }
     if (isSocketFile(files.socketPath)) {
         std::filesystem::remove(files.socketPath);
     }
-    RdpTransport transport(requestRdpTransport(files.socketPath, files.samPath, session, sessionId, index));
-    Utils::UniqueFd transportFd = openTransportConnection(transport, files.socketPath, sessionId);
+    TransportHandle started;
+    try {
+        started = proxy.requestRdpTransport(files.socketPath, files.samPath, session, sessionId, index);
+    } catch (...) {
+        // The SAM file may have been written before the start failed.
+        context.jobs.transports().retire({}, {"", files.samPath});
+        throw;
+    }
+    RdpTransport transport(std::move(started), files, context.jobs.transports());
+    Utils::UniqueFd transportFd = openTransportConnection(transport);
     if (!transportFd.valid()) {
         // The client learns at once that nothing will serve it.
         admitted.client.reset();
         return false;
     }
     const pid_t transportPid = transport.pid();
-    const int clientFd = admitted.client.get();
-    const int unixFd = transportFd.get();
-    const auto answerDeadline = admitted.spokeAt + std::chrono::seconds(currentConfig()->getInteger(
-                                                       "listen:handshake-timeout", defaultHandshakeTimeout));
-    jobs.add(admitted.client.release(), transportFd.release(), files, transport.handOver(), sessionId,
-             admitted.address, answerDeadline, [&] {
-                 debug("%s: session id: %u, create transfer job, socket: %d, unix: %d",
-                       "actionCreateTransport", sessionId, clientFd, unixFd);
-                 notice("%s: session started, session id: %u, remote addr: `%s', port: %u, transport pid: %d",
-                        "actionCreateTransport", sessionId, admitted.address.c_str(),
-                        static_cast<unsigned>(admitted.port), transportPid);
-                 proxySessionConnected(sessionId, static_cast<uint32_t>(transportPid), admitted.address);
-             });
+    Syslog::debug("%s: session id: %u, create transfer job, socket: %d, unix: %d", "actionCreateTransport",
+                  sessionId, admitted.client.get(), transportFd.get());
+    const int answerSeconds =
+        proxy.currentConfig()->getInteger("listen:handshake-timeout", defaultHandshakeTimeout);
+    context.jobs.add({admitted.client.release(), transportFd.release(), files, transport.handOver(),
+                      sessionId, admitted.address, admitted.spokeAt + std::chrono::seconds(answerSeconds)});
+    Syslog::notice("%s: session started, session id: %u, remote addr: `%s', port: %u, transport pid: %d",
+                   "actionCreateTransport", sessionId, admitted.address.c_str(),
+                   static_cast<unsigned>(admitted.port), transportPid);
+    proxy.proxySessionConnected(sessionId, static_cast<uint32_t>(transportPid), admitted.address);
     return true;
 }
 
-std::string ProxyConnection::transportSocketPath(const uint32_t& sessionId, size_t index) const {
-    return (velkDirectory() / Utils::joinString("proxy_", sessionId, "_", index)).string();
+std::string ListenJob::transportSocketPath(size_t index) const {
+    return (context.proxy.velkDirectory() / Utils::joinString("proxy_", sessionId, "_", index)).string();
 }
 
 // The session id keeps two sessions that share a samId off each other's file.
-JobFiles ProxyConnection::jobFiles(const uint32_t& sessionId, const uint32_t& samId, size_t index) const {
-    return {transportSocketPath(sessionId, index),
-            (velkDirectory() / Utils::joinString("sam_", samId, "_", sessionId, "_", index)).string()};
+JobFiles ListenJob::jobFiles(size_t index) const {
+    return {transportSocketPath(index),
+            (context.proxy.velkDirectory() / Utils::joinString("sam_", samId, "_", sessionId, "_", index))
+                .string()};
 }
 
 // The connection to the transport's socket; an invalid descriptor, after the
 // reason was logged, when there is none.
-Utils::UniqueFd ProxyConnection::openTransportConnection(const RdpTransport& transport,
-                                                         const std::string& socketPath,
-                                                         const uint32_t& sessionId) {
+Utils::UniqueFd ListenJob::openTransportConnection(const RdpTransport& transport) const {
     const auto stopped = [] { return !proxyRunning.load(); };
-    TransportConnection connection = transport.connect(transportDirectory, socketPath, {proxyStopEvent.fd()},
-                                                       stopped, transportSocketTimeout);
+    TransportConnection connection =
+        transport.connect(context.transportDirectory, {proxyStopEvent.fd()}, stopped, transportSocketTimeout);
     switch (connection.end) {
         case SocketWait::Connected:
             break;
         case SocketWait::Stopped:
-            logJobError("proxy stopped", sessionId);
+            logError("proxy stopped");
             break;
         case SocketWait::TransportEnded:
-            logJobError("transport ended", sessionId);
+            logError("transport ended");
             break;
         case SocketWait::TimedOut:
-            logJobError("transport stopped, timeout", sessionId);
+            logError("transport stopped, timeout");
             break;
         case SocketWait::Refused:
-            error("%s: transport not started, session id: %u", "actionCreateTransport", sessionId);
+            Syslog::error("%s: transport not started, session id: %u", "actionCreateTransport", sessionId);
             break;
     }
     return std::move(connection.fd);

@@ -199,7 +199,7 @@ std::optional<int> answerAtOnce(const Options& options, const char* program) {
 bool setUpSignals(bool background) {
     // Raised before the stop signals are registered, so that a signal during
     // start-up stops the proxy instead of being overwritten later.
-    Velk::proxyRunning.exchange(true);
+    Velk::startProxy();
     if (background) {
         if (!enterBackground()) {
             return false;

@@ -1,6 +1,8 @@
 // The proxy's process-wide run flag, dispatcher and signal handler.
 #include "proxy/proxy.h"
 
+#include "proxy/main_loop.h"
+
 namespace Velk {
 
 std::atomic<bool> proxyRunning{false};
@@ -11,8 +13,12 @@ WakeEvent proxyReportEvent;
 std::atomic<int> proxyStopReason{static_cast<int>(StopReason::None)};
 
 void ProxyDispatcher::enter() {
+    const LoopWatch stop(*this, proxyStopEvent.fd(), [] {});
     while (proxyRunning.load()) {
         do_iteration();
+        if (afterTurn) {
+            afterTurn();
+        }
     }
 }
 
@@ -21,6 +27,12 @@ void stopProxy(StopReason reason) {
     proxyStopReason.compare_exchange_strong(none, static_cast<int>(reason));
     proxyRunning.exchange(false);
     proxyStopEvent.raise();
+}
+
+void startProxy() {
+    proxyStopEvent.clear();
+    proxyStopReason.exchange(static_cast<int>(StopReason::None));
+    proxyRunning.exchange(true);
 }
 
 const char* stopReasonText(StopReason reason) {

@@ -5,6 +5,7 @@
 #include <dbus-c++/dbus.h>
 
 #include <atomic>
+#include <functional>
 
 #include "proxy/wake_event.h"
 
@@ -14,16 +15,17 @@ namespace Velk {
 // The entry raises it before it registers the stop signals.
 extern std::atomic<bool> proxyRunning;
 
-// A D-Bus main loop that runs while proxyRunning is raised. The library's
-// own loop forgets a leave() that comes before its enter(): a stop in that
-// gap (a signal while the periodic task starts) would keep it running for
-// ever. Leave it only after proxyRunning is cleared; it then wakes and ends.
+// A D-Bus main loop that runs while proxyRunning is raised. It watches
+// proxyStopEvent beside the bus, so a stop ends it whenever it comes: before
+// the loop is entered or while it sleeps.
 class ProxyDispatcher : public DBus::BusDispatcher {
 public:
     void enter() override;
+    // Called after every turn of the loop (the proxy checks its bus there).
+    std::function<void()> afterTurn;
 };
 
-// The main loop of the main thread; the periodic task leaves it.
+// The main loop of the main thread.
 extern ProxyDispatcher proxyDispatcher;
 
 // Raised when proxyRunning is cleared, so that a thread waiting in poll
@@ -31,7 +33,7 @@ extern ProxyDispatcher proxyDispatcher;
 extern WakeEvent proxyStopEvent;
 
 // Raised by SIGHUP (reload the configuration now) and SIGUSR1 (log one line
-// per running session); the periodic task waits on them.
+// per running session); the main loop waits on them.
 extern WakeEvent proxyReloadEvent;
 extern WakeEvent proxyReportEvent;
 
@@ -42,6 +44,9 @@ const char* stopReasonText(StopReason reason);
 
 // Clears proxyRunning and raises proxyStopEvent; safe in a signal handler.
 void stopProxy(StopReason reason);
+// Raises proxyRunning and takes back the stop event of an earlier run (a
+// test's), before any thread waits on it.
+void startProxy();
 
 }  // namespace Velk
 

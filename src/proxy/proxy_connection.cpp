@@ -1,19 +1,20 @@
 // ProxyConnection's life: construction from the configuration file, the
-// manager check, the periodic task (configuration reload, sweep of ended jobs)
-// and the manager's signals, all of which run on the main thread.
+// manager check, the main loop and the manager's signals, all of which run on
+// the main thread. Nothing on it waits for the manager or a transport: calls
+// to the manager run on the threads of the claims and the listen job, and
+// ended transports are reaped as their pidfds say.
 #include "proxy/proxy_connection.h"
 
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
+#include "proxy/config_check.h"
+#include "proxy/main_loop.h"
 #include "proxy/private_directory.h"
 #include "proxy/proxy.h"
 #include "utils/strings.h"
@@ -22,14 +23,9 @@
 namespace Velk {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto reloadInterval = std::chrono::seconds(3);
-constexpr auto sweepInterval = std::chrono::milliseconds(350);
-constexpr auto periodicSleep = std::chrono::milliseconds(150);
-constexpr auto busyCheck = std::chrono::milliseconds(3);
 constexpr int defaultMaxSessions = 8;
 
 // HOME when it is set, else the account's home; never a shared directory
@@ -50,7 +46,8 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
       DBus::ObjectProxy(conn, objectPath, busName),
       managerOwner(conn, busName),
       configPath(configFile),
-      homePath(userHome()) {
+      homePath(userHome()),
+      configWatch(configFile) {
     guardManagerSignals(objectPath, busName);
     const Json::Value value = readJson(configPath);
     if (!value.isObject()) {
@@ -82,13 +79,11 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
 
 ProxyConnection::~ProxyConnection() {
     stopProxy(StopReason::Destroyed);
-    stopListening();
-    if (listenJob.valid()) {
-        listenJob.wait();
-        listenJob = {};
-    }
-    // The registry, destroyed with the members, ends each job left: its
-    // transport is stopped and its files are removed.
+    // The claims' calls end within the manager's time-out.
+    claims.clear();
+    listenJob.reset();
+    // The registry, destroyed with the members, ends each job left and waits
+    // for its transport.
     conn().remove_match(managerMatchRule.c_str(), false);
 }
 
@@ -150,12 +145,9 @@ void ProxyConnection::start() {
     if (!proxyRunning.load()) {
         return;
     }
-
     serviceNotifier.ready();
-    std::thread periodic(&ProxyConnection::periodicTask, this);
-    proxyDispatcher.enter();
+    runMainLoop();
     serviceNotifier.stopping();
-    periodic.join();
     notice("%s: stopped, reason: %s", "start",
            stopReasonText(static_cast<StopReason>(proxyStopReason.load())));
 }
@@ -164,67 +156,50 @@ bool ProxyConnection::endedOnError() const {
     return checkFailed || static_cast<StopReason>(proxyStopReason.load()) == StopReason::BusLost;
 }
 
-void ProxyConnection::periodicTask() {
-    auto lastCheck = Clock::now();
-    auto lastSweep = lastCheck;
-    while (proxyRunning.load()) {
-        // With its bus gone the dispatcher has nothing left to wait on and
-        // would idle forever while the manager can no longer reach us.
-        if (!conn().connected()) {
-            error("%s: %s", "PeriodicTask", "dbus connection lost");
-            stopProxy(StopReason::BusLost);
-            break;
-        }
-        const auto now = Clock::now();
-        if (now - lastCheck > reloadInterval) {
-            reloadConfigWatcher();
-            lastCheck = now;
-        }
-        if (now - lastSweep > sweepInterval) {
-            sweepStoppedJobs();
-            lastSweep = now;
-        }
-        serviceNotifier.status(serviceStatus());
-        serviceNotifier.keepAlive();
-        waitForPeriodicEvents();
-    }
-    proxyDispatcher.leave();
-}
-
-// The periodic pause, cut short by a stop, a reload or a report request, or
-// by jobs that a signal stopped and that are swept at once.
-void ProxyConnection::waitForPeriodicEvents() {
-    pollfd events[] = {{proxyStopEvent.fd(), POLLIN, 0},
-                       {proxyReloadEvent.fd(), POLLIN, 0},
-                       {proxyReportEvent.fd(), POLLIN, 0},
-                       {jobsStopped.fd(), POLLIN, 0}};
-    if (poll(events, std::size(events), static_cast<int>(periodicSleep.count())) <= 0) {
-        return;
-    }
-    if ((events[3].revents & POLLIN) != 0) {
-        jobsStopped.clear();
-        sweepStoppedJobs();
-    }
-    if ((events[1].revents & POLLIN) != 0) {
-        proxyReloadEvent.clear();
-        reloadOnRequest();
-    }
-    if ((events[2].revents & POLLIN) != 0) {
+// Every descriptor that can give the proxy work, and the keep-alive timer
+// when the unit asks for one; between them the loop sleeps.
+void ProxyConnection::runMainLoop() {
+    DBus::DefaultMainLoop& loop = proxyDispatcher;
+    const LoopWatch reload(loop, proxyReloadEvent.fd(), [this] { reloadOnRequest(); });
+    const LoopWatch report(loop, proxyReportEvent.fd(), [this] {
         proxyReportEvent.clear();
         reportSessions();
+    });
+    const LoopWatch change(loop, changed.fd(), [this] {
+        changed.clear();
+        sweepStoppedJobs();
+        takeClaimedAllowances();
+    });
+    const LoopWatch transports(loop, jobs.transports().fd(), [this] { jobs.transports().onReady(); });
+    const LoopWatch file(loop, configWatch.fd(), [this] { reloadConfigWatcher(); });
+    std::optional<LoopTimer> watchdog;
+    if (const auto interval = serviceNotifier.keepAliveInterval()) {
+        watchdog.emplace(loop, *interval, [this] { keepAlive(); });
+    }
+    proxyDispatcher.afterTurn = [this] { afterLoopTurn(); };
+    updateStatus();
+    proxyDispatcher.enter();
+    proxyDispatcher.afterTurn = nullptr;
+}
+
+// With its bus gone the loop would sleep for ever while the manager can no
+// longer reach us.
+void ProxyConnection::afterLoopTurn() {
+    if (proxyRunning.load() && !conn().connected()) {
+        error("%s: %s", "start", "dbus connection lost");
+        stopProxy(StopReason::BusLost);
     }
 }
 
-// SIGHUP: the file is read now, changed or not, by the watcher's rules.
+void ProxyConnection::keepAlive() {
+    serviceNotifier.keepAlive();
+}
+
+// SIGHUP: the file is read now, changed or not, and checked as at a start.
 void ProxyConnection::reloadOnRequest() {
-    notice("%s: reload requested", "PeriodicTask");
-    serviceNotifier.reloading();
-    struct stat st {};
-    if (stat(configPath.c_str(), &st) == 0) {
-        configModified.exchange(st.st_mtim.tv_sec);
-    }
+    proxyReloadEvent.clear();
+    notice("%s: reload requested", "reloadConfigWatcher");
     loadConfigFile("reloadConfigWatcher");
-    serviceNotifier.ready();
 }
 
 void ProxyConnection::reportSessions() const {
@@ -238,15 +213,19 @@ void ProxyConnection::reportSessions() const {
     }
 }
 
+void ProxyConnection::updateStatus() {
+    serviceNotifier.status(serviceStatus());
+}
+
 // The line the service manager shows: what the proxy does right now.
 std::string ProxyConnection::serviceStatus() const {
-    const size_t running = runningJobs();
+    const size_t running = jobs.countRunning();
     const std::string sessions =
         Utils::joinString(running, running == 1 ? " session" : " sessions", " running");
-    const uint32_t listening = listenSessionId.load();
-    if (listening == 0) {
+    if (!listenJob || listenJob->finished()) {
         return "idle; " + sessions;
     }
+    const uint32_t listening = listenJob->session();
     try {
         const auto cfg = currentConfig();
         const std::string addr = cfg->getString("listen:addr", "0.0.0.0");
@@ -259,53 +238,66 @@ std::string ProxyConnection::serviceStatus() const {
     }
 }
 
-// A job that ended and waits for the sweep holds nothing worth counting.
-size_t ProxyConnection::runningJobs() const {
-    return jobs.countRunning();
-}
-
-// The ended jobs leave the registry under its lock and are destroyed after
-// it (RetiredJobs): a transport that ignores SIGTERM holds its job's end for
-// seconds, and the manager's signals, which take the lock too, must not wait
-// for it.
+// Ended jobs leave the registry now; their transports end in its reaper,
+// which the loop watches, so no signal of the manager waits for them.
 void ProxyConnection::sweepStoppedJobs() {
-    const RetiredJobs ended = jobs.takeEnded();
-    for (const auto& job : ended.jobs()) {
-        debug("%s: remove job, session id: %u", "PeriodicTask", job.session());
+    for (const uint32_t sessionId : jobs.sweepEnded()) {
+        debug("%s: remove job, session id: %u", "sweepStoppedJobs", sessionId);
     }
+    updateStatus();
 }
 
 bool ProxyConnection::reloadConfigWatcher() {
-    struct stat st {};
-    if (stat(configPath.c_str(), &st) != 0) {
-        error("%s: %s failed, error: %s, code: %d", "reloadConfigWatcher", "stat", strerror(errno), errno);
+    if (!configWatch.takeChanges()) {
         return false;
     }
-    const time_t modified = st.st_mtim.tv_sec;
-    const time_t previous = configModified.exchange(modified);
-    if (previous == modified || previous == 0) {
-        return false;
-    }
-
     return loadConfigFile("reloadConfigWatcher");
 }
 
-// A file that is not a JSON object, or one whose held port cannot be had,
-// leaves the configuration in force.
+// The file replaces the configuration in force only when it passes the
+// check of --check-config whole, and its held port can be had; either way
+// the service manager hears that the proxy is ready again.
 bool ProxyConnection::loadConfigFile(const char* function) {
-    const Json::Value value = readJson(configPath);
-    if (!value.isObject()) {
-        error("%s: json not object, file: %s", function, configPath.c_str());
+    serviceNotifier.reloading();
+    const std::vector<std::string> problems = checkProxyConfig(configPath);
+    bool loaded = false;
+    if (!problems.empty()) {
+        for (const auto& problem : problems) {
+            error("%s: %s", function, problem.c_str());
+        }
+    } else if (const Json::Value value = readJson(configPath); holdPortOf(JsonConfig(value))) {
+        replaceConfig(value);
+        setDebugLevel(currentConfig()->getString("debug:level", "info"));
+        notice("%s: %s", function, "success");
+        loaded = true;
+    }
+    if (!loaded) {
+        error("%s: configuration refused, the one in force is kept, file: %s", function, configPath.c_str());
+    }
+    serviceNotifier.ready();
+    return loaded;
+}
+
+bool ProxyConnection::holdPortOf(const JsonConfig& cfg) {
+    if (!cfg.getBoolean("listen:hold-port", false)) {
+        std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
+        return true;
+    }
+    const std::string address = cfg.getString("listen:addr", "0.0.0.0");
+    const int port = cfg.getInteger("listen:port", 3389);
+    const auto held = std::atomic_load(&heldListener);
+    if (held && held->bindsTo(address, static_cast<uint16_t>(port))) {
+        return true;
+    }
+    // The port held so far is let go first: the new one may be the same
+    // port on another address.
+    std::atomic_store(&heldListener, std::shared_ptr<ClientListener>());
+    auto bound = bindConfiguredListener(cfg, 0, true);
+    if (!bound) {
         return false;
     }
-    if (!holdPortOf(JsonConfig(value))) {
-        error("%s: the port to hold cannot be bound, configuration in force kept, file: %s", function,
-              configPath.c_str());
-        return false;
-    }
-    replaceConfig(value);
-    setDebugLevel(currentConfig()->getString("debug:level", "info"));
-    notice("%s: %s", function, "success");
+    notice("%s: port held, address: %s, port: %d", "holdPort", address.c_str(), port);
+    std::atomic_store(&heldListener, std::make_shared<ClientListener>(std::move(*bound)));
     return true;
 }
 
@@ -332,25 +324,51 @@ void ProxyConnection::signalSessionDisconnected(const uint32_t& sessionId, const
                                                 const std::string& remoteAddr) {
     notice("%s: session id: %u, pid: %u, remote addr: `%s'", "signalSessionDisconnected", sessionId,
            transportPid, remoteAddr.c_str());
-    if (sessionId == listenSessionId.load()) {
-        stopListening();
+    if (listenJob && listenJob->session() == sessionId) {
+        listenJob->stop();
     }
-    // Stopped here, destroyed by the periodic task: the main thread never
-    // waits for a transport's end, which takes seconds for one that ignores
-    // SIGTERM, while the manager's next signals queue behind it.
-    if (jobs.stopMatching(sessionId, transportPid) > 0) {
-        jobsStopped.raise();
+    // Stopped here, swept at the loop's next turn: the jobs raise the
+    // change when their copy is over.
+    jobs.stopMatching(sessionId, transportPid);
+}
+
+// Every user's proxy hears every allowance. A user's proxy asks whose it is
+// on a thread of its own, so that the loop never waits for the manager.
+void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {
+    if (!servesOneUser) {
+        startListenJob({sessionId, samId, std::nullopt});
+        return;
+    }
+    claims.remove_if([](const std::future<void>& claim) {
+        return claim.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    claims.push_back(
+        std::async(std::launch::async, [this, sessionId, samId] { claimInBackground(sessionId, samId); }));
+}
+
+void ProxyConnection::claimInBackground(uint32_t sessionId, uint32_t samId) {
+    std::optional<JsonConfig> description = claimAllowance(sessionId);
+    if (!description) {
+        return;
+    }
+    const std::lock_guard<std::mutex> guard(claimedLock);
+    claimed.push_back({sessionId, samId, std::move(description)});
+    changed.raise();
+}
+
+void ProxyConnection::takeClaimedAllowances() {
+    std::vector<Allowance> taken;
+    {
+        const std::lock_guard<std::mutex> guard(claimedLock);
+        taken.swap(claimed);
+    }
+    for (auto& allowance : taken) {
+        startListenJob(std::move(allowance));
     }
 }
 
-void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, const uint32_t& samId) {
-    std::optional<JsonConfig> description;
-    if (servesOneUser) {
-        description = claimAllowance(sessionId);
-        if (!description) {
-            return;
-        }
-    }
+void ProxyConnection::startListenJob(Allowance allowance) {
+    const uint32_t sessionId = allowance.sessionId;
     try {
         notice("%s: session id: %u, timeout: %u", "signalProxyAllowConnection", sessionId,
                currentListenTimeout());
@@ -359,51 +377,22 @@ void ProxyConnection::signalProxyAllowConnection(const uint32_t& sessionId, cons
         // reads it again and ends with the error; the D-Bus loop must not.
         error("%s: exception: %s, session id: %u", "signalProxyAllowConnection", err.what(), sessionId);
     }
-    if (listenJob.valid() && listenJob.wait_for(busyCheck) != std::future_status::ready) {
+    if (listenJob && !listenJob->finished()) {
         warning("%s: listen transport busy, session id: %u", "signalProxyAllowConnection", sessionId);
         return;
     }
-    if (sessionLimitReached(sessionId)) {
-        return;
-    }
-    listenSessionId.exchange(sessionId);
-    listenStop.exchange(false);
-    listenWake.clear();
-    listenJob = std::async(std::launch::async, [this, sessionId, samId, description] {
-        const bool created = actionCreateTransport(sessionId, samId, description);
-        listenSessionId.exchange(0);
-        return created;
-    });
-}
-
-// Every transfer job holds a transport, two sockets and a thread: their
-// number is bounded whatever the allowances say. The manager learns that no
-// listener was opened.
-bool ProxyConnection::sessionLimitReached(const uint32_t& sessionId) {
-    size_t limit = 0;
+    int limit = defaultMaxSessions;
     try {
-        limit = static_cast<size_t>(
-            std::max(0, currentConfig()->getInteger("listen:max-sessions", defaultMaxSessions)));
+        limit = std::max(0, currentConfig()->getInteger("listen:max-sessions", defaultMaxSessions));
     } catch (const std::exception& err) {
         error("%s: exception: %s, session id: %u", "signalProxyAllowConnection", err.what(), sessionId);
     }
-    const size_t running = runningJobs();
-    if (running < limit) {
-        return false;
-    }
-    warning("%s: session limit reached, session id: %u, sessions: %zu, limit: %zu",
-            "signalProxyAllowConnection", sessionId, running, limit);
-    try {
-        proxyListenStarted(sessionId, false);
-    } catch (const DBus::Error& err) {
-        error("%s: dbus error: %s, session id: %u", "signalProxyAllowConnection", err.message(), sessionId);
-    }
-    return true;
-}
-
-void ProxyConnection::stopListening() {
-    listenStop.exchange(true);
-    listenWake.raise();
+    listenJob.reset();
+    listenJob = std::make_unique<ListenJob>(
+        ListenContext{*this, jobs, transportDirectory, changed, std::atomic_load(&heldListener),
+                      static_cast<size_t>(limit)},
+        sessionId, allowance.samId, std::move(allowance.description));
+    updateStatus();
 }
 
 void ProxyConnection::signalProxyListenTimeout(const uint32_t& seconds) {

@@ -1,29 +1,10 @@
 // See rdp_transport.h.
 #include "proxy/rdp_transport.h"
 
-#include <signal.h>
-
 #include "logger.h"
 #include "proxy/private_directory.h"
 
 namespace Velk {
-
-namespace {
-
-constexpr auto transportStopGrace = std::chrono::seconds(5);
-
-}  // namespace
-
-void awaitTransportEnd(TransportHandle& transport) {
-    if (!transport.second.valid()) {
-        return;
-    }
-    if (transport.second.wait_for(transportStopGrace) == std::future_status::timeout) {
-        Syslog::warning("%s: transport ignores SIGTERM, kill, pid: %d", "awaitTransportEnd", transport.first);
-        kill(transport.first, SIGKILL);
-    }
-    transport.second.wait();
-}
 
 bool writeSamFile(const std::string& samPath, const JsonConfig& session) {
     if (!session.getBoolean("sec:nla", false)) {
@@ -34,17 +15,18 @@ bool writeSamFile(const std::string& samPath, const JsonConfig& session) {
 }
 
 RdpTransport::~RdpTransport() {
-    if (handle.second.valid()) {
-        kill(handle.first, SIGTERM);
-        awaitTransportEnd(handle);
+    // Handed over, the job owns both; else the files are this connection's
+    // to remove, after the transport has gone.
+    if (handle.held()) {
+        retireTo.retire(std::move(handle), jobFiles);
     }
 }
 
-TransportConnection RdpTransport::connect(SocketDirectoryWatch& directory, const std::string& socketPath,
-                                          const std::vector<int>& wakeFds,
+TransportConnection RdpTransport::connect(SocketDirectoryWatch& directory, const std::vector<int>& wakeFds,
                                           const std::function<bool()>& stopRequested,
                                           std::chrono::milliseconds timeout) const {
-    return connectTransportSocket(directory, socketPath, handle.first, wakeFds, stopRequested, timeout);
+    return connectTransportSocket(directory, jobFiles.socketPath, handle.pidfd(), wakeFds, stopRequested,
+                                  timeout);
 }
 
 }  // namespace Velk

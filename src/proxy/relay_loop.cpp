@@ -42,7 +42,7 @@ size_t usableCpus() {
 
 }  // namespace
 
-RelayLoop::RelayLoop() : epollFd(epoll_create1(EPOLL_CLOEXEC)) {
+RelayLoop::RelayLoop(std::chrono::milliseconds idle) : idleLife(idle), epollFd(epoll_create1(EPOLL_CLOEXEC)) {
     if (!epollFd.valid()) {
         throw std::system_error(errno, std::generic_category(), "epoll_create1");
     }
@@ -52,13 +52,14 @@ RelayLoop::RelayLoop() : epollFd(epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, wake.fd(), &event) != 0) {
         throw std::system_error(errno, std::generic_category(), "epoll_ctl");
     }
-    thread = std::thread(&RelayLoop::run, this);
 }
 
 RelayLoop::~RelayLoop() {
     stopping.store(true);
     wake.raise();
-    thread.join();
+    if (thread.joinable()) {
+        thread.join();
+    }
 }
 
 void RelayLoop::attach(RelayChannel& channel) {
@@ -66,8 +67,32 @@ void RelayLoop::attach(RelayChannel& channel) {
         const std::lock_guard<std::mutex> guard(requestsLock);
         toAttach.push_back(&channel);
         requestsPosted.store(true);
+        if (!running) {
+            // A thread that ended while idle has returned already.
+            if (thread.joinable()) {
+                thread.join();
+            }
+            running = true;
+            thread = std::thread(&RelayLoop::run, this);
+        }
     }
     wake.raise();
+}
+
+bool RelayLoop::threadRunning() {
+    const std::lock_guard<std::mutex> guard(requestsLock);
+    return running;
+}
+
+bool RelayLoop::endWhileIdle() {
+    const std::lock_guard<std::mutex> guard(requestsLock);
+    if (!toAttach.empty() || !attached.empty()) {
+        return false;
+    }
+    running = false;
+    // An idle proxy keeps none of the sessions' read buffer.
+    std::vector<uint8_t>().swap(buffer);
+    return true;
 }
 
 void RelayLoop::detach(RelayChannel& channel) {
@@ -102,9 +127,15 @@ void RelayLoop::keepLooking(RelayChannel& channel) {
 void RelayLoop::run() {
     blockPipeSignal();
     std::vector<epoll_event> events(eventsPerWait);
+    const auto idleMs = static_cast<int>(idleLife.count());
     while (!stopping.load()) {
         takeRequests();
-        const int count = epoll_wait(epollFd.get(), events.data(), eventsPerWait, waitTimeout());
+        const bool idle = attached.empty() && lookers.empty();
+        const int count =
+            epoll_wait(epollFd.get(), events.data(), eventsPerWait, idle ? idleMs : waitTimeout());
+        if (count == 0 && idle && endWhileIdle()) {
+            return;
+        }
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -189,14 +220,17 @@ void RelayLoop::endThread() {
     {
         const std::lock_guard<std::mutex> guard(requestsLock);
         ended = true;
+        running = false;
     }
     letGo.notify_all();
 }
 
 double RelayLoop::cpuSeconds() {
+    const std::lock_guard<std::mutex> guard(requestsLock);
     clockid_t clock{};
     timespec used{};
-    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &used) != 0) {
+    if (!running || pthread_getcpuclockid(thread.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0) {
         return 0;
     }
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
@@ -207,7 +241,7 @@ RelayLoops::RelayLoops() : RelayLoops(usableCpus()) {}
 RelayLoops::RelayLoops(size_t count) {
     for (size_t i = 0; i < count; ++i) {
         loops.push_back(std::make_unique<RelayLoop>());
-        cpuAtJudgement.push_back(loops.back()->cpuSeconds());
+        cpuAtJudgement.push_back(0);
     }
 }
 
@@ -228,8 +262,9 @@ std::vector<double> RelayLoops::busySinceLastJudgement(std::chrono::steady_clock
     judgedAt = now;
     std::vector<double> busy;
     for (size_t i = 0; i < loops.size(); ++i) {
+        // A thread started anew counts from nothing.
         const double cpu = loops[i]->cpuSeconds();
-        busy.push_back((cpu - cpuAtJudgement[i]) / elapsed);
+        busy.push_back(std::max(0.0, cpu - cpuAtJudgement[i]) / elapsed);
         cpuAtJudgement[i] = cpu;
     }
     return busy;

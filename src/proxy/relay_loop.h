@@ -55,23 +55,29 @@ protected:
     ~RelayChannel() = default;
 };
 
+// Its thread runs only while the loop has channels: it starts with the
+// first, and ends once the loop has been empty for idleLife, so an idle
+// proxy holds no relay thread at all.
 class RelayLoop {
 public:
-    // Starts the loop's thread; throws std::system_error when no epoll set
-    // or wake-up can be made.
-    RelayLoop();
+    static constexpr std::chrono::milliseconds defaultIdleLife{10000};
+
+    // Throws std::system_error when no epoll set or wake-up can be made.
+    explicit RelayLoop(std::chrono::milliseconds idleLife = defaultIdleLife);
     // Stops and joins the thread; every channel must be detached by then.
     ~RelayLoop();
     RelayLoop(const RelayLoop&) = delete;
     RelayLoop& operator=(const RelayLoop&) = delete;
 
-    // From any thread: the loop takes the channel on at its next turn.
+    // From any thread: the loop takes the channel on at its next turn (its
+    // thread started when it does not run).
     void attach(RelayChannel& channel);
     // From any thread but the loop's: returns once the loop has let the
     // channel go and will not call it again.
     void detach(RelayChannel& channel);
-    // The CPU time the loop's thread has used, in seconds.
+    // The CPU time the loop's thread has used, in seconds; 0 while none runs.
     double cpuSeconds();
+    bool threadRunning();
 
     // On the loop's thread: waits on the watch's descriptor for events
     // (none: not at all; a hung-up peer is reported whatever is asked, and
@@ -82,11 +88,14 @@ public:
 
 private:
     void run();
+    // True when the loop ends its thread: still empty, nothing to take on.
+    bool endWhileIdle();
     void takeRequests();
     void dispatch(const epoll_event* events, int count);
     void endThread();
     int waitTimeout();
 
+    const std::chrono::milliseconds idleLife;
     Utils::UniqueFd epollFd;
     WakeEvent wake;
     std::mutex requestsLock;
@@ -95,19 +104,19 @@ private:
     std::set<RelayChannel*> toDetach;
     std::atomic<bool> requestsPosted{false};  // spares the loop the lock while none are
     std::atomic<bool> stopping{false};
-    bool ended = false;  // under requestsLock: the thread has gone
+    bool ended = false;    // under requestsLock: the thread has gone for good
+    bool running = false;  // under requestsLock: the thread runs
     // The loop thread's alone.
     std::set<RelayChannel*> attached;
     std::vector<RelayChannel*> lookers;
     std::vector<uint8_t> buffer;
-    // Last: it starts after everything it uses is made.
     std::thread thread;
 };
 
-// A loop for each CPU the proxy may run on. A new session goes to the first
-// loop that is not busy, so that quiet sessions share one thread and its
-// wake-ups, and a loop kept busy by a bulk session leaves the next session
-// to another CPU.
+// A loop for each CPU the proxy may run on, each running a thread only while
+// it has sessions. A new session goes to the first loop that is not busy,
+// so that quiet sessions share one thread and its wake-ups, and a loop kept
+// busy by a bulk session leaves the next session to another CPU.
 class RelayLoops {
 public:
     // The loops are judged busy (more than half a CPU) or quiet over at

@@ -4,6 +4,8 @@
 #include <systemd/sd-daemon.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace Velk {
 
 namespace {
@@ -42,13 +44,15 @@ void ServiceNotifier::status(const std::string& text) {
     sd_notifyf(0, "STATUS=%s", text.c_str());
 }
 
-void ServiceNotifier::keepAlive() {
-    const uint64_t now = monotonicUsec();
-    if (watchdogUsec == 0 || now - lastKeepAlive < watchdogUsec / 2) {
-        return;
-    }
-    lastKeepAlive = now;
+void ServiceNotifier::keepAlive() const {
     sd_notify(0, "WATCHDOG=1");
+}
+
+std::optional<std::chrono::milliseconds> ServiceNotifier::keepAliveInterval() const {
+    if (watchdogUsec == 0) {
+        return std::nullopt;
+    }
+    return std::max(std::chrono::milliseconds(1000), std::chrono::milliseconds(watchdogUsec / 3000));
 }
 
 }  // namespace Velk

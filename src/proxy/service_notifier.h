@@ -4,7 +4,9 @@
 // NOTIFY_SOCKET every call does nothing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace Velk {
@@ -18,12 +20,13 @@ public:
     void stopping() const;
     // Sent only when it differs from the last status sent.
     void status(const std::string& text);
-    // Sent at most once per half of the unit's watchdog interval.
-    void keepAlive();
+    void keepAlive() const;
+    // How often to send keep-alives: a third of the unit's watchdog time
+    // (WATCHDOG_USEC), at least a second; nothing when the unit asks none.
+    std::optional<std::chrono::milliseconds> keepAliveInterval() const;
 
 private:
     uint64_t watchdogUsec = 0;
-    uint64_t lastKeepAlive = 0;
     std::string lastStatus;
 };
 

@@ -6,7 +6,6 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +37,7 @@ void drain(int fd) {
 
 class SocketWaiter {
 public:
-    SocketWaiter(int notifyFd, const std::string& socketPath, pid_t transportPid,
+    SocketWaiter(int notifyFd, const std::string& socketPath, int transportPidfd,
                  const std::vector<int>& wakeFds, const std::function<bool()>& stop, Clock::time_point end);
 
     // Connected, or why not.
@@ -55,22 +54,17 @@ private:
     Clock::time_point deadline;
     // Both watches are set before the first look, so nothing falls between.
     int notify;
-    Utils::UniqueFd transport;
-    bool reaped;
     std::vector<pollfd> fds;
 };
 
-SocketWaiter::SocketWaiter(int notifyFd, const std::string& socketPath, pid_t transportPid,
+SocketWaiter::SocketWaiter(int notifyFd, const std::string& socketPath, int transportPidfd,
                            const std::vector<int>& wakeFds, const std::function<bool()>& stop,
                            Clock::time_point end)
     : path(socketPath),
       stopRequested(stop),
       deadline(end),
       notify(notifyFd),
-      transport(static_cast<int>(syscall(SYS_pidfd_open, transportPid, 0))),
-      // Reaped already; without pidfds at all the time-out alone tells.
-      reaped(!transport.valid() && errno == ESRCH),
-      fds({{notify, POLLIN, 0}, {transport.get(), POLLIN, 0}}) {
+      fds({{notify, POLLIN, 0}, {transportPidfd, POLLIN, 0}}) {
     for (const int wake : wakeFds) {
         fds.push_back({wake, POLLIN, 0});
     }
@@ -80,7 +74,7 @@ std::optional<SocketWait> SocketWaiter::reasonToEnd() const {
     if (stopRequested()) {
         return SocketWait::Stopped;
     }
-    if (reaped || (fds[1].revents & POLLIN) != 0) {
+    if ((fds[1].revents & POLLIN) != 0) {
         return SocketWait::TransportEnded;
     }
     if (Clock::now() > deadline) {
@@ -149,10 +143,10 @@ int SocketDirectoryWatch::watch(const std::string& socketPath) {
 }
 
 TransportConnection connectTransportSocket(SocketDirectoryWatch& directory, const std::string& socketPath,
-                                           pid_t transportPid, const std::vector<int>& wakeFds,
+                                           int transportPidfd, const std::vector<int>& wakeFds,
                                            const std::function<bool()>& stopRequested,
                                            std::chrono::milliseconds timeout) {
-    SocketWaiter waiter(directory.watch(socketPath), socketPath, transportPid, wakeFds, stopRequested,
+    SocketWaiter waiter(directory.watch(socketPath), socketPath, transportPidfd, wakeFds, stopRequested,
                         Clock::now() + timeout);
     return waiter.connect();
 }

@@ -41,11 +41,12 @@ private:
 
 // Connects to socketPath once the transport has bound it and listens there.
 // Stopped when stopRequested says so (looked at whenever one of wakeFds
-// becomes readable); TransportEnded when the process transportPid ends
-// first, or has ended already; TimedOut when no socket appeared in time;
-// Refused when one did but never took the connection.
+// becomes readable); TransportEnded when the transport, held by the pidfd
+// given (the caller's), ends first, or has ended already; TimedOut when no
+// socket appeared in time; Refused when one did but never took the
+// connection.
 TransportConnection connectTransportSocket(SocketDirectoryWatch& directory, const std::string& socketPath,
-                                           pid_t transportPid, const std::vector<int>& wakeFds,
+                                           int transportPidfd, const std::vector<int>& wakeFds,
                                            const std::function<bool()>& stopRequested,
                                            std::chrono::milliseconds timeout);
 

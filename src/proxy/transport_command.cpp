@@ -15,11 +15,6 @@ namespace {
 
 constexpr const char* ownBuildPrefix = "/usr/libexec/velk/";
 constexpr const char* defaultTransport = "/usr/libexec/velk/freerdp-shadow-cli";
-constexpr const char* fallbackTransports[] = {
-    "/usr/libexec/velk/freerdp-shadow-cli",
-    "/usr/bin/freerdp-shadow-cli",
-    "/usr/local/bin/freerdp-shadow-cli",
-};
 
 bool pathExists(const std::string& path) {
     const auto type = fs::status(path).type();
@@ -63,14 +58,32 @@ void addKeytab(const JsonConfig& cfg, std::list<std::string>& args) {
 
 }  // namespace
 
+const std::vector<std::string>& argumentPlaceholders() {
+    static const std::vector<std::string> names = {"%{socket}", "%{display}", "%{authfile}", "%{home}"};
+    return names;
+}
+
+std::string configuredTransportProgram(const JsonConfig& cfg) {
+    return cfg.getString("x11rdp:path", defaultTransport);
+}
+
+const std::vector<std::string>& fallbackTransportPrograms() {
+    static const std::vector<std::string> programs = {
+        "/usr/libexec/velk/freerdp-shadow-cli",
+        "/usr/bin/freerdp-shadow-cli",
+        "/usr/local/bin/freerdp-shadow-cli",
+    };
+    return programs;
+}
+
 std::string chooseTransportProgram(const JsonConfig& cfg) {
-    std::string configured = cfg.getString("x11rdp:path", defaultTransport);
+    std::string configured = configuredTransportProgram(cfg);
     if (pathExists(configured)) {
         return configured;
     }
-    for (const char* candidate : fallbackTransports) {
+    for (const std::string& candidate : fallbackTransportPrograms()) {
         if (pathExists(candidate)) {
-            Syslog::warning("%s: rdp transport changed to: `%s'", "requestRdpTransport", candidate);
+            Syslog::warning("%s: rdp transport changed to: `%s'", "requestRdpTransport", candidate.c_str());
             return candidate;
         }
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "config.h"
 
@@ -15,6 +16,14 @@ namespace Velk {
 // The configured transport, else the first installed one, with a warning;
 // throws velk_error("requestRdpTransport") when there is none.
 std::string chooseTransportProgram(const JsonConfig& cfg);
+
+// What an argument template may hold: "%{socket}", "%{display}",
+// "%{authfile}", "%{home}".
+const std::vector<std::string>& argumentPlaceholders();
+// The program "x11rdp:path" names when given, else the default; and the
+// installed ones tried, in order, when it does not exist.
+std::string configuredTransportProgram(const JsonConfig& cfg);
+const std::vector<std::string>& fallbackTransportPrograms();
 
 // The system's own build is given the keytab and the log level.
 bool isOwnTransportBuild(const std::string& program);

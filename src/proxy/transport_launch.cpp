@@ -31,7 +31,7 @@ TransportHandle ProxyConnection::requestRdpTransport(const std::string& socketPa
     if (fs::is_symlink(logFile, ignored)) {
         fs::remove(logFile, ignored);
     }
-    return Utils::runChildProcessBack(program, args, envs, nullptr, logFile.c_str());
+    return Utils::runChildProcessHeld(program, args, envs, nullptr, logFile.c_str());
 }
 
 std::list<std::string> ProxyConnection::prepareX11RdpArgs(const std::string& socketPath,

@@ -320,6 +320,20 @@ void runOwnerCommand(const fs::path& cmd, const std::list<std::string>& args,
     replaceByFalse();
 }
 
+HeldProcess runChildProcessHeld(const fs::path& cmd, const std::list<std::string>& args,
+                                const std::list<std::string>& envs, const char* user, const char* logfile) {
+    const pid_t pid = runChildProcess(cmd, args, envs, user, logfile);
+    // Nobody else reaps it, so the pid is still this child's.
+    const int pidfd = openPidfd(pid);
+    if (pidfd < 0) {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitForChild(pid, &status);
+        throw velk_error("runChildProcessHeld");
+    }
+    return HeldProcess(pid, pidfd);
+}
+
 bool runChildProcessWait(const fs::path& cmd, const std::list<std::string>& args,
                          const std::list<std::string>& envs, const char* user, const char* logfile) {
     try {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "utils/held_process.h"
 #include "utils/users.h"
 
 namespace Velk::Utils {
@@ -60,6 +61,14 @@ std::pair<pid_t, std::future<int>> runChildProcessBack(const std::filesystem::pa
                                                        const std::list<std::string>& envs,
                                                        const char* user = nullptr,
                                                        const char* logfile = nullptr);
+
+// Starts the child and holds it by its pidfd: the caller signals and reaps
+// it through the holder, never by its pid. Throws as runChildProcess does,
+// and velk_error("runChildProcessHeld") when no pidfd can be had (the child
+// is then killed and reaped).
+HeldProcess runChildProcessHeld(const std::filesystem::path& cmd, const std::list<std::string>& args,
+                                const std::list<std::string>& envs, const char* user = nullptr,
+                                const char* logfile = nullptr);
 
 // Runs in the forked child: switch user, pick the output file, close
 // descriptors, execve.  Ends in "/bin/false" when the switch or exec fails.

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,6 +57,28 @@ bool looksNumeric(const std::string& text) {
     return text.find_first_not_of("0123456789.") == std::string::npos ||
            (text.find(':') != std::string::npos &&
             text.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos);
+}
+
+bool isHostName(const std::string& text) {
+    constexpr size_t longestName = 253;
+    constexpr size_t longestLabel = 63;
+    if (text.empty() || text.size() > longestName) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('.', start), text.size());
+        const std::string label = text.substr(start, end - start);
+        const bool wellFormed =
+            !label.empty() && label.size() <= longestLabel && label.front() != '-' && label.back() != '-' &&
+            label.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-") ==
+                std::string::npos;
+        if (!wellFormed) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
 }
 
 struct AddressList {
@@ -193,6 +216,16 @@ int tcpListen(std::string_view ipaddr, uint16_t port, int backlog) {
         return failClose("tcpListen", "listen", fd);
     }
     return fd;
+}
+
+bool isListenAddressText(std::string_view text) {
+    const std::string address(text);
+    if (!looksNumeric(address)) {
+        return isHostName(address);
+    }
+    in6_addr parsed{};
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 ||
+           inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
 }
 
 const char* ListenAddress::family() const {

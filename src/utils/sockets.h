@@ -23,6 +23,11 @@ namespace Velk::Socket {
 // and the port.
 int tcpListen(std::string_view ipaddr, uint16_t port, int backlog);
 
+// Whether the text can name a listener's address: an IPv4 or IPv6 literal,
+// or a well-formed host name (labels of letters, digits and hyphens). Text
+// that looks numeric must be a literal: "0.0.0.0.0" is neither.
+bool isListenAddressText(std::string_view text);
+
 // One address a listener binds, its port included.
 struct ListenAddress {
     sockaddr_storage addr{};

@@ -33,6 +33,21 @@ StreamResult streamThrough(int fd, size_t index) {
     return {back.size(), transportChecksum(back), transportChecksum(data)};
 }
 
+// One proxy per user on a host of hundreds: while nothing happens it holds
+// the main thread alone and sleeps, keep-alive timer and all.
+TEST(ProxyUnderLoad, AnIdleProxyHoldsOneThreadAndWakesForNothing) {
+    ProxyHarness harness;
+    harness.start({}, {{"WATCHDOG_USEC", "30000000"}});
+    const pid_t pid = harness.proxy->pid();
+    ASSERT_TRUE(waitUntil([&] { return threadCount(pid) == 1; }, seconds(5)));
+    const long before = contextSwitches(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // The loop wakes at most every 10 s; the window may hold one such turn.
+    EXPECT_LE(contextSwitches(pid) - before, 1) << "an idle proxy woke";
+    EXPECT_EQ(threadCount(pid), 1U);
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
 TEST(ProxyUnderLoad, TwentyTransfersAtOnceArriveIntactAndLeaveNothingBehind) {
     // First: it has to exist before any thread does.
     PrivateJournal journal;

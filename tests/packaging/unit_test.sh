@@ -29,7 +29,7 @@ exec_start=$(grep '^ExecStart=' "$template")
     fail "unexpected $exec_start"
 
 unit=$work/velk-proxy@velkuser.service
-sed "s#^\(ExecStart\(Pre\)\?=\)@VELK_BINDIR@/velk_proxy #\1$proxy #" "$template" > "$unit"
+sed "s#^\(Exec\(Start\|StartPre\|Reload\)=\)@VELK_BINDIR@/velk_proxy #\1$proxy #" "$template" > "$unit"
 grep -q "^ExecStart=$proxy " "$unit" || fail "ExecStart not rewritten"
 
 verify=(systemd-analyze verify)

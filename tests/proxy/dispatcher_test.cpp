@@ -1,6 +1,6 @@
 // The main loop of the proxy ends on a stop whenever the stop comes: before
-// the loop is entered (a signal while the periodic task is being started) as
-// well as while it waits.
+// the loop is entered (a signal during the start) as well as while it waits,
+// without anyone leaving the loop for it.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -58,22 +58,17 @@ private:
 
 TEST(ProxyMainLoop, AStopEndsItWhetherItComesBeforeTheLoopIsEnteredOrWhileItWaits) {
     {
-        // As a signal during the periodic task's start has it: the task has
-        // seen the stop and left the loop before the main thread entered it.
-        Velk::proxyRunning.exchange(true);
-        LoopRun run([](Velk::ProxyDispatcher& dispatcher) {
-            Velk::stopProxy(Velk::StopReason::Signal);
-            dispatcher.leave();
-        });
+        // A signal during the start: the stop comes before the loop is entered.
+        Velk::startProxy();
+        LoopRun run([](Velk::ProxyDispatcher& /*dispatcher*/) { Velk::stopProxy(Velk::StopReason::Signal); });
         EXPECT_TRUE(run.endsWithin(seconds(10))) << "a stop before the loop was entered was lost";
     }
     {
-        Velk::proxyRunning.exchange(true);
+        Velk::startProxy();
         LoopRun run([](Velk::ProxyDispatcher& /*dispatcher*/) {});
         ASSERT_TRUE(VelkTest::waitUntilBlockedIn(run.thread(), {SYS_poll, SYS_ppoll}, seconds(10)));
         EXPECT_FALSE(run.endsWithin(seconds(0)));
         Velk::stopProxy(Velk::StopReason::Signal);
-        run.dispatcher().leave();
         EXPECT_TRUE(run.endsWithin(seconds(10))) << "a stop while the loop waited was not seen";
     }
 }

@@ -1,6 +1,7 @@
-// The job registry with real jobs in the test process: a job leaves the list
-// under the lock and is destroyed after it, so that a transport that takes
-// seconds to end holds up nobody who asks the registry meanwhile.
+// The job registry with real jobs in the test process: an ended job is swept
+// at once and its transport ends in the reaper, so that a transport that
+// takes seconds to end holds up nobody who asks the registry meanwhile, and
+// its names stay taken until it has gone.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,7 +27,7 @@ using std::chrono::seconds;
 Velk::TransportHandle stubbornTransport(const TempDir& files) {
     const std::string script = "trap 'echo term > " + (files / "term").string() + "' TERM; echo up > " +
                                (files / "up").string() + "; while :; do sleep 0.05; done";
-    return Velk::Utils::runChildProcessBack("/bin/sh", {"-c", script}, {});
+    return Velk::Utils::runChildProcessHeld("/bin/sh", {"-c", script}, {});
 }
 
 bool processEnded(int pidFd) {
@@ -34,13 +35,13 @@ bool processEnded(int pidFd) {
     return poll(&ended, 1, 0) > 0;
 }
 
-TEST(JobRegistry, AnEndedJobIsDestroyedOutsideTheLockWhileItsTransportTakesItsTime) {
-    Velk::proxyRunning.exchange(true);
+TEST(JobRegistry, AnEndedJobIsSweptAtOnceAndItsTransportKeepsItsNamesUntilTheReaperHasKilledIt) {
+    Velk::startProxy();
     TempDir files;
-    Velk::JobRegistry registry;
+    Velk::WakeEvent ended;
+    Velk::JobRegistry registry(ended);
     Velk::TransportHandle transport = stubbornTransport(files);
-    const pid_t transportPid = transport.first;
-    const Fd transportHeld(static_cast<int>(syscall(SYS_pidfd_open, transportPid, 0)));
+    const Fd transportHeld(static_cast<int>(syscall(SYS_pidfd_open, transport.pid(), 0)));
     ASSERT_GE(transportHeld.get(), 0);
     ASSERT_TRUE(waitUntil([&] { return fs::exists(files / "up"); }, seconds(5)));
 
@@ -48,23 +49,35 @@ TEST(JobRegistry, AnEndedJobIsDestroyedOutsideTheLockWhileItsTransportTakesItsTi
     int transportPair[2] = {-1, -1};
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, client), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, transportPair), 0);
-    bool announced = false;
-    registry.add(client[1], transportPair[1], {(files / "proxy_9_0").string(), (files / "sam_9_0").string()},
-                 std::move(transport), 9, "127.0.0.1", {}, [&] { announced = true; });
-    EXPECT_TRUE(announced);
-    // The client leaves: the job ends by itself and waits for the sweep.
+    const Velk::JobFiles names{(files / "proxy_9_0").string(), (files / "sam_9_0").string()};
+    writeFile(names.samPath, "user:hash\n");
+    const auto socketOf = [&](size_t index) {
+        return (files / ("proxy_9_" + std::to_string(index))).string();
+    };
+    registry.add({client[1], transportPair[1], names, std::move(transport), 9, "127.0.0.1", {}});
+    // The client leaves: the job ends by itself, says so and waits for the sweep.
     close(client[0]);
-    ASSERT_TRUE(waitUntil([&] { return registry.countRunning() == 0; }, seconds(5)));
-    EXPECT_EQ(registry.countSession(9), 1U);
-
-    auto sweep = std::async(std::launch::async, [&] { return registry.takeEnded().jobs().size(); });
-    // The job's end has begun once its transport was sent SIGTERM.
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(files / "term"); }, seconds(5)));
+    ASSERT_TRUE(waitUntil([&] { return processEnded(ended.fd()); }, seconds(5)));
+    EXPECT_EQ(registry.sweepEnded(), std::vector<uint32_t>{9});
     EXPECT_EQ(registry.countSession(9), 0U);
-    EXPECT_FALSE(processEnded(transportHeld.get()))
-        << "the registry answered only after the job's end had waited for its transport";
-    EXPECT_EQ(sweep.get(), 1U);
+    EXPECT_FALSE(processEnded(transportHeld.get())) << "the sweep waited for the transport";
+    EXPECT_EQ(registry.freeIndex(9, socketOf), 1U) << "the ending transport's socket name was given again";
+
+    // After the drain the reaper sends SIGTERM, after the grace SIGKILL, then
+    // it removes the files.
+    Velk::TransportReaper& reaper = registry.transports();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (processEnded(reaper.fd())) {
+                reaper.onReady();
+            }
+            return reaper.holding() == 0;
+        },
+        Velk::TransportReaper::drain + Velk::TransportReaper::grace + seconds(5)));
+    EXPECT_TRUE(fs::exists(files / "term"));
     EXPECT_TRUE(processEnded(transportHeld.get()));
+    EXPECT_FALSE(fs::exists(names.samPath));
+    EXPECT_EQ(registry.freeIndex(9, socketOf), 0U);
     close(transportPair[0]);
     Velk::proxyRunning.exchange(false);
 }

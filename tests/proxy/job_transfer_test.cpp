@@ -31,6 +31,7 @@
 #include "proxy/proxy.h"
 #include "test_support.h"
 #include "transport_record.h"
+#include "utils/sockets.h"
 
 namespace {
 
@@ -66,17 +67,10 @@ std::pair<int, int> tcpPair(int bufferSize) {
     return {client, accepted};
 }
 
-// A transport that has already ended: the job needs no process to stop.
-Velk::TransportHandle endedTransport() {
-    std::promise<int> status;
-    status.set_value(0);
-    return {0, status.get_future()};
-}
-
 class JobTransferTest : public ::testing::Test {
 protected:
     JobTransferTest() {
-        Velk::proxyRunning.exchange(true);
+        Velk::startProxy();
         Velk::Syslog::setDebugLevel(Velk::DebugLevel::Debug);
     }
     ~JobTransferTest() override {
@@ -96,9 +90,16 @@ protected:
         setBuffers(pair[1], unixBuffer);
         client = clientEnd;
         transport = pair[1];
-        job = std::make_unique<Velk::JobTransfer>(loop, proxyTcp, pair[0], (files / "proxy_9_0").string(),
-                                                  (files / "sam_9_0").string(), endedTransport(), 9, "",
-                                                  answerDeadline);
+        // No transport process: the job has none to stop.
+        job = std::make_unique<Velk::JobTransfer>(
+            loop, reaper, ended,
+            Velk::JobStart{proxyTcp,
+                           pair[0],
+                           {(files / "proxy_9_0").string(), (files / "sam_9_0").string()},
+                           {},
+                           9,
+                           "",
+                           answerDeadline});
     }
 
     void endJob() {
@@ -111,6 +112,8 @@ protected:
     TempDir files;
     int client = -1;
     int transport = -1;
+    Velk::TransportReaper reaper;
+    Velk::WakeEvent ended;
     Velk::RelayLoop loop;
     std::unique_ptr<Velk::JobTransfer> job;
 };
@@ -205,9 +208,15 @@ TEST_F(JobTransferTest, AClientThatTakesNothingDoesNotHoldUpAnotherSessionOfTheL
     const int otherClient = otherEnds.first;
     int otherPair[2] = {-1, -1};
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, otherPair), 0);
-    auto other = std::make_unique<Velk::JobTransfer>(loop, otherEnds.second, otherPair[0],
-                                                     (files / "proxy_9_1").string(),
-                                                     (files / "sam_9_1").string(), endedTransport(), 9);
+    auto other = std::make_unique<Velk::JobTransfer>(
+        loop, reaper, ended,
+        Velk::JobStart{otherEnds.second,
+                       otherPair[0],
+                       {(files / "proxy_9_1").string(), (files / "sam_9_1").string()},
+                       {},
+                       9,
+                       "",
+                       {}});
     const std::string up = transportPattern(2, 1 << 20);
     const std::string down = transportPattern(3, 1 << 20);
     auto atTransport = std::async(std::launch::async, [&] { return receiveAll(otherPair[1], up.size()); });
@@ -226,8 +235,9 @@ TEST_F(JobTransferTest, AClientThatTakesNothingDoesNotHoldUpAnotherSessionOfTheL
     EXPECT_FALSE(flood.get()) << "the flood ends when its session does";
 }
 
+// Without a transport process to wait for, the files go at once.
 TEST_F(JobTransferTest, TheDestructorRemovesTheSocketAndSamFiles) {
-    writeFile(files / "proxy_9_0", "");
+    const Fd socketFile(Velk::Socket::unixListen((files / "proxy_9_0").string(), 1));
     writeFile(files / "sam_9_0", "hash\n");
     startJob(256 << 10, 256 << 10);
     job.reset();

@@ -110,6 +110,22 @@ TEST(RelayLoop, AChannelIsServedUntilItsDetachReturnsAndNeverAfter) {
     EXPECT_FALSE(brief.calledOutOfOrder);
 }
 
+// A loop holds a thread only while it has channels, and serves the next one
+// with a thread started anew.
+TEST(RelayLoop, ItsThreadRunsFromTheFirstChannelUntilItHasBeenEmptyAWhile) {
+    Velk::RelayLoop loop(std::chrono::milliseconds(50));
+    EXPECT_FALSE(loop.threadRunning());
+    for (int round = 0; round < 2; ++round) {
+        ProbeChannel channel(loop, true);
+        loop.attach(channel);
+        EXPECT_TRUE(loop.threadRunning());
+        channel.raise();
+        EXPECT_TRUE(waitUntil([&] { return channel.readyCalls > 0; }, seconds(10))) << "round " << round;
+        loop.detach(channel);
+        EXPECT_TRUE(waitUntil([&] { return !loop.threadRunning(); }, seconds(10))) << "round " << round;
+    }
+}
+
 TEST(RelayLoop, EveryChannelOfALoopIsServedWhileAnotherIsAlwaysReady) {
     Velk::RelayLoop loop;
     ProbeChannel busy(loop, false);

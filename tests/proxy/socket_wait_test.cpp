@@ -23,10 +23,12 @@ using namespace Velk;
 // socket can only be found through the watch.
 SocketWait waitWhileSocketAppears(SocketDirectoryWatch& watch, const std::string& path) {
     std::promise<pid_t> waiterId;
+    // The test process stands for the transport: it does not end meanwhile.
+    const Fd transport(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)));
     std::future<SocketWait> end = std::async(std::launch::async, [&] {
         waiterId.set_value(static_cast<pid_t>(syscall(SYS_gettid)));
         return connectTransportSocket(
-                   watch, path, getpid(), {}, [] { return false; }, std::chrono::hours(1))
+                   watch, path, transport.get(), {}, [] { return false; }, std::chrono::hours(1))
             .end;
     });
     EXPECT_TRUE(

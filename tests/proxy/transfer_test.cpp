@@ -201,7 +201,7 @@ protected:
     // session 8 is answered before the transport is killed.
     void expectServedWhileTheTransportHoldsOut() {
         const pid_t pid = harness.proxy->pid();
-        ASSERT_EQ(journal.messages("kill transport", 1, seconds(5), pid).size(), 1U);
+        ASSERT_EQ(journal.messages("stop transport", 1, seconds(5), pid).size(), 1U);
         ASSERT_EQ(harness.allowConnection(8, 1), true) << "no answer while the transport is being stopped";
         EXPECT_EQ(journal.messages("ignores SIGTERM", 0, std::chrono::milliseconds(0), pid).size(), 0U)
             << "the allowance was served only after the wait";

@@ -160,8 +160,8 @@ protected:
             connection->requestRdpTransport((files / "proxy_7_0").string(), (files / "sam_3_0").string(),
                                             Velk::JsonConfigString(sessionJson), 7, index);
         EXPECT_TRUE(waitUntil([&] { return readTransportRecord(record).hasEvent("listening"); }, seconds(5)));
-        kill(handle.first, SIGTERM);
-        handle.second.wait();
+        handle.signal(SIGTERM);
+        handle.reapWithin(seconds(10));
         const auto environment = readTransportRecord(record).environment;
         const auto first = std::find_if(environment.begin(), environment.end(), [](const std::string& entry) {
             return entry.rfind("DISPLAY=", 0) == 0;
@@ -216,8 +216,8 @@ TEST_F(TransportStart, AMissingProgramFallsBackToTheInstalledTransportWithAWarni
     makeConnection();
     auto handle = connection->requestRdpTransport((files / "proxy_7_0").string(),
                                                   (files / "sam_3_0").string(), Velk::JsonConfig(), 7, 0);
-    kill(handle.first, SIGTERM);
-    handle.second.wait();
+    handle.signal(SIGTERM);
+    handle.reapWithin(seconds(10));
     EXPECT_EQ(journal.messages("rdp transport changed", 1),
               std::vector<std::string>{
                   "requestRdpTransport: rdp transport changed to: `/usr/bin/freerdp-shadow-cli'"});

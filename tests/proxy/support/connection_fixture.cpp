@@ -45,11 +45,6 @@ void ConnectionFixture::writeConfig(const Json::Value& value) const {
     std::filesystem::rename(aside, configFile);
 }
 
-void ConnectionFixture::setConfigTime(time_t seconds, long nanoseconds) const {
-    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    utimensat(AT_FDCWD, configFile.c_str(), times, 0);
-}
-
 bool ConnectionFixture::journalMissing() const {
     return !journal.failure().empty();
 }

@@ -27,9 +27,6 @@ protected:
     // Writes `config` and builds the connection from it.
     Velk::ProxyConnection& makeConnection();
     void writeConfig(const Json::Value& value) const;
-    // The configuration file's modification time in whole seconds plus the
-    // nanoseconds given.
-    void setConfigTime(time_t seconds, long nanoseconds) const;
 
     // Skips the test (with the reason) when no private journal runs.
     bool journalMissing() const;

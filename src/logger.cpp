@@ -3,6 +3,7 @@
 #include "logger.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -204,6 +205,46 @@ VELK_LOG_OPERATION(info, infoSink, infoRoute)
 VELK_LOG_OPERATION(debug, debugSink, debugRoute)
 
 #undef VELK_LOG_OPERATION
+
+namespace {
+
+// The record's fields in the journal's native form, the fixed source fields
+// of a notice among them.
+void sendRecord(const char* messageId, const std::vector<JournalField>& fields, const std::string& message) {
+    std::vector<std::string> lines = {"MESSAGE=" + message,
+                                      "PRIORITY=" + std::to_string(noticeRoute.priority),
+                                      std::string("MESSAGE_ID=") + messageId,
+                                      codeFile,
+                                      noticeRoute.codeLine,
+                                      std::string("CODE_FUNC=") + noticeRoute.codeFunc};
+    for (const auto& field : fields) {
+        lines.push_back(std::string(field.name) + "=" + field.value);
+    }
+    std::vector<iovec> parts;
+    parts.reserve(lines.size());
+    for (auto& line : lines) {
+        parts.push_back({line.data(), line.size()});
+    }
+    sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+}
+
+}  // namespace
+
+void Syslog::noticeRecord(const char* messageId, const std::vector<JournalField>& fields, const char* format,
+                          ...) {
+    const Sink sink = importantSink(level.load(std::memory_order_relaxed));
+    if (sink == Sink::Nowhere) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    if (sink == Sink::Journal && journalListens()) {
+        sendRecord(messageId, fields, formatted(format, args));
+    } else {
+        writeConsoleLine(format, args);
+    }
+    va_end(args);
+}
 
 void Syslog::setDebugLevel(DebugLevel value) {
     level.store(static_cast<int32_t>(value), std::memory_order_relaxed);

@@ -16,10 +16,17 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Velk {
 
 enum class DebugLevel : int32_t { None = 0, Debug = 1, Info = 2, Quiet = 3, Console = 4, Trace = 5 };
+
+// A field of a journal record beside its message, as "NAME=value".
+struct JournalField {
+    const char* name;
+    std::string value;
+};
 
 // Thrown by the system's own failures; the message is the name of the
 // throwing function, the details were logged before the throw.
@@ -63,6 +70,12 @@ public:
     static void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // A notice that the journal keeps with fields of its own and its kind's
+    // MESSAGE_ID (32 hex digits), so that it can be selected by them
+    // (journalctl MESSAGE_ID=... VELK_SESSION_ID=7); on standard error the
+    // message alone.
+    static void noticeRecord(const char* messageId, const std::vector<JournalField>& fields,
+                             const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     const std::string& tag() const { return programTag; }
 

@@ -11,7 +11,6 @@
 #include <sys/timerfd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -26,20 +25,17 @@ constexpr size_t readChunk = size_t{256} * 1024;
 using Clock = std::chrono::steady_clock;
 
 const char* resultText(int64_t result) {
-    switch (result) {
-        case -1:
+    switch (static_cast<CopyEnd>(result)) {
+        case CopyEnd::Exception:
             return "exception";
-        case -2:
+        case CopyEnd::Closed:
             return "recv end stream";
-        case -3:
+        case CopyEnd::ReceiveError:
             return "recv error";
-        case -4:
+        case CopyEnd::SendError:
             return "send error";
-        case -5:
-            return "no answer from the transport";
-        default:
-            return "unknown";
     }
+    return "unknown";
 }
 
 uint32_t wanted(bool wantRead, bool wantWrite) {
@@ -74,7 +70,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
         buf.resize(readChunk);
         const ssize_t received = recv(from, buf.data(), buf.size(), MSG_DONTWAIT);
         if (received == 0) {
-            return -2;
+            return copyEnd(CopyEnd::Closed);
         }
         if (received < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -82,7 +78,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
             }
             Syslog::error("%s: %s failed, error: %s, code: %d", "jobTransferIter", "recv", strerror(errno),
                           errno);
-            return -3;
+            return copyEnd(CopyEnd::ReceiveError);
         }
         pending.afterRead(received);
         // Straight from the read buffer: only what `to` does not take now is
@@ -94,7 +90,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
         pending.keep(buf.data() + sent, static_cast<size_t>(received - sent));
         return received;
     } catch (const std::exception&) {
-        return -1;
+        return copyEnd(CopyEnd::Exception);
     }
 }
 
@@ -102,10 +98,9 @@ JobTransfer::JobTransfer(RelayLoop& loop, TransportReaper& transportReaper, cons
                          JobStart start)
     : sock(start.clientFd),
       unixfd(start.transportFd),
-      sessionId(start.sessionId),
+      facts(std::move(start.facts)),
       files(std::move(start.files)),
       transport(std::move(start.transport)),
-      remoteAddr(std::move(start.remote)),
       relay(loop),
       reaper(transportReaper),
       endedEvent(ended) {
@@ -170,8 +165,8 @@ void JobTransfer::disarmAnswerTimer() {
 // A transport that never answers the client's request would hold the
 // session, and the client's wait, for as long as both stay connected.
 void JobTransfer::answerTimedOut() {
-    endedBy = "transport, no answer to the client's request in time";
-    finish(-5);
+    endedBy = SessionEnd::NoAnswer;
+    finish(0);
 }
 
 void JobTransfer::detached() {
@@ -194,34 +189,31 @@ void JobTransfer::finish(int64_t result) {
     for (RelayWatch& watch : watches) {
         relay.watch(watch, 0);
     }
-    Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", sessionId,
+    Syslog::debug("%s: job stopped, session id: %u, result: %s", "JobTransfer", facts.sessionId,
                   resultText(result));
-    Syslog::notice("%s: session ended, %s, ended by: %s", "JobTransfer", describe().c_str(), endedBy);
+    logSessionEnded(facts, totals());
     running.exchange(false);
     endedEvent.raise();
 }
 
 std::string JobTransfer::describe() const {
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    char line[256] = {};
-    snprintf(
-        line, sizeof(line),
-        "session id: %u, remote addr: `%s', transport pid: %d, duration: %.1f s, bytes from client: %llu, "
-        "bytes to client: %llu",
-        sessionId, remoteAddr.c_str(), transport.pid(), seconds,
-        static_cast<unsigned long long>(bytesFromClient.load(std::memory_order_relaxed)),
-        static_cast<unsigned long long>(bytesToClient.load(std::memory_order_relaxed)));
-    return line;
+    return describeSession(facts, totals());
+}
+
+SessionTotals JobTransfer::totals() const {
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+            bytesFromClient.load(std::memory_order_relaxed), bytesToClient.load(std::memory_order_relaxed),
+            endedBy};
 }
 
 // A step from the client that fails to read, or one to the client that
 // fails to send, was ended by the client; the other way round by the transport.
 void JobTransfer::noteEnd(int64_t result, bool fromClient) {
-    const bool readFailed = result == -2 || result == -3;
-    if (result == -1) {
-        endedBy = "proxy";
+    const bool readFailed = result == copyEnd(CopyEnd::Closed) || result == copyEnd(CopyEnd::ReceiveError);
+    if (result == copyEnd(CopyEnd::Exception)) {
+        endedBy = SessionEnd::Proxy;
     } else {
-        endedBy = readFailed == fromClient ? "client" : "transport";
+        endedBy = readFailed == fromClient ? SessionEnd::Client : SessionEnd::Transport;
     }
 }
 

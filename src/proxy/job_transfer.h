@@ -16,6 +16,7 @@
 #include "proxy/pending_bytes.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/relay_loop.h"
+#include "proxy/session_record.h"
 #include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
 
@@ -36,9 +37,8 @@ struct JobStart {
     int transportFd = -1;
     JobFiles files;
     TransportHandle transport;
-    uint32_t sessionId = 0;
-    // The client's address, for the session's lines.
-    std::string remote;
+    // For the session's lines and records.
+    SessionFacts facts;
     // None when it is the clock's epoch.
     std::chrono::steady_clock::time_point answerDeadline;
 };
@@ -62,13 +62,16 @@ public:
     // to call again.
     void stop();
 
-    uint32_t session() const { return sessionId; }
-    int transportPid() const { return transport.pid(); }
+    uint32_t session() const { return facts.sessionId; }
+    int transportPid() const { return facts.transportPid; }
     const std::string& transportSocket() const { return files.socketPath; }
     bool isRunning() const { return running.load(); }
     // One line for the administrator: session, client, transport, how long,
     // bytes each way so far.
     std::string describe() const;
+    // What the session came to so far.
+    SessionTotals totals() const;
+    const SessionFacts& sessionFacts() const { return facts; }
 
 private:
     void attached() override;
@@ -93,7 +96,7 @@ private:
 
     Utils::UniqueFd sock;
     Utils::UniqueFd unixfd;
-    uint32_t sessionId = 0;
+    SessionFacts facts;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
     WakeEvent wake;  // tells the loop that the job is stopped
@@ -113,12 +116,11 @@ private:
     AnswerLooks answerLooks;
     bool lastMovedFromClient = false;  // which way the last bytes went
     TransportHandle transport;
-    std::string remoteAddr;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     // Written by the loop thread, read by SIGUSR1's report.
     std::atomic<uint64_t> bytesFromClient{0};
     std::atomic<uint64_t> bytesToClient{0};
-    const char* endedBy = "proxy";
+    SessionEnd endedBy = SessionEnd::Proxy;
     RelayLoop& relay;
     TransportReaper& reaper;
     const WakeEvent& endedEvent;

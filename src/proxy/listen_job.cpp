@@ -4,6 +4,8 @@
 // carries the job's name, actionCreateTransport.
 #include "proxy/listen_job.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -13,6 +15,7 @@
 #include "proxy/proxy_connection.h"
 #include "proxy/rdp_transport.h"
 #include "utils/strings.h"
+#include "utils/users.h"
 
 namespace Velk {
 
@@ -21,6 +24,16 @@ namespace {
 constexpr int defaultFirstBytesTimeout = 5;
 constexpr int defaultHandshakeTimeout = 10;
 constexpr auto transportSocketTimeout = std::chrono::seconds(5);
+
+// The session's user: the description's, else the proxy's own.
+std::string sessionUser(const JsonConfig& session) {
+    const std::string named = session.getString("username", "");
+    if (!named.empty()) {
+        return named;
+    }
+    const auto account = Utils::getUserInfoById(getuid());
+    return account ? account->user : std::to_string(getuid());
+}
 
 }  // namespace
 
@@ -75,7 +88,7 @@ bool ListenJob::sessionLimitReached() {
     }
     Syslog::warning("%s: session limit reached, session id: %u, sessions: %zu, limit: %zu",
                     "signalProxyAllowConnection", sessionId, running, context.maxSessions);
-    context.proxy.proxyListenStarted(sessionId, false);
+    context.proxy.manager().proxyListenStarted(sessionId, false);
     return true;
 }
 
@@ -98,7 +111,7 @@ bool ListenJob::actionCreateTransport() {
     setClientSocketOptions(admitted.client.get(), *proxy.currentConfig());
     Syslog::debug("%s: session id: %u, remote addr: %s, fd: %d", "actionCreateTransport", sessionId,
                   admitted.address.c_str(), admitted.client.get());
-    proxy.proxyClientConnected(sessionId, admitted.address);
+    proxy.manager().proxyClientConnected(sessionId, admitted.address);
     try {
         return connectTransport(admitted);
     } catch (const std::system_error& err) {
@@ -126,7 +139,7 @@ std::shared_ptr<ClientListener> ListenJob::openListener() {
     if (listener && !listener->listen()) {
         listener.reset();
     }
-    context.proxy.proxyListenStarted(sessionId, listener != nullptr);
+    context.proxy.manager().proxyListenStarted(sessionId, listener != nullptr);
     return listener;
 }
 
@@ -198,17 +211,17 @@ bool ListenJob::connectTransport(GateResult& admitted) {
         admitted.client.reset();
         return false;
     }
-    const pid_t transportPid = transport.pid();
+    const SessionFacts facts{sessionId, sessionUser(session), admitted.address, admitted.port,
+                             transport.pid()};
     Syslog::debug("%s: session id: %u, create transfer job, socket: %d, unix: %d", "actionCreateTransport",
                   sessionId, admitted.client.get(), transportFd.get());
     const int answerSeconds =
         proxy.currentConfig()->getInteger("listen:handshake-timeout", defaultHandshakeTimeout);
-    context.jobs.add({admitted.client.release(), transportFd.release(), files, transport.handOver(),
-                      sessionId, admitted.address, admitted.spokeAt + std::chrono::seconds(answerSeconds)});
-    Syslog::notice("%s: session started, session id: %u, remote addr: `%s', port: %u, transport pid: %d",
-                   "actionCreateTransport", sessionId, admitted.address.c_str(),
-                   static_cast<unsigned>(admitted.port), transportPid);
-    proxy.proxySessionConnected(sessionId, static_cast<uint32_t>(transportPid), admitted.address);
+    context.jobs.add({admitted.client.release(), transportFd.release(), files, transport.handOver(), facts,
+                      admitted.spokeAt + std::chrono::seconds(answerSeconds)});
+    logSessionStarted(facts);
+    proxy.manager().proxySessionConnected(sessionId, static_cast<uint32_t>(facts.transportPid),
+                                          admitted.address);
     return true;
 }
 

@@ -12,8 +12,10 @@
 
 #include "logger.h"
 #include "proxy/config_check.h"
+#include "proxy/private_directory.h"
 #include "proxy/proxy.h"
 #include "proxy/proxy_connection.h"
+#include "proxy/status_socket.h"
 #include "utils/users.h"
 
 namespace {
@@ -28,6 +30,8 @@ struct Options {
     bool help = false;
     bool version = false;
     bool checkOnly = false;
+    bool status = false;
+    bool configGiven = false;
 };
 
 // The value of the option `name' at argv[it], given as "--name=value" or as
@@ -56,6 +60,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.background = true;
         } else if (const auto config = optionValue("--config", argc, argv, it)) {
             options.config = *config;
+            options.configGiven = true;
         } else if (const auto user = optionValue("--user", argc, argv, it)) {
             options.user = *user;
         } else if (arg == "--help") {
@@ -64,6 +69,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.version = true;
         } else if (arg == "--check-config") {
             options.checkOnly = true;
+        } else if (arg == "--status") {
+            options.status = true;
         } else {
             return std::nullopt;
         }
@@ -73,7 +80,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
 
 void printUsage(std::ostream& out, const char* program) {
     out << "usage: " << program
-        << " [--background] [--config PATH] [--user USER] [--check-config] [--help] [--version]" << std::endl;
+        << " [--background] [--config PATH] [--user USER] [--check-config] [--status] [--help] [--version]"
+        << std::endl;
 }
 
 void printHelp(const char* program) {
@@ -83,6 +91,7 @@ void printHelp(const char* program) {
                  "  --config PATH    the configuration file (velk_proxy.json); also --config=PATH\n"
                  "  --user USER      started as root: run as this user; also --user=USER\n"
                  "  --check-config   check the configuration file, report every problem, and end\n"
+                 "  --status         print what the running proxy of this user does (JSON), and end\n"
                  "  --help           this text\n"
                  "  --version        the version\n"
                  "Exit status: 0 after an orderly stop, 1 on an error, 2 for a wrong command line.\n"
@@ -169,8 +178,34 @@ void logFilesystemError(const std::filesystem::filesystem_error& err) {
         err.code().message().c_str(), err.code().category().name());
 }
 
-// The answers that need no daemon: help, version, the configuration's check.
-// Nothing when the proxy is to run.
+// The running proxy's own answer; with --config, only a proxy that runs with
+// that file.
+int printStatus(const Options& options) {
+    std::string why;
+    const auto answer = Velk::askStatus((Velk::proxyHome() / ".velk").string(), why);
+    if (!answer) {
+        std::cerr << "velk_proxy: no proxy of this user runs: " << why << std::endl;
+        return 1;
+    }
+    std::string running;
+    try {
+        running = Velk::JsonConfigString(*answer).getString("config");
+    } catch (const std::exception&) {
+        std::cerr << "velk_proxy: the proxy's answer is no status report" << std::endl;
+        return 1;
+    }
+    std::error_code ec;
+    const std::string wanted = std::filesystem::weakly_canonical(options.config, ec).string();
+    if (options.configGiven && running != wanted) {
+        std::cerr << "velk_proxy: the running proxy uses " << running << ", not " << wanted << std::endl;
+        return 1;
+    }
+    std::cout << *answer;
+    return 0;
+}
+
+// The answers that need no daemon: help, version, status, the
+// configuration's check. Nothing when the proxy is to run.
 std::optional<int> answerAtOnce(const Options& options, const char* program) {
     if (options.help) {
         printHelp(program);
@@ -179,6 +214,9 @@ std::optional<int> answerAtOnce(const Options& options, const char* program) {
     if (options.version) {
         std::cout << "velk_proxy " << Velk::productVersionNumber() << std::endl;
         return 0;
+    }
+    if (options.status) {
+        return printStatus(options);
     }
     if (!configExists(options.config)) {
         std::cerr << "config not found: " << options.config << std::endl;

@@ -78,7 +78,7 @@ std::optional<int64_t> PendingBytes::spliceFrom(int from, int to) {
         return moved;
     }
     if (moved == 0) {
-        return -2;
+        return copyEnd(CopyEnd::Closed);
     }
     if (errno == EAGAIN || errno == EINTR) {
         return 0;
@@ -89,7 +89,7 @@ std::optional<int64_t> PendingBytes::spliceFrom(int from, int to) {
         return std::nullopt;
     }
     logFailure("spliceFrom", "splice");
-    return -3;
+    return copyEnd(CopyEnd::ReceiveError);
 }
 
 int64_t PendingBytes::flush(int to) {
@@ -117,7 +117,7 @@ int64_t PendingBytes::flushPipe(int to) {
             break;
         }
         logFailure("flushPipe", "splice");
-        return -4;
+        return copyEnd(CopyEnd::SendError);
     }
     // A read that went out whole at once: the receiver has caught up.
     if (inPipe == 0 && freshInPipe) {
@@ -148,7 +148,7 @@ int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size) {
                 break;
             }
             logFailure("sendWhatFits", "send");
-            return -4;
+            return copyEnd(CopyEnd::SendError);
         }
         done += static_cast<size_t>(sent);
     }

@@ -23,6 +23,14 @@ inline bool isMessage(int64_t readBytes) {
     return readBytes > 0 && readBytes < streamReadSize;
 }
 
+// Why a direction of a copy ended, returned, negative, where the bytes moved
+// would be.
+enum class CopyEnd : int64_t { Exception = -1, Closed = -2, ReceiveError = -3, SendError = -4 };
+
+constexpr int64_t copyEnd(CopyEnd end) {
+    return static_cast<int64_t>(end);
+}
+
 class PendingBytes {
 public:
     // How the bytes move where both ways are open.  CopiedWhileTaken copies
@@ -39,7 +47,7 @@ public:
     bool empty() const { return inPipe == 0 && offset == data.size(); }
 
     // Moves what `from` has into the pipe, for `to`: the bytes read, 0 when
-    // nothing waits, -2 when `from` closed, -3 on a receive error; nullopt
+    // nothing waits, CopyEnd::Closed when `from` closed or ReceiveError; nullopt
     // when the caller is to read instead: the route copies now, or these
     // descriptors cannot splice.
     std::optional<int64_t> spliceFrom(int from, int to);
@@ -47,7 +55,7 @@ public:
     bool copying() const;
     // A read of this many bytes was made, spliced or copied.
     void afterRead(int64_t bytes);
-    // Hands what waits to `to`: the bytes still left, or -4 on a send error.
+    // Hands what waits to `to`: the bytes still left, or CopyEnd::SendError.
     int64_t flush(int to);
     // Keeps the bytes `to` did not take of a buffer the caller read.
     void keep(const uint8_t* bytes, size_t size);
@@ -70,7 +78,7 @@ private:
     size_t offset = 0;
 };
 
-// As much of the bytes as `to` takes now: their count, or -4 on a send error.
+// As much of the bytes as `to` takes now: their count, or CopyEnd::SendError.
 int64_t sendWhatFits(int to, const uint8_t* bytes, size_t size);
 
 }  // namespace Velk

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "logger.h"
 #include "utils/unique_fd.h"
+#include "utils/users.h"
 
 namespace Velk {
 
@@ -26,6 +28,14 @@ bool systemCallFailed(const char* function, const char* call) {
 }
 
 }  // namespace
+
+std::filesystem::path proxyHome() {
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return home;
+    }
+    const auto account = Utils::getUserInfoById(geteuid());
+    return account ? account->home : std::string();
+}
 
 bool ensurePrivateDirectory(const std::string& path) {
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {

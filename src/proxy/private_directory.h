@@ -3,9 +3,15 @@
 // alone, and nothing another user planted there may be followed or reused.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace Velk {
+
+// The proxy's home: HOME when it is set, else the account's home; never a
+// shared directory such as /tmp, where other users could plant files. Its
+// ".velk" is the per-user directory.
+std::filesystem::path proxyHome();
 
 // Creates the directory 0700 when missing; then, opened without following a
 // link, it must be a directory owned by the effective user that nobody else

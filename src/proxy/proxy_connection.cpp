@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "proxy/config_check.h"
 #include "proxy/main_loop.h"
 #include "proxy/private_directory.h"
 #include "proxy/proxy.h"
+#include "proxy/status_socket.h"
 #include "utils/strings.h"
 #include "utils/users.h"
 
@@ -28,16 +28,6 @@ namespace {
 
 constexpr int defaultMaxSessions = 8;
 
-// HOME when it is set, else the account's home; never a shared directory
-// such as /tmp, where other users could plant files.
-std::filesystem::path userHome() {
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return home;
-    }
-    const auto account = Utils::getUserInfoById(geteuid());
-    return account ? account->home : std::string();
-}
-
 }  // namespace
 
 ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& configFile,
@@ -45,8 +35,9 @@ ProxyConnection::ProxyConnection(DBus::Connection& conn, const std::string& conf
     : Syslog("velk_proxy"),
       DBus::ObjectProxy(conn, objectPath, busName),
       managerOwner(conn, busName),
+      managerCalls(busName, objectPath, managerCallTimeoutMs),
       configPath(configFile),
-      homePath(userHome()),
+      homePath(proxyHome()),
       configWatch(configFile) {
     guardManagerSignals(objectPath, busName);
     const Json::Value value = readJson(configPath);
@@ -172,6 +163,11 @@ void ProxyConnection::runMainLoop() {
     });
     const LoopWatch transports(loop, jobs.transports().fd(), [this] { jobs.transports().onReady(); });
     const LoopWatch file(loop, configWatch.fd(), [this] { reloadConfigWatcher(); });
+    const StatusSocket status(statusSocketPath(velkDirectory().string()), [this] { return statusReport(); });
+    std::optional<LoopWatch> statusWatch;
+    if (status.fd() >= 0) {
+        statusWatch.emplace(loop, status.fd(), [&status] { status.answer(); });
+    }
     std::optional<LoopTimer> watchdog;
     if (const auto interval = serviceNotifier.keepAliveInterval()) {
         watchdog.emplace(loop, *interval, [this] { keepAlive(); });
@@ -211,6 +207,42 @@ void ProxyConnection::reportSessions() const {
     for (const auto& line : lines) {
         notice("%s: %s", "reportSessions", line.c_str());
     }
+}
+
+std::string ProxyConnection::statusReport() const {
+    Json::Value report(Json::objectValue);
+    report["pid"] = static_cast<Json::Int>(getpid());
+    report["user"] = userName;
+    std::error_code ec;
+    report["config"] = fs::weakly_canonical(configPath, ec).string();
+    const std::optional<Listening> listening = listenJob ? listenJob->listening() : std::nullopt;
+    if (listening) {
+        Json::Value& what = report["listening"];
+        what["session"] = listening->sessionId;
+        what["address"] = listening->address;
+        what["port"] = listening->port;
+        what["seconds_left"] = static_cast<Json::Int64>(std::max<int64_t>(
+            0, std::chrono::ceil<std::chrono::seconds>(listening->until - std::chrono::steady_clock::now())
+                   .count()));
+    } else {
+        report["listening"] = Json::Value();
+    }
+    Json::Value& sessions = report["sessions"] = Json::Value(Json::arrayValue);
+    jobs.forEach([&sessions](const JobTransfer& job) {
+        const SessionFacts& facts = job.sessionFacts();
+        const SessionTotals totals = job.totals();
+        Json::Value& session = sessions.append(Json::Value(Json::objectValue));
+        session["session"] = facts.sessionId;
+        session["client_address"] = facts.clientAddress;
+        session["client_port"] = facts.clientPort;
+        session["transport_pid"] = static_cast<Json::Int>(facts.transportPid);
+        session["seconds"] = static_cast<Json::Int64>(totals.seconds);
+        session["bytes_from_client"] = static_cast<Json::UInt64>(totals.bytesFromClient);
+        session["bytes_to_client"] = static_cast<Json::UInt64>(totals.bytesToClient);
+    });
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    return Json::writeString(writer, report) + "\n";
 }
 
 void ProxyConnection::updateStatus() {

@@ -23,6 +23,7 @@
 #include "proxy/job_registry.h"
 #include "proxy/listen_job.h"
 #include "proxy/log_budget.h"
+#include "proxy/manager_calls.h"
 #include "proxy/manager_owner.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
@@ -87,6 +88,8 @@ public:
     // replaces it.
     std::shared_ptr<const JsonConfig> currentConfig() const;
     std::filesystem::path velkDirectory() const { return homePath / ".velk"; }
+    // The manager's methods, for the worker threads.
+    ManagerCalls& manager() { return managerCalls; }
 
     // The longest listen time-out the manager may signal, in seconds.
     static constexpr uint32_t maxSignalledListenTimeout = 300;
@@ -127,12 +130,15 @@ private:
     bool loadConfigFile(const char* function);
     void replaceConfig(const Json::Value& value);
     void reportSessions() const;
+    // What --status prints: one JSON object.
+    std::string statusReport() const;
     void updateStatus();
     std::string serviceStatus() const;
     void sweepStoppedJobs();
     void keepAlive();
 
     ManagerOwner managerOwner;
+    ManagerCalls managerCalls;
     std::map<std::string, DBus::Slot<void, const DBus::SignalMessage&>> managerSignals;
     std::string managerMatchRule;
     std::shared_ptr<const JsonConfig> config;

@@ -18,7 +18,7 @@ constexpr const char* accessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 // a refusal means the allowance is another user's, not a failure.
 std::optional<JsonConfig> ProxyConnection::askSessionDescription(const uint32_t& sessionId) {
     try {
-        return JsonConfigString(velkSessionInfoJson(sessionId));
+        return JsonConfigString(managerCalls.velkSessionInfoJson(sessionId));
     } catch (const DBus::Error& err) {
         if (std::string(err.name()) == accessDenied) {
             debug("%s: not this proxy's, session id: %u, reason: %s", "signalProxyAllowConnection", sessionId,
@@ -52,7 +52,7 @@ std::optional<JsonConfig> ProxyConnection::claimAllowance(const uint32_t& sessio
         if (const auto unsafe = unsafeSessionValue(*session)) {
             error("%s: session refused, control character in `%s', session id: %u",
                   "signalProxyAllowConnection", unsafe->c_str(), sessionId);
-            proxyListenStarted(sessionId, false);
+            managerCalls.proxyListenStarted(sessionId, false);
             return std::nullopt;
         }
     } catch (const std::exception& err) {
@@ -65,7 +65,8 @@ std::optional<JsonConfig> ProxyConnection::claimAllowance(const uint32_t& sessio
 
 JsonConfig ProxyConnection::transportDescription(const uint32_t& sessionId,
                                                  const std::optional<JsonConfig>& description) {
-    JsonConfig session = description ? *description : JsonConfigString(velkSessionInfoJson(sessionId));
+    JsonConfig session =
+        description ? *description : JsonConfigString(managerCalls.velkSessionInfoJson(sessionId));
     if (const auto unsafe = unsafeSessionValue(session)) {
         error("%s: session refused, control character in `%s', session id: %u", "requestRdpTransport",
               unsafe->c_str(), sessionId);

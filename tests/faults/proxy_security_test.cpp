@@ -303,7 +303,9 @@ TEST_F(ProxySessions, AnOrdinaryUsersProxyAnswersOnlyItsUsersSessionsAndRefusesU
     EXPECT_TRUE(childrenOf(harness.proxy->pid()).empty()) << "a transport was started";
     const fs::path velk = fs::path(user.home()) / ".velk";
     for (const auto& entry : fs::directory_iterator(velk)) {
-        ADD_FAILURE() << "left in the user's .velk: " << entry.path();
+        if (entry.path().filename() != "status") {
+            ADD_FAILURE() << "left in the user's .velk: " << entry.path();
+        }
     }
 
     harness.manager.setSessionInfo(R"({"uid": )" + own + R"(, "username": ")" + user.name() + R"("})");

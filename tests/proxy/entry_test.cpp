@@ -21,7 +21,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 const std::string usageTail =
-    " [--background] [--config PATH] [--user USER] [--check-config] [--help] [--version]\n";
+    " [--background] [--config PATH] [--user USER] [--check-config] [--status] [--help] [--version]\n";
 
 std::string statusField(pid_t pid, const std::string& field) {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));

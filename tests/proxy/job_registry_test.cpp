@@ -54,7 +54,13 @@ TEST(JobRegistry, AnEndedJobIsSweptAtOnceAndItsTransportKeepsItsNamesUntilTheRea
     const auto socketOf = [&](size_t index) {
         return (files / ("proxy_9_" + std::to_string(index))).string();
     };
-    registry.add({client[1], transportPair[1], names, std::move(transport), 9, "127.0.0.1", {}});
+    const pid_t transportPid = transport.pid();
+    registry.add({client[1],
+                  transportPair[1],
+                  names,
+                  std::move(transport),
+                  {9, "ann", "127.0.0.1", 0, transportPid},
+                  {}});
     // The client leaves: the job ends by itself, says so and waits for the sweep.
     close(client[0]);
     ASSERT_TRUE(waitUntil([&] { return processEnded(ended.fd()); }, seconds(5)));

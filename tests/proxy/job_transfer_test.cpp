@@ -97,8 +97,7 @@ protected:
                            pair[0],
                            {(files / "proxy_9_0").string(), (files / "sam_9_0").string()},
                            {},
-                           9,
-                           "",
+                           {9, "ann", "127.0.0.1", 0, -1},
                            answerDeadline});
     }
 
@@ -214,8 +213,7 @@ TEST_F(JobTransferTest, AClientThatTakesNothingDoesNotHoldUpAnotherSessionOfTheL
                        otherPair[0],
                        {(files / "proxy_9_1").string(), (files / "sam_9_1").string()},
                        {},
-                       9,
-                       "",
+                       {9, "ann", "127.0.0.1", 0, -1},
                        {}});
     const std::string up = transportPattern(2, 1 << 20);
     const std::string down = transportPattern(3, 1 << 20);

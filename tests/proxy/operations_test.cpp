@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,8 +80,66 @@ TEST_F(ProxyOperations, SessionLinesTellTheClientTheDurationAndTheBytesEachWay) 
     const auto ended = proxyMessages("session ended");
     ASSERT_EQ(ended.size(), 1U);
     EXPECT_NE(ended.front().find(bytes + ", ended by: client"), std::string::npos) << ended.front();
+
+    // The same in the records' own fields, each kind under its MESSAGE_ID.
+    const pid_t pid = harness.proxy->pid();
+    const auto startRecord = journal.records("session started", 1, seconds(5), pid);
+    const auto endRecord = journal.records("session ended", 1, seconds(5), pid);
+    ASSERT_TRUE(startRecord.size() == 1 && endRecord.size() == 1);
+    const std::string port = std::to_string(ntohs(local.sin_port));
+    for (const auto& record : {startRecord.front(), endRecord.front()}) {
+        EXPECT_EQ(record["VELK_SESSION_ID"].asString(), "7");
+        EXPECT_EQ(record["VELK_CLIENT_ADDRESS"].asString(), "127.0.0.1");
+        EXPECT_EQ(record["VELK_CLIENT_PORT"].asString(), port);
+        EXPECT_EQ(record["VELK_TRANSPORT_PID"].asString(), std::to_string(harness.transportPid(7)));
+        EXPECT_EQ(record["VELK_USER"].asString(), "root");
+    }
+    EXPECT_EQ(startRecord.front()["MESSAGE_ID"].asString(), "64b22d68a1354a1bbb1caed7cc257e7c");
+    EXPECT_EQ(endRecord.front()["MESSAGE_ID"].asString(), "717a42e6d6f34be7afe8f503ba5f991d");
+    EXPECT_EQ(endRecord.front()["VELK_END_REASON"].asString(), "client");
+    EXPECT_EQ(endRecord.front()["VELK_BYTES_FROM_CLIENT"].asString(),
+              std::to_string(1000 + sizeof(VelkStandin::connectionRequest)));
+    EXPECT_FALSE(endRecord.front()["VELK_DURATION_S"].asString().empty());
     EXPECT_EQ(harness.stop().exitCode(), 0);
     EXPECT_EQ(proxyMessages("stopped, reason").front(), "start: stopped, reason: signal");
+}
+
+TEST_F(ProxyOperations, StatusTellsWhatItListensForAndEverySessionWithItsBytesSoFar) {
+    const std::map<std::string, std::string> home = {{"HOME", harness.home().string()}};
+    const auto none = runProcess({VELK_PROXY_BINARY, "--status"}, home);
+    EXPECT_EQ(none.exitCode(), 1);
+    EXPECT_NE(none.err.find("no proxy of this user runs"), std::string::npos) << none.err;
+
+    harness.start();
+    const auto status = [&](const std::string& config) {
+        const auto asked = runProcess({VELK_PROXY_BINARY, "--status", "--config", config}, home);
+        EXPECT_EQ(asked.exitCode(), 0) << asked.err;
+        Json::Value report;
+        std::istringstream text(asked.out);
+        text >> report;
+        return report;
+    };
+    const std::string config = harness.configPath().string();
+    EXPECT_TRUE(status(config)["listening"].isNull());
+    Fd client(harness.forwardClient(7));
+    ASSERT_GE(client.get(), 0);
+    ASSERT_EQ(harness.allowConnection(8, 1), true);
+    const Json::Value busy = status(config);
+    EXPECT_EQ(busy["listening"]["session"].asUInt(), 8U);
+    EXPECT_EQ(busy["listening"]["port"].asUInt(), harness.port());
+    ASSERT_EQ(busy["sessions"].size(), 1U);
+    const Json::Value& session = busy["sessions"][0];
+    EXPECT_EQ(session["session"].asUInt(), 7U);
+    EXPECT_EQ(session["client_address"].asString(), "127.0.0.1");
+    EXPECT_EQ(session["transport_pid"].asInt(), harness.transportPid(7));
+    const uint64_t before = session["bytes_from_client"].asUInt64();
+    ASSERT_EQ(exchange(client.get(), std::string(5000, 'y'), 5000), std::string(5000, 'y'));
+    EXPECT_EQ(status(config)["sessions"][0]["bytes_from_client"].asUInt64(), before + 5000);
+
+    const auto other = runProcess({VELK_PROXY_BINARY, "--status", "--config", "/etc/velk/other.json"}, home);
+    EXPECT_EQ(other.exitCode(), 1);
+    EXPECT_NE(other.err.find("the running proxy uses " + config), std::string::npos) << other.err;
+    EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 
 // The datagram socket a service manager listens on, owned by the test.
@@ -133,6 +193,37 @@ TEST_F(ProxyOperations, TheServiceManagerHearsReadinessStatusReloadWatchdogAndSt
     EXPECT_TRUE(notify.waitFor("RELOADING=1"));
     harness.proxy->signal(SIGTERM);
     EXPECT_TRUE(notify.waitFor("STOPPING=1"));
+    EXPECT_EQ(harness.stop().exitCode(), 0);
+}
+
+// A manager that does not answer holds up only the job that called it, and
+// that one no longer than the time-out: the signals and the watchdog go on.
+TEST_F(ProxyOperations, AManagerThatDoesNotAnswerHoldsUpOnlyItsCallerForItsTimeOut) {
+    NotifySocket notify;
+    harness.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "3000000"}});
+    harness.manager.hangMethod("proxyListenStarted");
+    harness.manager.emit("signalProxyAllowConnection", {"7", "1"});
+    ASSERT_TRUE(harness.manager.waitForNotice("proxyListenStarted 7 [unanswered]", seconds(5)));
+    notify.received.clear();
+    harness.manager.emit("signalProxyListenTimeout", {"9"});
+    EXPECT_TRUE(notify.waitFor("WATCHDOG=1", seconds(2))) << "the watchdog waited for the manager";
+    const auto pinged = std::chrono::system_clock::now();
+
+    // In the journal's own times: the signal was taken, and the watchdog
+    // fed, while the call still waited for its time-out.
+    const pid_t pid = harness.proxy->pid();
+    const auto failed = journal.records("actionCreateTransport: exception:", 1, seconds(10), pid);
+    const auto signalled = journal.records("signalProxyListenTimeout: set timeout: 9", 1, seconds(5), pid);
+    ASSERT_TRUE(failed.size() == 1 && signalled.size() == 1);
+    EXPECT_NE(failed.front()["MESSAGE"].asString().find("session id: 7"), std::string::npos);
+    const auto when = [](const Json::Value& record) {
+        return std::stoll(record["__REALTIME_TIMESTAMP"].asString());
+    };
+    EXPECT_LT(when(signalled.front()), when(failed.front()));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::microseconds>(pinged.time_since_epoch()).count(),
+              when(failed.front()));
+    harness.manager.succeedMethod("proxyListenStarted");
+    EXPECT_EQ(harness.allowConnection(8, 1), true);
     EXPECT_EQ(harness.stop().exitCode(), 0);
 }
 

@@ -60,12 +60,12 @@ private:
 
 using Command = std::function<void(ManagerService&, CommandArguments&)>;
 
-void setFailing(ManagerService& service, CommandArguments& arguments, bool failing) {
-    const std::string method = arguments.rest();
+std::string methodOf(CommandArguments& arguments) {
+    std::string method = arguments.rest();
     if (!ManagerService::isMethod(method)) {
         throw std::invalid_argument("no such method: " + method);
     }
-    service.setFailing(method, failing);
+    return method;
 }
 
 const std::map<std::string, Command>& commands() {
@@ -125,10 +125,14 @@ const std::map<std::string, Command>& commands() {
              const uint32_t sessionId = arguments.unsignedWord();
              service.setSessionInfo(sessionId, arguments.rest());
          }},
-        {"fail",
-         [](ManagerService& service, CommandArguments& arguments) { setFailing(service, arguments, true); }},
+        {"fail", [](ManagerService& service,
+                    CommandArguments& arguments) { service.setFailing(methodOf(arguments), true); }},
+        {"hang", [](ManagerService& service,
+                    CommandArguments& arguments) { service.setSilent(methodOf(arguments), true); }},
         {"succeed", [](ManagerService& service, CommandArguments& arguments) {
-             setFailing(service, arguments, false);
+             const std::string method = methodOf(arguments);
+             service.setFailing(method, false);
+             service.setSilent(method, false);
          }}};
     return table;
 }

@@ -68,7 +68,8 @@ void writeManagerUsage(const char* program, std::ostream& out) {
            "                       \"signalSessionDisconnected 7 1234 127.0.0.1\", \"signalVelkStopped\"\n"
            "                       (the last string argument is the rest of the line);\n"
            "                       \"session ID JSON\" (that session's own description),\n"
-           "                       \"fail METHOD\", \"succeed METHOD\", \"quit\"\n"
+           "                       \"fail METHOD\" (an error reply), \"hang METHOD\" (no reply),\n"
+           "                       \"succeed METHOD\", \"quit\"\n"
            "  --ready FILE         written with the process id once the name is owned\n"
            "\n"
            "Ends on SIGTERM, SIGINT or \"quit\".\n";

@@ -112,6 +112,11 @@ DBus::Message ManagerService::guardedCall(const DBus::CallMessage& call) {
     DBus::MessageIter arguments = call.reader();
     uint32_t sessionId = 0;
     arguments >> sessionId;
+    if (silentMethods.count(method) > 0) {
+        notices.record(withArguments(method, std::to_string(sessionId)) + " [unanswered]");
+        // The reply waits for a continuation nobody ever returns.
+        return_later(&unanswered);
+    }
     const uid_t caller = callerUid(bus, call.sender());
     if (caller != 0 && ownerOf(sessionInfo(sessionId)) != caller) {
         notices.record(withArguments(method, std::to_string(sessionId)) + " [denied uid " +
@@ -119,6 +124,14 @@ DBus::Message ManagerService::guardedCall(const DBus::CallMessage& call) {
         return DBus::ErrorMessage(call, DBUS_ERROR_ACCESS_DENIED, "the session is neither yours nor root's");
     }
     return sessionMethods.at(method).call(call);
+}
+
+void ManagerService::setSilent(const std::string& method, bool silent) {
+    if (silent) {
+        silentMethods.insert(method);
+    } else {
+        silentMethods.erase(method);
+    }
 }
 
 void ManagerService::setSessionInfo(uint32_t sessionId, const std::string& json) {

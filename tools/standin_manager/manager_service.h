@@ -26,6 +26,9 @@ public:
     static bool isMethod(const std::string& name);
     // While failing, the method records its call and replies a D-Bus error.
     void setFailing(const std::string& method, bool failing);
+    // While silent, the method records its call and never replies: the
+    // caller waits out its time-out.
+    void setSilent(const std::string& method, bool silent);
     // The session's own description from now on, instead of the file's.
     void setSessionInfo(uint32_t sessionId, const std::string& json);
 
@@ -53,6 +56,8 @@ private:
     std::map<std::string, DBus::Slot<DBus::Message, const DBus::CallMessage&>> sessionMethods;
     const NoticeLog& notices;
     std::set<std::string> failingMethods;
+    std::set<std::string> silentMethods;
+    DBus::Tag unanswered;
 };
 
 }  // namespace VelkStandin

@@ -59,7 +59,8 @@ Holdings holdingsOf(pid_t pid, const fs::path& watchedDir) {
     std::error_code ec;
     for (auto it = fs::directory_iterator(watchedDir, ec);
          !watchedDir.empty() && !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        holdings.files += it->path().extension() == ".log" ? 0 : 1;
+        const bool keptByDesign = it->path().extension() == ".log" || it->path().filename() == "status";
+        holdings.files += keptByDesign ? 0 : 1;
     }
     return holdings;
 }

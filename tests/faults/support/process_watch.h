@@ -14,8 +14,8 @@
 
 namespace VelkTest {
 
-// What a process holds; files named *.log in the watched directory are kept
-// by design and not counted.
+// What a process holds; the logs (*.log) and the proxy's status socket in
+// the watched directory are kept by design and not counted.
 struct Holdings {
     size_t descriptors = 0;
     size_t threads = 0;

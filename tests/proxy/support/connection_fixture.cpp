@@ -13,6 +13,8 @@ namespace VelkTest {
 
 ConnectionFixture::ConnectionFixture() : configFile(files / "velk_proxy.json") {
     setenv("HOME", home.path().c_str(), 1);
+    // The connection's calls to the manager go over a connection of their own.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     config["debug:level"] = "debug";
 }
 

@@ -79,6 +79,10 @@ void StandinManager::failMethod(const std::string& method) {
     command("fail " + method);
 }
 
+void StandinManager::hangMethod(const std::string& method) {
+    command("hang " + method);
+}
+
 void StandinManager::succeedMethod(const std::string& method) {
     command("succeed " + method);
 }

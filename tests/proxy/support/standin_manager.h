@@ -38,8 +38,10 @@ public:
     // Emits the signal with the arguments in their text form (the last string
     // argument may hold spaces); returns once the signal has been sent.
     void emit(const std::string& signal, const std::vector<std::string>& arguments = {});
-    // From the next call on the method replies a D-Bus error, until succeedMethod.
+    // From the next call on the method replies a D-Bus error (fail) or
+    // nothing (hang), until succeedMethod.
     void failMethod(const std::string& method);
+    void hangMethod(const std::string& method);
     void succeedMethod(const std::string& method);
 
     // Every line recorded so far: the calls ("proxyListenStarted 7 true",

@@ -23,26 +23,10 @@ import sys
 import tempfile
 import time
 
+from bench_process import stop, wait_for
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WATCHDOG_USEC = 30 * 1000 * 1000
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-def stop(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(20)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 def tasks(pid):

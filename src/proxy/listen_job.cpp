@@ -27,7 +27,7 @@ constexpr auto transportSocketTimeout = std::chrono::seconds(5);
 
 // The session's user: the description's, else the proxy's own.
 std::string sessionUser(const JsonConfig& session) {
-    const std::string named = session.getString("username", "");
+    std::string named = session.getString("username", "");
     if (!named.empty()) {
         return named;
     }

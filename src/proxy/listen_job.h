@@ -54,8 +54,7 @@ class ListenJob {
 public:
     // Starts the job's thread. The session's description, when the
     // allowance brought it, saves asking the manager once a client came.
-    ListenJob(ListenContext context, uint32_t sessionId, uint32_t samId,
-              std::optional<JsonConfig> description);
+    ListenJob(ListenContext jobContext, uint32_t session, uint32_t sam, std::optional<JsonConfig> known);
     // Gives up and waits for the thread.
     ~ListenJob();
     ListenJob(const ListenJob&) = delete;

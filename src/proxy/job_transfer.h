@@ -16,8 +16,8 @@
 #include "proxy/pending_bytes.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/relay_loop.h"
-#include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
+#include "utils/wake_event.h"
 
 namespace Velk {
 
@@ -87,7 +87,7 @@ private:
     uint32_t sessionId = 0;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
-    WakeEvent wake;  // tells the loop that the job is stopped
+    Utils::WakeEvent wake;  // tells the loop that the job is stopped
     std::string socketPath;
     std::string samPath;
     // The loop thread's alone: the socket and stop watches, the bytes each

@@ -20,8 +20,8 @@
 #include "proxy/manager_owner.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
-#include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
+#include "utils/wake_event.h"
 #include "velk_proxy_glue.h"
 
 namespace Velk {
@@ -121,14 +121,14 @@ private:
     std::atomic<uint32_t> listenSessionId{0};
     std::atomic<bool> listenStop{false};
     // Raised with listenStop, so that the listen job's waits end at once.
-    WakeEvent listenWake;
+    Utils::WakeEvent listenWake;
     // The listen job's, for the transport's socket; declared before the job,
     // so that it outlives it.
     SocketDirectoryWatch transportDirectory;
     std::future<bool> listenJob;
     std::atomic<uint32_t> listenTimeout{0};
     // Raised when a signal stopped jobs, so that the sweep takes them out now.
-    WakeEvent jobsStopped;
+    Utils::WakeEvent jobsStopped;
     bool checkFailed = false;
     ServiceNotifier serviceNotifier;
 };

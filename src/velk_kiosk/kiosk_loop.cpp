@@ -62,12 +62,11 @@ bool KioskLoop::finished() const {
 // something; the descriptors are those of this moment, so none stays
 // watched once it is done with.
 void KioskLoop::waitForWork() {
-    enum class Source { Display, Stop, Reload, Program, LeftBehind };
     std::vector<pollfd> fds;
-    std::vector<Source> sources;
-    const auto watch = [&](int fd, Source source) {
+    std::vector<Watched> watched;
+    const auto watch = [&](int fd, Source source, size_t index = 0) {
         fds.push_back({fd, POLLIN, 0});
-        sources.push_back(source);
+        watched.push_back({source, index});
     };
     if (displayAlive) {
         watch(windowManager.connectionFd(), Source::Display);
@@ -79,36 +78,38 @@ void KioskLoop::waitForWork() {
     if (program) {
         watch(program->fd(), Source::Program);
     }
-    for (const PidFd& process : leftBehind) {
-        watch(process.fd(), Source::LeftBehind);
+    for (size_t index = 0; index < leftBehind.size(); ++index) {
+        watch(leftBehind[index].fd(), Source::LeftBehind, index);
     }
     // Interrupted by a signal, or at the deadline: the loop looks again.
     if (poll(fds.data(), fds.size(), pollTimeout().value_or(-1)) <= 0) {
         return;
     }
-    const size_t firstLeftBehind = fds.size() - leftBehind.size();
     for (size_t at = 0; at < fds.size(); ++at) {
-        if (fds[at].revents == 0) {
-            continue;
+        if (fds[at].revents != 0) {
+            onReady(watched[at]);
         }
-        switch (sources[at]) {
-            case Source::Display:
-                // Read by the next handleEvents.
-                break;
-            case Source::Stop:
-                onStop();
-                break;
-            case Source::Reload:
-                kioskReloadEvent.clear();
-                windowManager.reloadRules();
-                break;
-            case Source::Program:
-                onProgramEnd();
-                break;
-            case Source::LeftBehind:
-                onLeftBehindEnd(leftBehind[at - firstLeftBehind]);
-                break;
-        }
+    }
+}
+
+void KioskLoop::onReady(const Watched& ready) {
+    switch (ready.source) {
+        case Source::Display:
+            // Read by the next handleEvents.
+            break;
+        case Source::Stop:
+            onStop();
+            break;
+        case Source::Reload:
+            kioskReloadEvent.clear();
+            windowManager.reloadRules();
+            break;
+        case Source::Program:
+            onProgramEnd();
+            break;
+        case Source::LeftBehind:
+            onLeftBehindEnd(leftBehind[ready.index]);
+            break;
     }
 }
 

@@ -32,9 +32,16 @@ private:
     using Clock = std::chrono::steady_clock;
     // Why the kiosk ends, when it is not its program's own end.
     enum class Ending { None, Stop, DisplayLost };
+    // What a descriptor the loop polls stands for; `index` into leftBehind.
+    enum class Source { Display, Stop, Reload, Program, LeftBehind };
+    struct Watched {
+        Source source;
+        size_t index;
+    };
 
     bool finished() const;
     void waitForWork();
+    void onReady(const Watched& ready);
     std::optional<int> pollTimeout() const;
     void onStop();
     void onDisplayLost();

@@ -185,7 +185,7 @@ bool WmKiosk::handleEvents() {
 }
 
 // Every event received so far goes to its turn before one is handled, so
-// that a client's one event is seen behind another client's thousands.
+// that one client's single event is handled ahead of another's thousands.
 bool WmKiosk::takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*)) {
     bool taken = false;
     while (xcb_generic_event_t* event = next(conn.get())) {

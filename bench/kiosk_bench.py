@@ -18,7 +18,10 @@ of another client; the window manager's CPU time until it is quiet again, the
 time until every window is mapped, and the other client's wait for its window.
 
     bench/kiosk_bench.py --build-dir build-bench [--suite map|idle|flood] [--reps 5] [--windows 50]
-                         [--idle-seconds 10] [--flood 3000,9000]
+                         [--idle-seconds 10] [--flood 3000,9000] [--baseline-build DIR]
+
+--baseline-build runs the velk_kiosk of another build beside this one's, as
+"(baseline)" columns: before and after a change, in one run.
 """
 import argparse
 import json
@@ -289,16 +292,28 @@ def run_flood(build, target, windows):
     return {"CPU s": after - before, "all mapped s": all_mapped / 1000, "other client's wait s": waited / 1000}
 
 
-def print_table(title, targets, results, metrics, fmt="%20.2f"):
+def print_table(title, targets, results, metrics, worst=(), fmt="%30.2f"):
+    """Medians of the repetitions; for the metrics in `worst` also the largest."""
     print(title)
-    print("%-26s" % "" + "".join("%20s" % t.name for t in targets))
+    print("%-30s" % "" + "".join("%30s" % t.name for t in targets))
     for metric in metrics:
         medians = [statistics.median(r[metric] for r in results[t.name]) for t in targets]
-        print("%-26s" % metric + "".join(fmt % m for m in medians))
+        print("%-30s" % metric + "".join(fmt % m for m in medians))
+        if metric in worst:
+            print("%-30s" % (metric + ", worst") +
+                  "".join(fmt % max(r[metric] for r in results[t.name]) for t in targets))
+
+
+def velk_targets(build, baseline, variants):
+    """The velk_kiosk targets of this build, then the same of the baseline build."""
+    targets = [VelkKiosk(build, name, rule) for name, rule in variants]
+    if baseline:
+        targets += [VelkKiosk(baseline, name + " (baseline)", rule) for name, rule in variants]
+    return targets
 
 
 def main_idle(build, args):
-    targets = [Matchbox(), VelkKiosk(build, "velk framed", {})]
+    targets = [Matchbox()] + velk_targets(build, args.baseline_build, [("velk framed", {})])
     results = {t.name: [] for t in targets}
     for rep in range(args.reps):
         for target in targets:
@@ -309,7 +324,8 @@ def main_idle(build, args):
 
 
 def main_flood(build, args):
-    targets = [Matchbox(), VelkKiosk(build, "velk framed", {}), VelkKiosk(build, "velk no rules", None)]
+    targets = [Matchbox()] + velk_targets(build, args.baseline_build,
+                                          [("velk framed", {}), ("velk no rules", None)])
     for count in [int(n) for n in args.flood.split(",")]:
         results = {t.name: [] for t in targets}
         for rep in range(args.reps):
@@ -318,7 +334,8 @@ def main_flood(build, args):
                       file=sys.stderr)
                 results[target.name].append(run_flood(build, target, count))
         print_table("kiosk flood: %d windows mapped at once and one of another client; medians of %d repetitions"
-                    % (count, args.reps), targets, results, ["CPU s", "all mapped s", "other client's wait s"])
+                    % (count, args.reps), targets, results, ["CPU s", "all mapped s", "other client's wait s"],
+                    worst=["other client's wait s"])
 
 
 def main():
@@ -329,8 +346,11 @@ def main():
     parser.add_argument("--suite", choices=["map", "idle", "flood"], default="map")
     parser.add_argument("--idle-seconds", type=float, default=10)
     parser.add_argument("--flood", default="3000,9000")
+    parser.add_argument("--baseline-build", help="another build whose velk_kiosk runs beside, for before and after")
     args = parser.parse_args()
     build = os.path.abspath(args.build_dir)
+    if args.baseline_build:
+        args.baseline_build = os.path.abspath(args.baseline_build)
     if args.suite == "idle":
         main_idle(build, args)
         return
@@ -338,9 +358,9 @@ def main():
         main_flood(build, args)
         return
 
-    targets = [NoWindowManager(), Matchbox(), VelkKiosk(build, "velk framed", {}),
-               VelkKiosk(build, "velk no frame", {"frame": False}),
-               VelkKiosk(build, "velk no title bar", {"titlebar": False})]
+    targets = [NoWindowManager(), Matchbox()] + velk_targets(
+        build, args.baseline_build,
+        [("velk framed", {}), ("velk no frame", {"frame": False}), ("velk no title bar", {"titlebar": False})])
     results = {t.name: [] for t in targets}
     for rep in range(args.reps):
         for target in targets:
@@ -351,11 +371,11 @@ def main():
                "flashed windows", "requests per window"]
     print("kiosk benchmark: %d repetitions of %d windows on 1920x1080; times in ms, medians of repetitions"
           % (args.reps, args.windows))
-    print("%-22s" % "" + "".join("%20s" % t.name for t in targets) + "%22s" % "no title bar/matchbox")
+    print("%-22s" % "" + "".join("%30s" % t.name for t in targets) + "%22s" % "no title bar/matchbox")
     for metric in metrics:
         medians = [statistics.median(r[metric] for r in results[t.name]) for t in targets]
         ratio = medians[4] / medians[1] if medians[1] else float("nan")
-        print("%-22s" % metric + "".join("%20.2f" % m for m in medians) + "%22.2f" % ratio)
+        print("%-22s" % metric + "".join("%30.2f" % m for m in medians) + "%22.2f" % ratio)
 
 
 if __name__ == "__main__":

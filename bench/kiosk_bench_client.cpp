@@ -183,6 +183,7 @@ bool awaitMapped(xcb_connection_t* conn, std::unordered_set<xcb_window_t> waitin
 // Creates the windows, then maps them all in one go on the benchmark's word.
 int mapAllAtOnce(xcb_connection_t* conn, const xcb_screen_t* screen, int count) {
     std::vector<xcb_window_t> windows;
+    windows.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         windows.push_back(createWindow(conn, screen, i));
     }

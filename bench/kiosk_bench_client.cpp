@@ -1,10 +1,19 @@
-// Maps windows one after another on a display and measures, per window, the
-// time from MapWindow to the window being mapped (MapNotify), to its being
-// full screen (a ConfigureNotify of about the screen's size) and to its being
-// final: viewable (its first Expose) and configured to that size, whichever
-// comes last.  A window first shown at another size is counted as flashed.
-// Prints one JSON object with the times in microseconds.
-//   kiosk_bench_client <display> <windows> <wait for a window manager: 0|1> <expect full screen: 0|1>
+// The kiosk benchmark's X client, in three modes:
+//   map <display> <windows> <wait for a window manager: 0|1> <expect full screen: 0|1>
+//     maps windows one after another and measures, per window, the time from
+//     MapWindow to the window being mapped (MapNotify), to its being full
+//     screen (a ConfigureNotify of about the screen's size) and to its being
+//     final: viewable (its first Expose) and configured to that size, whichever
+//     comes last.  A window first shown at another size is counted as flashed.
+//     Prints one JSON object with the times in microseconds.
+//   flood <display> <windows>
+//     creates the windows, says "ready", and on a line from standard input
+//     maps them all at once, says "sent" and, once every one is mapped,
+//     "mapped <ms>"; then holds them until standard input ends.
+//   one <display>
+//     creates one window, says "ready", maps it on a line from standard input
+//     (at once when standard input is not a pipe the benchmark holds) and says
+//     "mapped <ms>"; then holds it, idle, until standard input ends.
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -12,8 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -106,24 +117,8 @@ void printList(const char* name, const std::vector<double>& values, bool last) {
     std::printf("]%s", last ? "" : ", ");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s <display> <windows> <wait for wm 0|1> <expect full screen 0|1>\n",
-                     argv[0]);
-        return 2;
-    }
-    xcb_connection_t* conn = xcb_connect(argv[1], nullptr);
-    if (xcb_connection_has_error(conn)) {
-        std::fprintf(stderr, "cannot connect to %s\n", argv[1]);
-        return 1;
-    }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
-    const int count = std::atoi(argv[2]);
-    const bool waitForWm = std::strcmp(argv[3], "1") == 0;
-    const bool expectFullScreen = std::strcmp(argv[4], "1") == 0;
-
+int mapOneAfterAnother(xcb_connection_t* conn, const xcb_screen_t* screen, int count, bool waitForWm,
+                       bool expectFullScreen) {
     const auto waitStart = Clock::now();
     while (waitForWm && !windowManagerRuns(conn, screen->root)) {
         if (Clock::now() - waitStart > std::chrono::seconds(10)) {
@@ -150,6 +145,116 @@ int main(int argc, char** argv) {
     printList("fullscreen", fullScreen, false);
     printList("final", final, false);
     std::printf("\"flashed\": %d}\n", flashed);
-    xcb_disconnect(conn);
     return 0;
+}
+
+// One round trip: the server has handled everything sent before.
+void sync(xcb_connection_t* conn) {
+    std::free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+}
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// A line from the benchmark, or its end.
+bool awaitLine() {
+    std::string line;
+    return static_cast<bool>(std::getline(std::cin, line));
+}
+
+// Blocks until every window of the set has been mapped; false after 600 s.
+bool awaitMapped(xcb_connection_t* conn, std::unordered_set<xcb_window_t> waiting) {
+    const auto deadline = Clock::now() + std::chrono::seconds(600);
+    while (!waiting.empty() && Clock::now() < deadline) {
+        xcb_generic_event_t* event = xcb_wait_for_event(conn);
+        if (!event) {
+            return false;
+        }
+        if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) {
+            waiting.erase(reinterpret_cast<xcb_map_notify_event_t*>(event)->window);
+        }
+        std::free(event);
+    }
+    return waiting.empty();
+}
+
+// Creates the windows, then maps them all in one go on the benchmark's word.
+int mapAllAtOnce(xcb_connection_t* conn, const xcb_screen_t* screen, int count) {
+    std::vector<xcb_window_t> windows;
+    windows.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        windows.push_back(createWindow(conn, screen, i));
+    }
+    sync(conn);
+    say("ready");
+    if (!awaitLine()) {
+        return 1;
+    }
+    const auto start = Clock::now();
+    for (const xcb_window_t win : windows) {
+        xcb_map_window(conn, win);
+    }
+    xcb_flush(conn);
+    say("sent");
+    if (!awaitMapped(conn, {windows.begin(), windows.end()})) {
+        std::fprintf(stderr, "not every window was mapped\n");
+        return 1;
+    }
+    say("mapped " + std::to_string(micros(Clock::now() - start) / 1000));
+    awaitLine();
+    return 0;
+}
+
+int mapOne(xcb_connection_t* conn, const xcb_screen_t* screen) {
+    const xcb_window_t win = createWindow(conn, screen, 0);
+    sync(conn);
+    say("ready");
+    if (!awaitLine()) {
+        return 1;
+    }
+    const auto start = Clock::now();
+    xcb_map_window(conn, win);
+    xcb_flush(conn);
+    if (!awaitMapped(conn, {win})) {
+        return 1;
+    }
+    say("mapped " + std::to_string(micros(Clock::now() - start) / 1000));
+    // Idle from here on: nothing is drawn, nothing asked.
+    awaitLine();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 2 ? argv[1] : "";
+    const bool known =
+        (mode == "map" && argc == 6) || (mode == "flood" && argc == 4) || (mode == "one" && argc == 3);
+    if (!known) {
+        std::fprintf(stderr,
+                     "usage: %s map <display> <windows> <wait for wm 0|1> <expect full screen 0|1>\n"
+                     "       %s flood <display> <windows>\n"
+                     "       %s one <display>\n",
+                     argv[0], argv[0], argv[0]);
+        return 2;
+    }
+    xcb_connection_t* conn = xcb_connect(argv[2], nullptr);
+    if (xcb_connection_has_error(conn)) {
+        std::fprintf(stderr, "cannot connect to %s\n", argv[2]);
+        return 1;
+    }
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
+    int status = 0;
+    if (mode == "map") {
+        status = mapOneAfterAnother(conn, screen, std::atoi(argv[3]), std::strcmp(argv[4], "1") == 0,
+                                    std::strcmp(argv[5], "1") == 0);
+    } else if (mode == "flood") {
+        status = mapAllAtOnce(conn, screen, std::atoi(argv[3]));
+    } else {
+        status = mapOne(conn, screen);
+    }
+    xcb_disconnect(conn);
+    return status;
 }

@@ -22,7 +22,7 @@ namespace Velk {
 class JobRegistry {
 public:
     // Jobs raise `ended` when they end, so that their owner sweeps them.
-    explicit JobRegistry(const WakeEvent& ended) : endedEvent(ended) {}
+    explicit JobRegistry(const Utils::WakeEvent& ended) : endedEvent(ended) {}
     // Ends the jobs left, in list order, then waits for their transports.
     ~JobRegistry();
     JobRegistry(const JobRegistry&) = delete;
@@ -52,7 +52,7 @@ public:
     TransportReaper& transports() { return reaper; }
 
 private:
-    const WakeEvent& endedEvent;
+    const Utils::WakeEvent& endedEvent;
     // Before the jobs: they hand it their transports when destroyed.
     TransportReaper reaper;
     // Before the jobs: they are let go by their loops when destroyed.

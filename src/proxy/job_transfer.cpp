@@ -94,7 +94,7 @@ int64_t jobTransferIter(int from, int to, PendingBytes& pending, std::vector<uin
     }
 }
 
-JobTransfer::JobTransfer(RelayLoop& loop, TransportReaper& transportReaper, const WakeEvent& ended,
+JobTransfer::JobTransfer(RelayLoop& loop, TransportReaper& transportReaper, const Utils::WakeEvent& ended,
                          JobStart start)
     : sock(start.clientFd),
       unixfd(start.transportFd),

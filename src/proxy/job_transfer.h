@@ -17,8 +17,8 @@
 #include "proxy/rdp_transport.h"
 #include "proxy/relay_loop.h"
 #include "proxy/session_record.h"
-#include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
+#include "utils/wake_event.h"
 
 namespace Velk {
 
@@ -49,7 +49,7 @@ public:
     // raises `ended` when the copy is over. A transport that has sent
     // nothing by the start's answerDeadline ends the job: it never answered
     // the client's request.
-    JobTransfer(RelayLoop& loop, TransportReaper& reaper, const WakeEvent& ended, JobStart start);
+    JobTransfer(RelayLoop& loop, TransportReaper& reaper, const Utils::WakeEvent& ended, JobStart start);
     // Stops the job, waits until the loop has let it go and closes both
     // sockets; the transport and its files go to the reaper.
     ~JobTransfer();
@@ -99,7 +99,7 @@ private:
     SessionFacts facts;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
-    WakeEvent wake;  // tells the loop that the job is stopped
+    Utils::WakeEvent wake;  // tells the loop that the job is stopped
     // Until the transport's first bytes: when it must have answered.
     Utils::UniqueFd answerTimer;
     JobFiles files;
@@ -123,7 +123,7 @@ private:
     SessionEnd endedBy = SessionEnd::Proxy;
     RelayLoop& relay;
     TransportReaper& reaper;
-    const WakeEvent& endedEvent;
+    const Utils::WakeEvent& endedEvent;
 };
 
 }  // namespace Velk

@@ -18,7 +18,7 @@
 #include "proxy/client_listener.h"
 #include "proxy/job_registry.h"
 #include "proxy/socket_wait.h"
-#include "proxy/wake_event.h"
+#include "utils/wake_event.h"
 #include "utils/unique_fd.h"
 
 namespace Velk {
@@ -34,7 +34,7 @@ struct ListenContext {
     // One inotify descriptor for every job of the proxy's life.
     SocketDirectoryWatch& transportDirectory;
     // Raised when the job ends.
-    const WakeEvent& ended;
+    const Utils::WakeEvent& ended;
     // With "listen:hold-port": the port bound since the start.
     std::shared_ptr<ClientListener> heldListener;
     // "listen:max-sessions": with as many transfer jobs running, the job
@@ -85,7 +85,7 @@ private:
     const uint32_t samId;
     const std::optional<JsonConfig> description;
     std::atomic<bool> stopRequested{false};
-    WakeEvent wake;
+    Utils::WakeEvent wake;
     mutable std::mutex listeningLock;
     std::optional<Listening> listeningFor;
     // Last: the thread starts once everything it uses is made.

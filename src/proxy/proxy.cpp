@@ -7,9 +7,9 @@ namespace Velk {
 
 std::atomic<bool> proxyRunning{false};
 ProxyDispatcher proxyDispatcher;
-WakeEvent proxyStopEvent;
-WakeEvent proxyReloadEvent;
-WakeEvent proxyReportEvent;
+Utils::WakeEvent proxyStopEvent;
+Utils::WakeEvent proxyReloadEvent;
+Utils::WakeEvent proxyReportEvent;
 std::atomic<int> proxyStopReason{static_cast<int>(StopReason::None)};
 
 void ProxyDispatcher::enter() {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <functional>
 
-#include "proxy/wake_event.h"
+#include "utils/wake_event.h"
 
 namespace Velk {
 
@@ -30,12 +30,12 @@ extern ProxyDispatcher proxyDispatcher;
 
 // Raised when proxyRunning is cleared, so that a thread waiting in poll
 // sees the stop at once.
-extern WakeEvent proxyStopEvent;
+extern Utils::WakeEvent proxyStopEvent;
 
 // Raised by SIGHUP (reload the configuration now) and SIGUSR1 (log one line
 // per running session); the main loop waits on them.
-extern WakeEvent proxyReloadEvent;
-extern WakeEvent proxyReportEvent;
+extern Utils::WakeEvent proxyReloadEvent;
+extern Utils::WakeEvent proxyReportEvent;
 
 // Why the proxy stops: the first reason given wins.
 enum class StopReason : int { None, Signal, ManagerStopped, BusLost, Destroyed };

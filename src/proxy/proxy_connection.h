@@ -27,7 +27,7 @@
 #include "proxy/manager_owner.h"
 #include "proxy/rdp_transport.h"
 #include "proxy/service_notifier.h"
-#include "proxy/wake_event.h"
+#include "utils/wake_event.h"
 #include "velk_proxy_glue.h"
 
 namespace Velk {
@@ -156,7 +156,7 @@ private:
     ConfigWatch configWatch;
     // Raised when a job or the listen job has ended, or an allowance was
     // claimed: the main loop looks then.
-    WakeEvent changed;
+    Utils::WakeEvent changed;
     JobRegistry jobs{changed};
     // The listen job's, for the transport's socket; one for the proxy's life.
     SocketDirectoryWatch transportDirectory;

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/wake_event.h"
 #include "utils/unique_fd.h"
+#include "utils/wake_event.h"
 
 namespace Velk {
 
@@ -97,7 +97,7 @@ private:
 
     const std::chrono::milliseconds idleLife;
     Utils::UniqueFd epollFd;
-    WakeEvent wake;
+    Utils::WakeEvent wake;
     std::mutex requestsLock;
     std::condition_variable letGo;
     std::vector<RelayChannel*> toAttach;

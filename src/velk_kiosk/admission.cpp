@@ -81,17 +81,12 @@ void Placement::decorate(WmWindow& window, const Decision& decision, const Clien
 
 // The place the window would have as an ordinary window is where it returns
 // when it leaves the full-screen state.
-FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes,
-                                   const Xcb::Size& root) const {
-    std::vector<Xcb::Rect> taken;
-    for (const WmWindow& other : windows.records()) {
-        if (&other != &window && !other.locked()) {
-            taken.push_back(other.admittedAt);
-        }
-    }
+FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes, const Xcb::Size& root) {
     const Xcb::Rect asked =
         wishes.ownPosition ? withGravity(wishes.geometry, window.gravity, window.metrics()) : wishes.geometry;
-    const FramePlacement normal = firstPlace(asked, window.metrics(), root, centreOver(wishes, root), taken);
+    const FramePlacement normal =
+        firstPlace(asked, window.metrics(), root, centreOver(wishes, root),
+                   [this](int16_t x, int16_t y) { return takenPlaces.count(placeKey(x, y)) != 0; });
     window.admittedAt = normal.frame;
     window.restorePlace = normal.frame;
     window.restoreMetrics = window.metrics();
@@ -99,7 +94,29 @@ FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes,
         window.stateFullscreen = true;
         window.setMetrics({});
     }
+    holdPlace(window);
     return window.locked() ? fullscreenPlace(window.metrics(), root) : normal;
+}
+
+uint32_t Placement::placeKey(int16_t x, int16_t y) {
+    return static_cast<uint32_t>(static_cast<uint16_t>(x)) << 16 | static_cast<uint16_t>(y);
+}
+
+// Only windows that are not full screen keep later ones off their first place.
+void Placement::holdPlace(const WmWindow& window) {
+    if (!window.locked()) {
+        ++takenPlaces[placeKey(window.admittedAt.x, window.admittedAt.y)];
+    }
+}
+
+void Placement::releasePlace(const WmWindow& window) {
+    if (window.locked()) {
+        return;
+    }
+    const auto held = takenPlaces.find(placeKey(window.admittedAt.x, window.admittedAt.y));
+    if (held != takenPlaces.end() && --held->second == 0) {
+        takenPlaces.erase(held);
+    }
 }
 
 // A transient or dialog window without a place of its own is centred over

@@ -1,13 +1,15 @@
-// Descendants of the kiosk: the parent chain read from /proc, and signals
-// sent through a pidfd.
+// Descendants of the kiosk: its children and the parent chain read from
+// /proc, and signals and reaping through a pidfd.
 #include "velk_kiosk/descendants.h"
 
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -81,6 +83,21 @@ bool isDescendantOf(pid_t pid, pid_t ancestor) {
     return false;
 }
 
+// An orphan is re-parented to one living thread of the subreaper, not always
+// the first: every thread's list is read.
+std::vector<pid_t> ownChildren() {
+    std::vector<pid_t> children;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator task("/proc/self/task", ec), end; !ec && task != end;
+         task.increment(ec)) {
+        std::ifstream in(task->path() / "children");
+        for (pid_t child = 0; in >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
 std::optional<PidFd> PidFd::open(pid_t pid) {
     const int fd = pidfdOpen(pid);
     if (fd < 0) {
@@ -103,13 +120,25 @@ std::optional<PidFd> PidFd::openDescendant(pid_t pid) {
 }
 
 bool PidFd::signal(int sig) const {
-    if (pidfdSendSignal(fd.get(), sig) == 0) {
+    if (pidfdSendSignal(descriptor.get(), sig) == 0) {
         return true;
     }
     if (errno != ESRCH) {
         logFailure("signal", "pidfd_send_signal");
     }
     return false;
+}
+
+std::optional<int> PidFd::reap() const {
+    int status = 0;
+    pid_t reaped = 0;
+    do {
+        reaped = waitpid(target, &status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0) {
+        logFailure("reap", "waitpid");
+    }
+    return reaped == target ? std::optional<int>(status) : std::nullopt;
 }
 
 }  // namespace Velk

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "utils/unique_fd.h"
 
@@ -24,6 +25,10 @@ std::optional<pid_t> parentFromStat(std::string_view stat);
 // a process is not its own descendant.
 bool isDescendantOf(pid_t pid, pid_t ancestor);
 
+// The children of this process, of all its threads, re-parented orphans
+// included, read from /proc; they end and change while it is read.
+std::vector<pid_t> ownChildren();
+
 // One process held by a pidfd: signals never reach another process that got
 // its pid after it ended.
 class PidFd {
@@ -34,13 +39,18 @@ public:
     static std::optional<PidFd> openDescendant(pid_t pid);
 
     pid_t pid() const { return target; }
+    // Readable once the process has ended: polled beside other descriptors.
+    int fd() const { return descriptor.get(); }
     // False when the process has ended (or the call failed: logged).
     bool signal(int sig) const;
+    // The wait status of a child of this process that has ended (fd()
+    // readable), reaped; nullopt while it runs.
+    std::optional<int> reap() const;
 
 private:
-    PidFd(Utils::UniqueFd descriptor, pid_t process) : fd(std::move(descriptor)), target(process) {}
+    PidFd(Utils::UniqueFd held, pid_t process) : descriptor(std::move(held)), target(process) {}
 
-    Utils::UniqueFd fd;
+    Utils::UniqueFd descriptor;
     pid_t target = 0;
 };
 

@@ -1,10 +1,9 @@
 // The kiosk's EWMH root properties and the clients' WM_STATE; see ewmh.h.
 #include "velk_kiosk/ewmh.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "logger.h"
@@ -17,40 +16,6 @@ constexpr std::string_view kioskName = "velk_kiosk";
 // ICCCM WM_STATE values.
 constexpr uint32_t withdrawnState = 0;
 constexpr uint32_t normalState = 1;
-
-using WindowSet = std::unordered_set<xcb_window_t>;
-
-WindowSet recordedClients(const WindowList& windows) {
-    WindowSet clients;
-    for (const WmWindow& window : windows.records()) {
-        clients.insert(window.win);
-    }
-    return clients;
-}
-
-// The records' clients that `listed` lacks, added to it and to `order` oldest
-// first (the records are newest first); `eligible` when given bounds them.
-void appendUnlisted(const WindowList& windows, const WindowSet* eligible, WindowSet& listed,
-                    std::vector<xcb_window_t>& order) {
-    const auto& records = windows.records();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if ((!eligible || eligible->count(record->win) != 0) && listed.insert(record->win).second) {
-            order.push_back(record->win);
-        }
-    }
-}
-
-// The windows of `list` that `kept` holds, in their order.
-std::vector<xcb_window_t> keepListed(const std::vector<xcb_window_t>& list, const WindowSet& kept,
-                                     WindowSet& listed) {
-    std::vector<xcb_window_t> order;
-    for (const xcb_window_t win : list) {
-        if (kept.count(win) != 0 && listed.insert(win).second) {
-            order.push_back(win);
-        }
-    }
-    return order;
-}
 
 }  // namespace
 
@@ -78,15 +43,19 @@ Ewmh::Ewmh(const Xcb::Connector& xConnector) : connector(xConnector) {
         netActiveWindow, netCloseWindow,       netWmState, netWmStateFullscreen, netFrameExtents};
     xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, connector.windowRoot(), netSupported,
                         XCB_ATOM_ATOM, 32, static_cast<uint32_t>(supported.size()), supported.data());
-    writeWindows(netClientList, mapped);
-    writeWindows(netClientListStacking, stacked);
+    writeWindows(netClientList, {});
+    writeWindows(netClientListStacking, {});
     writeWindows(netActiveWindow, {XCB_NONE});
     xcb_flush(connector.connection());
 }
 
 // Waited for: a connection closed with events still unread may be reset
-// before the server has read these last requests.
+// before the server has read these last requests.  A lost display has
+// nothing left to take away.
 Ewmh::~Ewmh() {
+    if (connector.hasError() != 0) {
+        return;
+    }
     xcb_connection_t* conn = connector.connection();
     std::vector<Xcb::PendingCheck> removals;
     for (const xcb_atom_t property :
@@ -140,89 +109,107 @@ Ewmh::Message Ewmh::messageKind(xcb_atom_t type) const {
     return Message::Other;
 }
 
-void Ewmh::publish(const WindowList& windows, xcb_window_t active, bool restacked) {
-    // A handler changes the records by one admission or one removal at most:
-    // their number and the newest of them show whether anything changed.
-    const auto& records = windows.records();
-    const RecordsSeen seen{records.size(), records.empty() ? xcb_window_t{XCB_NONE} : records.front().win};
-    if (!restacked && seen == recordsSeen && active == shownActive) {
-        return;
-    }
-    recordsSeen = seen;
-    std::vector<xcb_window_t> order = restacked ? readStacking(windows) : keepStacking(windows);
-    std::vector<xcb_window_t> byMapping = mappingOrder(windows, order);
-    updateWmState(order);
-    if (byMapping != mapped) {
-        writeWindows(netClientList, byMapping);
-        mapped = std::move(byMapping);
-    }
-    if (order != stacked) {
-        writeWindows(netClientListStacking, order);
-        stacked = std::move(order);
+void Ewmh::publish(WindowList& windows, xcb_window_t active, bool restacked) {
+    applyChanges(windows.takeChanges());
+    if (restacked) {
+        stacked.replace(readStacking(windows));
     }
     if (active != shownActive) {
         writeWindows(netActiveWindow, {active});
         shownActive = active;
         Syslog::debug("%s: active window: %08x", "publish", active);
     }
-    xcb_flush(connector.connection());
 }
 
-// The root's children come bottom to top; a client counts where its frame is.
+// New clients go on top of the stacking order, which is where the kiosk
+// shows them.  A client that came and went before it was published is
+// never listed.
+void Ewmh::applyChanges(const std::vector<WindowList::Change>& changes) {
+    std::vector<xcb_window_t> added;
+    std::unordered_set<xcb_window_t> pending;
+    for (const WindowList::Change& change : changes) {
+        if (change.admitted) {
+            added.push_back(change.win);
+            pending.insert(change.win);
+        } else if (pending.erase(change.win) == 0 && listed.erase(change.win) != 0) {
+            mapped.erase(change.win);
+            stacked.erase(change.win);
+            setWmState(change.win, withdrawnState);
+        }
+    }
+    for (const xcb_window_t win : added) {
+        if (pending.count(win) != 0 && listed.insert(win).second) {
+            mapped.append(win);
+            stacked.append(win);
+            setWmState(win, normalState);
+        }
+    }
+}
+
+void Ewmh::writeRootLists() {
+    writeList(netClientList, mapped);
+    writeList(netClientListStacking, stacked);
+}
+
+void Ewmh::writeList(xcb_atom_t property, RootList& list) const {
+    if (!list.rewrite && list.written == list.order.size()) {
+        return;
+    }
+    const size_t from = list.rewrite ? 0 : list.written;
+    xcb_change_property(connector.connection(), from == 0 ? XCB_PROP_MODE_REPLACE : XCB_PROP_MODE_APPEND,
+                        connector.windowRoot(), property, XCB_ATOM_WINDOW, 32,
+                        static_cast<uint32_t>(list.order.size() - from), list.order.data() + from);
+    list.written = list.order.size();
+    list.rewrite = false;
+}
+
+void Ewmh::RootList::erase(xcb_window_t win) {
+    const auto at = std::find(order.begin(), order.end(), win);
+    if (at == order.end()) {
+        return;
+    }
+    if (static_cast<size_t>(at - order.begin()) < written) {
+        rewrite = true;
+    }
+    order.erase(at);
+}
+
+void Ewmh::RootList::replace(std::vector<xcb_window_t> windows) {
+    const size_t shown = std::min(written, order.size());
+    if (windows.size() < shown || !std::equal(order.begin(), order.begin() + shown, windows.begin())) {
+        rewrite = true;
+    }
+    order = std::move(windows);
+}
+
+// The root's children come bottom to top; a client counts where its frame
+// is.  A listed client the tree lacks keeps its place on top.
 std::vector<xcb_window_t> Ewmh::readStacking(const WindowList& windows) const {
     const auto [tree, error] =
         connector.pending(xcb_query_tree(connector.connection(), connector.windowRoot()))
             .reply(xcb_query_tree_reply);
     if (!tree) {
         connector.toSyslogError(error, "publish", "xcb_query_tree");
-        return keepStacking(windows);
+        return stacked.order;
     }
-    std::unordered_map<xcb_window_t, xcb_window_t> clientOfTopLevel;
-    for (const WmWindow& window : windows.records()) {
-        clientOfTopLevel.emplace(window.frame != 0 ? window.frame : window.win, window.win);
-    }
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    std::unordered_set<xcb_window_t> seen;
     std::vector<xcb_window_t> order;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
     for (int at = 0; at < xcb_query_tree_children_length(tree.get()); ++at) {
-        const auto found = clientOfTopLevel.find(children[at]);
-        if (found != clientOfTopLevel.end()) {
-            order.push_back(found->second);
+        const WmWindow* window = windows.findByFrame(children[at]);
+        if (!window) {
+            window = windows.findByClient(children[at]);
+        }
+        if (window && listed.count(window->win) != 0 && seen.insert(window->win).second) {
+            order.push_back(window->win);
+        }
+    }
+    for (const xcb_window_t win : stacked.order) {
+        if (seen.count(win) == 0) {
+            order.push_back(win);
         }
     }
     return order;
-}
-
-// Clients that left are taken out; new ones, which the kiosk shows last, go on top.
-std::vector<xcb_window_t> Ewmh::keepStacking(const WindowList& windows) const {
-    WindowSet listed;
-    std::vector<xcb_window_t> order = keepListed(stacked, recordedClients(windows), listed);
-    appendUnlisted(windows, nullptr, listed, order);
-    return order;
-}
-
-// The clients listed before keep their places; the others follow.
-std::vector<xcb_window_t> Ewmh::mappingOrder(const WindowList& windows,
-                                             const std::vector<xcb_window_t>& present) const {
-    const WindowSet presentSet(present.begin(), present.end());
-    WindowSet listed;
-    std::vector<xcb_window_t> order = keepListed(mapped, presentSet, listed);
-    appendUnlisted(windows, &presentSet, listed, order);
-    return order;
-}
-
-void Ewmh::updateWmState(const std::vector<xcb_window_t>& present) const {
-    const WindowSet before(stacked.begin(), stacked.end());
-    const WindowSet after(present.begin(), present.end());
-    for (const xcb_window_t win : present) {
-        if (before.count(win) == 0) {
-            setWmState(win, normalState);
-        }
-    }
-    for (const xcb_window_t win : stacked) {
-        if (after.count(win) == 0) {
-            setWmState(win, withdrawnState);
-        }
-    }
 }
 
 // A client may be gone by now: the request is sent checked and its answer

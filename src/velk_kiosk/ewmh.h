@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "velk_kiosk/window_records.h"
@@ -29,23 +30,39 @@ public:
     Message messageKind(xcb_atom_t type) const;
     bool isFullscreenState(xcb_atom_t state) const { return state != 0 && state == netWmStateFullscreen; }
 
-    // Brings the root's lists, the active window and the clients' WM_STATE up
-    // to the records.  The stacking order is read off the server when the
-    // windows may have been restacked; otherwise the last one is kept, with
-    // the clients that left taken out and new ones on top.  Only what
-    // changed is written.
-    void publish(const WindowList& windows, xcb_window_t active, bool restacked);
+    // Brings the kiosk's lists, the active window and the clients' WM_STATE
+    // up to the records: the clients admitted and removed since the last
+    // call are added and taken out, each in constant time; the stacking
+    // order is read off the server when the windows may have been
+    // restacked.  The lists reach the root with writeRootLists.
+    void publish(WindowList& windows, xcb_window_t active, bool restacked);
+    // Writes the root's client lists where they changed: the new clients
+    // appended when nothing else changed, else the whole list.  Called once
+    // the events that came together are handled, so that a burst of new
+    // windows writes each list once, not once per window.
+    void writeRootLists();
     // The managed clients bottom to top, as last published.
-    const std::vector<xcb_window_t>& stacking() const { return stacked; }
+    const std::vector<xcb_window_t>& stacking() const { return stacked.order; }
 
 private:
+    // One of the root's client lists: its order, and how much of it the root
+    // already shows.
+    struct RootList {
+        std::vector<xcb_window_t> order;
+        // The root shows the first `written` entries, unless `rewrite`: then
+        // the root's list is no longer a beginning of this one.
+        size_t written = 0;
+        bool rewrite = false;
+        void append(xcb_window_t win) { order.push_back(win); }
+        void erase(xcb_window_t win);
+        void replace(std::vector<xcb_window_t> windows);
+    };
+
     void makeCheckWindow();
+    void applyChanges(const std::vector<WindowList::Change>& changes);
     std::vector<xcb_window_t> readStacking(const WindowList& windows) const;
-    std::vector<xcb_window_t> keepStacking(const WindowList& windows) const;
-    std::vector<xcb_window_t> mappingOrder(const WindowList& windows,
-                                           const std::vector<xcb_window_t>& present) const;
-    void updateWmState(const std::vector<xcb_window_t>& present) const;
     void setWmState(xcb_window_t win, uint32_t state) const;
+    void writeList(xcb_atom_t property, RootList& list) const;
     void writeWindows(xcb_atom_t property, const std::vector<xcb_window_t>& list) const;
 
     const Xcb::Connector& connector;
@@ -62,18 +79,10 @@ private:
     xcb_atom_t netWmStateFullscreen = 0;
     xcb_atom_t netFrameExtents = 0;
     xcb_atom_t wmState = 0;
-    // The records as last published: their number and the newest client.
-    struct RecordsSeen {
-        size_t count = 0;
-        xcb_window_t newest = XCB_NONE;
-        bool operator==(const RecordsSeen& other) const {
-            return count == other.count && newest == other.newest;
-        }
-    };
-    RecordsSeen recordsSeen;
-    // What the root shows now.
-    std::vector<xcb_window_t> mapped;
-    std::vector<xcb_window_t> stacked;
+    // The clients in the lists.
+    std::unordered_set<xcb_window_t> listed;
+    RootList mapped;
+    RootList stacked;
     xcb_window_t shownActive = 0;
 };
 

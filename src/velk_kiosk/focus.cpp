@@ -5,7 +5,6 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 
 #include "logger.h"
@@ -23,21 +22,10 @@ const char* trueOrFalse(bool value) {
     return value ? "true" : "false";
 }
 
-template <typename Predicate>
-const WmWindow* findRecord(const WindowList& windows, Predicate matches) {
-    const auto& records = windows.records();
-    const auto found = std::find_if(records.begin(), records.end(), matches);
-    return found == records.end() ? nullptr : &*found;
-}
-
-const WmWindow* findClient(const WindowList& windows, xcb_window_t win) {
-    return findRecord(windows, [win](const WmWindow& window) { return window.win == win; });
-}
-
-const WmWindow* findFrame(const WindowList& windows, xcb_window_t frame) {
-    return findRecord(windows,
-                      [frame](const WmWindow& window) { return window.frame != 0 && window.frame == frame; });
-}
+// How many windows' reads go out together when the focus looks for a new
+// home: enough that one round trip finds it almost always, few enough that a
+// long list of windows does not cost a read of each.
+constexpr size_t candidatesAskedTogether = 4;
 
 }  // namespace
 
@@ -117,13 +105,13 @@ bool Focus::takesInput(Xcb::PendingProperty hints, std::string_view caller) cons
 }
 
 bool Focus::onButtonPress(const xcb_button_press_event_t* event) {
-    const WmWindow* window = findFrame(windows, event->event);
+    const WmWindow* window = windows.findByFrame(event->event);
     if (!window) {
         // Through the grab on a client: the frozen pointer is let go and the
         // press replayed, so that the client gets it as if there were no grab.
         xcb_allow_events(connector.connection(), XCB_ALLOW_REPLAY_POINTER, event->time);
         xcb_flush(connector.connection());
-        window = findClient(windows, event->event);
+        window = windows.findByClient(event->event);
     }
     if (!window || event->detail > lastFocusButton) {
         return false;
@@ -140,7 +128,7 @@ bool Focus::onButtonPress(const xcb_button_press_event_t* event) {
 // The requesting program's timestamp is not used: a kiosk has no focus
 // stealing to prevent, and a stale one would make the server ignore the focus.
 void Focus::activate(xcb_window_t win) {
-    const WmWindow* window = findClient(windows, win);
+    const WmWindow* window = windows.findByClient(win);
     Syslog::info("%s: window: %08x, managed: `%s'", "activate", win, trueOrFalse(window != nullptr));
     if (window) {
         raiseAndFocus(*window, XCB_CURRENT_TIME, "activate");
@@ -148,7 +136,7 @@ void Focus::activate(xcb_window_t win) {
 }
 
 void Focus::followRaise(xcb_window_t win) {
-    if (win != focused && findClient(windows, win)) {
+    if (win != focused && windows.findByClient(win)) {
         give(request(win, XCB_CURRENT_TIME), "onConfigureRequest");
     }
 }
@@ -164,7 +152,7 @@ void Focus::raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::str
 }
 
 void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
-    const WmWindow* window = findClient(windows, win);
+    const WmWindow* window = windows.findByClient(win);
     if (win != focused || (window && window->frame != 0)) {
         // A framed client that is still recorded was only re-parented into
         // its frame, which unmaps it for a moment.
@@ -173,16 +161,19 @@ void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
     // Until another window takes it, the server holds the focus on the
     // pointer's root (the focus reverts there when its window goes).
     focused = 0;
-    // The reads of every candidate go out together; those not used are dropped.
-    std::vector<Pending> asked;
-    for (const xcb_window_t candidate : successors(win)) {
-        asked.push_back(request(candidate, XCB_CURRENT_TIME));
-    }
-    for (Pending& pending : asked) {
-        const xcb_window_t candidate = pending.win;
-        give(std::move(pending), caller);
-        if (focused == candidate) {
-            return;
+    // The reads of a few candidates go out together; those not used are dropped.
+    const std::vector<xcb_window_t> candidates = successors(win);
+    for (size_t first = 0; first < candidates.size(); first += candidatesAskedTogether) {
+        std::vector<Pending> asked;
+        for (size_t at = first; at < std::min(candidates.size(), first + candidatesAskedTogether); ++at) {
+            asked.push_back(request(candidates[at], XCB_CURRENT_TIME));
+        }
+        for (Pending& pending : asked) {
+            const xcb_window_t candidate = pending.win;
+            give(std::move(pending), caller);
+            if (focused == candidate) {
+                return;
+            }
         }
     }
 }
@@ -195,13 +186,9 @@ std::vector<xcb_window_t> Focus::successors(xcb_window_t win) const {
     std::vector<xcb_window_t> candidates(std::make_reverse_iterator(at), order.rend());
     const auto aboveEnd = at == order.end() ? order.rbegin() : std::make_reverse_iterator(std::next(at));
     candidates.insert(candidates.end(), order.rbegin(), aboveEnd);
-    std::unordered_set<xcb_window_t> recorded;
-    for (const WmWindow& window : windows.records()) {
-        recorded.insert(window.win);
-    }
     candidates.erase(
         std::remove_if(candidates.begin(), candidates.end(),
-                       [&recorded](xcb_window_t candidate) { return recorded.count(candidate) == 0; }),
+                       [this](xcb_window_t candidate) { return !windows.findByClient(candidate); }),
         candidates.end());
     return candidates;
 }

@@ -56,15 +56,10 @@ int16_t ontoScreen(int16_t position, uint16_t size, uint16_t rootSize) {
     return static_cast<int16_t>(size <= rootSize ? std::clamp<int>(position, 0, rootSize - size) : 0);
 }
 
-bool isTaken(const Xcb::Rect& frame, const std::vector<Xcb::Rect>& taken) {
-    return std::any_of(taken.begin(), taken.end(),
-                       [&](const Xcb::Rect& other) { return other.x == frame.x && other.y == frame.y; });
-}
-
 }  // namespace
 
 FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root,
-                          const std::optional<Xcb::Rect>& centreOver, const std::vector<Xcb::Rect>& taken) {
+                          const std::optional<Xcb::Rect>& centreOver, const PlaceTaken& taken) {
     FramePlacement placement = placeFrame(client, metrics, root);
     Xcb::Rect& frame = placement.frame;
     if (centreOver) {
@@ -72,7 +67,7 @@ FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, 
         frame.y = centred(centreOver->y, centreOver->height, frame.height);
     } else {
         const int step = metrics.titleHeight != 0 ? metrics.titleHeight : defaultCascadeStep;
-        for (int moved = 0; moved < cascadeLimit && isTaken(frame, taken); ++moved) {
+        for (int moved = 0; moved < cascadeLimit && taken(frame.x, frame.y); ++moved) {
             frame.x = static_cast<int16_t>(frame.x + step);
             frame.y = static_cast<int16_t>(frame.y + step);
         }

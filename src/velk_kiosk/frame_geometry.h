@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
-#include <vector>
 
 #include "xcb/xcb.h"
 
@@ -29,13 +29,16 @@ struct FramePlacement {
 // than the root is cut to it and the client shrinks with it.
 FramePlacement placeFrame(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root);
 
+// Whether an earlier window was first placed with its corner at x, y.
+using PlaceTaken = std::function<bool(int16_t x, int16_t y)>;
+
 // Where a new window's frame goes.  Sized as placeFrame sizes it; centred
 // over `centreOver` when given (a dialog without a place of its own);
 // otherwise at the client's position, moved on by the title height (18 when
-// it has none) while that position is one in `taken`.  A frame that fits on
-// the root is then moved onto it.
+// it has none) while that position is taken (64 times at most).  A frame
+// that fits on the root is then moved onto it.
 FramePlacement firstPlace(const Xcb::Rect& client, const FrameMetrics& metrics, const Xcb::Size& root,
-                          const std::optional<Xcb::Rect>& centreOver, const std::vector<Xcb::Rect>& taken);
+                          const std::optional<Xcb::Rect>& centreOver, const PlaceTaken& taken);
 
 // A frame kept whole on the root: cut to it where it is larger, then moved
 // onto it.  A frame already on the root stays where it is.

@@ -95,7 +95,7 @@ Framer::FrameOutcome Framer::createFrame(WmWindow& window, Xcb::PendingAttribute
         return {};
     }
     UnconfirmedFrame unconfirmed = requestFrame(window, frame, placement);
-    window.frame = frame;
+    windows.setFrame(window, frame);
     window.cursor = themeCursor("left_ptr");
     publishExtents(window);
     return {true, std::move(unconfirmed)};
@@ -136,12 +136,12 @@ Framer::UnconfirmedFrame Framer::requestFrame(const WmWindow& window, xcb_window
 
 bool Framer::confirmFrame(WmWindow& window, UnconfirmedFrame unconfirmed) const {
     if (!connector.confirm(std::move(unconfirmed.create), "createFrame", "xcb_create_window")) {
-        window.frame = 0;
+        windows.setFrame(window, 0);
         return false;
     }
     if (!connector.confirm(std::move(unconfirmed.reparent), "createFrame", "xcb_reparent_window")) {
         xcb_destroy_window(connector.connection(), window.frame);
-        window.frame = 0;
+        windows.setFrame(window, 0);
         return false;
     }
     connector.confirmConfigure(std::move(unconfirmed.place), "createFrame");

@@ -42,6 +42,7 @@ void Placement::enterFullscreen(WmWindow& window) {
     const Xcb::Rect root = rootSize.rect();
     window.restorePlace = Xcb::Connector::collectGeometry(connector.requestGeometry(outer));
     window.restoreMetrics = window.metrics();
+    releasePlace(window);
     window.stateFullscreen = true;
     // The state goes out before the layout: a client that sees its new size
     // already finds the state that explains it.
@@ -57,6 +58,7 @@ void Placement::enterFullscreen(WmWindow& window) {
 // shrunk meanwhile.
 void Placement::leaveFullscreen(WmWindow& window) {
     window.stateFullscreen = false;
+    holdPlace(window);
     publishState(window);
     window.setMetrics(window.restoreMetrics);
     const Xcb::Rect root = rootSize.rect();

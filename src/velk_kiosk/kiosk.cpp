@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <list>
@@ -19,18 +18,15 @@
 #include "logger.h"
 #include "utils/process.h"
 #include "velk_kiosk/descendants.h"
+#include "velk_kiosk/kiosk_loop.h"
 #include "velk_kiosk/wm_kiosk.h"
 
 namespace Velk {
 
-std::atomic<bool> kioskRunning{false};
-std::atomic<bool> rulesReloadRequested{false};
+Utils::WakeEvent kioskStopEvent;
+Utils::WakeEvent kioskReloadEvent;
 
 namespace {
-
-// A stop asked for by a signal ends the kiosk with 0, whatever the program's
-// end looked like after the kiosk asked it to end.
-std::atomic<bool> stopRequested{false};
 
 bool programExists(const std::filesystem::path& program) {
     const auto type = std::filesystem::status(program).type();
@@ -44,34 +40,29 @@ bool programExecutable(const std::filesystem::path& program) {
            faccessat(AT_FDCWD, program.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-int waitAndReport(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// The kiosk's loop waits for the program through its pidfd; a program that
+// cannot be held is not left running unwatched.
+PidFd holdProgram(pid_t pid) {
+    std::optional<PidFd> held = PidFd::open(pid);
+    if (!held) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        throw velk_error("start");
     }
-    Utils::syslogWaitStatus(status, "start", pid);
-    return status;
-}
-
-// As a shell reports a program's end.
-int exitStatusOf(int waitStatus) {
-    if (WIFSIGNALED(waitStatus)) {
-        return 128 + WTERMSIG(waitStatus);
-    }
-    return WEXITSTATUS(waitStatus);
+    return std::move(*held);
 }
 
 }  // namespace
 
 void signalHandler(int sig) {
     if (sig == SIGTERM || sig == SIGINT) {
-        stopRequested.exchange(true);
-        kioskRunning.exchange(false);
+        kioskStopEvent.raise();
     } else if (sig == SIGHUP) {
-        rulesReloadRequested.exchange(true);
+        kioskReloadEvent.raise();
     }
 }
 
-int start(int display, int argc, char** argv) {
+int start(int display, int argc, char** argv, const std::filesystem::path& rulesPath) {
     const std::filesystem::path program(argv[1]);
     if (!programExists(program)) {
         std::cerr << "not found: " << std::quoted(program.string()) << std::endl;
@@ -89,26 +80,16 @@ int start(int display, int argc, char** argv) {
     const std::list<std::string> args(argv + 2, argv + argc);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    // The window manager runs before the program maps its first window and
-    // until its last descendant waited for has ended.
-    auto windowManager = std::make_unique<WmKiosk>(display);
+    // The window manager holds the display before the program maps its first
+    // window; the events it meets until the loop runs wait in the connection.
+    auto windowManager = std::make_unique<WmKiosk>(display, rulesPath);
     // The program writes where the kiosk writes: a kiosk run by hand, or by
     // a unit, shows what its program says.
     const pid_t pid = Utils::runChildProcess(program, args, {}, nullptr, Utils::inheritOutputs);
-    // Held before it can be waited for: the pid then names the program alone
-    // when the window manager signals it at a stop.
-    if (std::optional<PidFd> held = PidFd::open(pid)) {
-        windowManager->holdProgram(std::move(*held));
-    }
-
     Syslog::debug("%s: wait pid: %d", "start", pid);
-    const int status = waitAndReport(pid);
-
-    Syslog::debug("%s: wait all childs: %d", "start", -1);
-    waitAndReport(-1);
-
+    const int status = KioskLoop(*windowManager, holdProgram(pid)).run();
     windowManager.reset();
-    return stopRequested ? 0 : exitStatusOf(status);
+    return status;
 }
 
 }  // namespace Velk

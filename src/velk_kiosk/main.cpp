@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "integrity/integrity_labeler.h"
@@ -14,7 +15,7 @@
 namespace {
 
 // argv[1] is the program's path, the rest its arguments.
-int runKiosk(int argc, char** argv) {
+int runKiosk(int argc, char** argv, const std::string& rulesPath) {
     const char* display = std::getenv("DISPLAY");
     if (!display) {
         std::cerr << "DISPLAY not found" << std::endl;
@@ -24,11 +25,15 @@ int runKiosk(int argc, char** argv) {
         Velk::printUsage(std::cerr, argv[0]);
         return 0;
     }
+    const std::optional<int> number = Velk::displayNumber(display);
+    if (!number) {
+        std::cerr << "velk_kiosk: DISPLAY '" << display << "' is not a display name" << std::endl;
+        return Velk::startFailedStatus;
+    }
 
     try {
-        const int displayNumber = std::stoi(std::string(display).substr(1));
         Velk::installIntegrityLabeler();
-        return Velk::start(displayNumber, argc, argv);
+        return Velk::start(*number, argc, argv, rulesPath);
     } catch (const Velk::DisplayError& err) {
         std::cerr << "velk_kiosk: " << err.what() << std::endl;
     } catch (const std::exception& err) {
@@ -59,5 +64,5 @@ int main(int argc, char** argv) {
     }
     // Seen from the program on, as if the options were not there.
     argv[line.programIndex - 1] = argv[0];
-    return runKiosk(argc - line.programIndex + 1, argv + line.programIndex - 1);
+    return runKiosk(argc - line.programIndex + 1, argv + line.programIndex - 1, line.rulesPath);
 }

@@ -168,6 +168,7 @@ void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& fra
     if (window.frame != 0) {
         framer.releaseFrame(window, frameGeometry);
     }
+    releasePlace(window);
     windows.remove(window);
     focus.afterWithdrawal(win, "onMapRequest");
 }
@@ -278,6 +279,7 @@ void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
         framer.releaseFrame(*found, Xcb::Connector::collectGeometry(connector.requestGeometry(found->frame)));
     }
     if (found) {
+        releasePlace(*found);
         windows.remove(*found);
     }
     focus.afterWithdrawal(win, "unmapNotify");

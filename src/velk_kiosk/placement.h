@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "velk_kiosk/configure_values.h"
@@ -78,7 +79,11 @@ private:
     Admission admitWindow(uint32_t win, const Decision& decision, const ClientWishes& wishes,
                           Xcb::PendingAttributes frameRead, const Xcb::Rect& root);
     void decorate(WmWindow& window, const Decision& decision, const ClientWishes& wishes) const;
-    FramePlacement placeNew(WmWindow& window, const ClientWishes& wishes, const Xcb::Size& root) const;
+    FramePlacement placeNew(WmWindow& window, const ClientWishes& wishes, const Xcb::Size& root);
+    static uint32_t placeKey(int16_t x, int16_t y);
+    // The window's first place counts as taken while it is not full screen.
+    void holdPlace(const WmWindow& window);
+    void releasePlace(const WmWindow& window);
     std::optional<Xcb::Rect> centreOver(const ClientWishes& wishes, const Xcb::Size& root) const;
     void showAdmitted(Admission admitted, const Xcb::Rect& root);
     void dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry);
@@ -108,6 +113,9 @@ private:
     xcb_atom_t netWmStateFullscreen = 0;
     xcb_atom_t motifWmHints = 0;
     xcb_atom_t netWmWindowTypeDialog = 0;
+    // How many windows that are not full screen were first placed with their
+    // corner at each place (placeKey): a new window moves on from those.
+    std::unordered_map<uint32_t, uint32_t> takenPlaces;
 };
 
 }  // namespace Velk

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "logger.h"
-#include "velk_kiosk/rules_file.h"
 #include "xcb/parsers.h"
 
 namespace Velk {
@@ -48,13 +47,29 @@ void RuleLookup::loadRules() {
         return;
     }
     RulesFile file = readRulesFile(configPath);
-    for (const JsonProblem& problem : file.problems) {
-        Syslog::error("%s: %s", "loadRules", formatJsonProblem(configPath.string(), problem).c_str());
-    }
+    logProblems(file, "loadRules");
     if (!file.problems.empty()) {
         Syslog::error("%s: rules in use: %zu, file: %s", "loadRules", file.rules.size(), configPath.c_str());
     }
     rules = std::move(file.rules);
+}
+
+bool RuleLookup::reloadRules() {
+    RulesFile file = readRulesFile(configPath);
+    logProblems(file, "reloadRules");
+    if (!file.problems.empty()) {
+        Syslog::error("%s: rules in force kept: %zu, file: %s", "reloadRules", rules.size(),
+                      configPath.c_str());
+        return false;
+    }
+    rules = std::move(file.rules);
+    return true;
+}
+
+void RuleLookup::logProblems(const RulesFile& file, const char* caller) const {
+    for (const JsonProblem& problem : file.problems) {
+        Syslog::error("%s: %s", caller, formatJsonProblem(configPath.string(), problem).c_str());
+    }
 }
 
 std::string RuleLookup::windowTypeName(const std::list<uint32_t>& types) const {

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "velk_kiosk/rules_file.h"
 #include "velk_kiosk/window_rules.h"
 #include "xcb/xcb.h"
 
@@ -22,10 +23,14 @@ public:
     // Interns the atoms the facts need and loads the rules.
     RuleLookup(const Xcb::Connector& xConnector, std::filesystem::path rulesPath);
 
-    // At start and on SIGHUP: the rules for every window mapped afterwards.
-    // A broken file is logged with every problem and leaves the rules that
-    // can be used, possibly none; a missing file leaves none.
+    // At start: the rules for every window mapped afterwards.  A broken file
+    // is logged with every problem and leaves the rules that can be used,
+    // possibly none; a missing file leaves none.
     void loadRules();
+    // On SIGHUP: only a file without any problem (the --check-rules verdict)
+    // replaces the rules in force; otherwise every problem is logged and one
+    // line says that the rules in force are kept.  True when replaced.
+    bool reloadRules();
     size_t ruleCount() const { return rules.size(); }
     const std::filesystem::path& path() const { return configPath; }
 
@@ -50,6 +55,7 @@ public:
     const JsonWindow* findJsonWindow(uint32_t win) const { return findJsonWindow(win, requestFacts(win)); }
 
 private:
+    void logProblems(const RulesFile& file, const char* caller) const;
     std::string windowTypeName(const std::list<uint32_t>& types) const;
 
     const Xcb::Connector& connector;

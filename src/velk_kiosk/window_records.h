@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <list>
+#include <unordered_map>
+#include <vector>
 
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
@@ -54,24 +56,42 @@ struct WmWindow {
     }
 };
 
-// The records, newest first.  Touched by the event thread alone (and by the
-// window manager's end after that thread has stopped).
+// The records, newest first, found by client or by frame in constant time,
+// and the log of the clients admitted and removed that the published client
+// lists follow.  Touched by the kiosk's loop alone.
 class WindowList {
 public:
+    // One admission or removal, in the order they happened.
+    struct Change {
+        uint32_t win;
+        bool admitted;
+    };
+
     // A new record for the client, at the front.
     WmWindow& admit(uint32_t win);
     // The record of the client; null when none.
     WmWindow* findByClient(uint32_t win);
+    const WmWindow* findByClient(uint32_t win) const;
     // The record whose frame is that window; null when none.
     WmWindow* findByFrame(uint32_t frame);
+    const WmWindow* findByFrame(uint32_t frame) const;
     // The record of a framed client whose frame is `frame`, as an unmap
     // reported through the frame names them; null when none.
     WmWindow* findFramed(uint32_t win, uint32_t frame);
+    // The window's frame from now on (0 for none); findByFrame follows.
+    void setFrame(WmWindow& window, uint32_t frame);
     void remove(const WmWindow& window);
     const std::list<WmWindow>& records() const { return windows; }
+    // What was admitted and removed since the last call.
+    std::vector<Change> takeChanges();
 
 private:
+    using Position = std::list<WmWindow>::iterator;
+
     std::list<WmWindow> windows;
+    std::unordered_map<uint32_t, Position> byClient;
+    std::unordered_map<uint32_t, Position> byFrame;
+    std::vector<Change> changes;
 };
 
 }  // namespace Velk

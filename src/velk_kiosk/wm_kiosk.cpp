@@ -1,9 +1,8 @@
-// The window manager's life: construction on the display, the event thread
-// with its one dispatch table, the X error wording and the shutdown that asks
-// the processes of the managed windows to end.
+// The window manager's life: construction on the display, the handling of
+// what the server sent with its one dispatch table, the X error wording and
+// the stop that asks the processes of the managed windows to end.
 #include "velk_kiosk/wm_kiosk.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,10 +11,9 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
+#include <thread>
 
 #include "utils/strings.h"
-#include "velk_kiosk/kiosk.h"
-#include "velk_kiosk/rules_file.h"
 
 namespace Velk {
 
@@ -23,8 +21,6 @@ namespace {
 
 constexpr int connectAttempts = 20;
 constexpr auto connectPause = std::chrono::milliseconds(100);
-// The longest the idle event thread waits before it looks at kioskRunning again.
-constexpr int idleWaitMs = 10;
 // StructureNotify: the root's own size changes, followed by RootSize.
 constexpr uint32_t rootEventMask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
                                    XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -34,27 +30,44 @@ std::vector<uint8_t> cookieFromEnvironment() {
     return hex ? Utils::hexstr2bytes(hex) : std::vector<uint8_t>{};
 }
 
-// _NET_WM_PID is written by clients: 0 would be the kiosk's own process
-// group, 0xFFFFFFFF reads as -1 (every process), and neither init nor the
-// kiosk itself is ever asked to end this way.
 // Touch kiosks have no pointer to show.
 bool pointerHidden() {
     const char* value = std::getenv("VELK_KIOSK_HIDE_POINTER");
     return value && std::string_view(value) == "1";
 }
 
+// _NET_WM_PID is written by clients: 0 would be the kiosk's own process
+// group, 0xFFFFFFFF reads as -1 (every process), and neither init nor the
+// kiosk itself is ever asked to end this way.
 bool isSignallablePid(uint32_t value) {
     return value > 1 && value <= static_cast<uint32_t>(INT_MAX) && static_cast<pid_t>(value) != getpid();
 }
 
 }  // namespace
 
-WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
+// A client's window may go at any moment, also between the event that named
+// it and the kiosk's request about it: a request about a window that no
+// longer exists (another client's: the kiosk's own frames go only when it
+// says so) fails with BadWindow or BadDrawable, and the focus given to a
+// window just unmapped with BadMatch.  Such a failure says nothing is wrong.
+bool isGoneWindowRace(const xcb_generic_error_t& error, uint32_t resourceMask, uint32_t ownBase) {
+    switch (error.error_code) {
+        case XCB_WINDOW:
+        case XCB_DRAWABLE:
+            return (error.resource_id & ~resourceMask) != ownBase;
+        case XCB_MATCH:
+            return error.major_code == XCB_SET_INPUT_FOCUS;
+        default:
+            return false;
+    }
+}
+
+WmKiosk::WmKiosk(int display, std::filesystem::path rulesPath) : Syslog("velk_kiosk") {
     const std::vector<uint8_t> cookie = cookieFromEnvironment();
     // By name, so that VELK_LOG_LEVEL can say otherwise.
     Syslog::setDebugLevel("debug");
     connectWithRetries(display, cookie);
-    rules = std::make_unique<RuleLookup>(*this, installedRulesPath);
+    rules = std::make_unique<RuleLookup>(*this, std::move(rulesPath));
     clientProtocols = std::make_unique<ClientProtocols>(*this);
     framer = std::make_unique<Framer>(*this, windows, *clientProtocols);
     checkExtensions();
@@ -66,18 +79,12 @@ WmKiosk::WmKiosk(int display) : Syslog("velk_kiosk") {
     rootSize = std::make_unique<RootSize>(screen->root,
                                           Xcb::Size{screen->width_in_pixels, screen->height_in_pixels});
     placement = std::make_unique<Placement>(*this, windows, *rules, *framer, *focus, *rootSize);
+    turns = std::make_unique<EventTurns>(setup->resource_id_mask, setup->resource_id_base, screen->root);
     xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
-
-    kioskRunning.exchange(true);
-    eventThread = std::thread(&WmKiosk::threadLoop, this);
     xcb_flush(conn.get());
 }
 
 WmKiosk::~WmKiosk() {
-    kioskRunning.exchange(false);
-    if (eventThread.joinable()) {
-        eventThread.join();
-    }
     placement.reset();
     focus.reset();
     ewmh.reset();
@@ -142,82 +149,71 @@ void WmKiosk::toSyslogError(const Xcb::GenericError& error, std::string_view cal
         Syslog::error("%s: %s failed", callerText.c_str(), requestText.c_str());
         return;
     }
-    Syslog::error("%s: %s failed, error code: %u, major: 0x%02x, minor: 0x%04x, sequence: %u",
-                  callerText.c_str(), requestText.c_str(), error->error_code, error->major_code,
-                  error->minor_code, error->sequence);
+    constexpr const char* failureFormat =
+        "%s: %s failed, error code: %u, major: 0x%02x, minor: 0x%04x, sequence: %u";
+    if (isGoneWindowRace(*error, setup->resource_id_mask, setup->resource_id_base)) {
+        Syslog::debug(failureFormat, callerText.c_str(), requestText.c_str(), error->error_code,
+                      error->major_code, error->minor_code, error->sequence);
+        return;
+    }
+    Syslog::error(failureFormat, callerText.c_str(), requestText.c_str(), error->error_code,
+                  error->major_code, error->minor_code, error->sequence);
 }
 
-void WmKiosk::threadLoop() {
-    bool connectionLost = false;
-    while (kioskRunning) {
-        if (const int code = hasError()) {
-            kioskRunning.exchange(false);
-            Syslog::error("%s: xcb error, code: %d", "threadLoop", code);
-            connectionLost = true;
-            break;
-        }
-        if (rulesReloadRequested.exchange(false)) {
-            rules->loadRules();
-            Syslog::notice("%s: rules read again, rules: %zu, file: %s", "threadLoop", rules->ruleCount(),
-                           rules->path().c_str());
-        }
-        bool handled = false;
-        try {
-            handled = poolEvents();
-        } catch (const std::exception& err) {
-            // One bad event must not end the window manager.
-            Syslog::error("%s: exception: %s", "threadLoop", err.what());
-            handled = true;
-        }
-        if (!handled) {
-            waitForInput();
-        }
-    }
-    // A lost connection is no stop: the program loses its display too, and
-    // the kiosk waits for it to end by itself.
-    if (!connectionLost) {
-        framer->giveBordersBack();
-        // Every process is held and judged before the first signal goes out,
-        // so that one which ends on an early signal is still signalled for
-        // its later windows.
-        for (const PidFd& process : holdClientProcesses()) {
-            Syslog::debug("%s: send kill to: %d", "threadLoop", static_cast<int>(process.pid()));
-            process.signal(SIGTERM);
-        }
-        stopProgram();
-    }
-    Syslog::debug("%s: ended", "threadLoop");
+int WmKiosk::connectionFd() const {
+    return xcb_get_file_descriptor(conn.get());
 }
 
-void WmKiosk::holdProgram(PidFd process) {
-    const std::lock_guard<std::mutex> guard(programLock);
-    program = std::move(process);
-    if (stopped) {
-        signalProgram();
+bool WmKiosk::handleEvents() {
+    for (;;) {
+        takeEvents(xcb_poll_for_event);
+        if (hasError()) {
+            return false;
+        }
+        if (Xcb::GenericEvent event = turns->pop()) {
+            dispatch(event);
+            continue;
+        }
+        ewmh->writeRootLists();
+        xcb_flush(conn.get());
+        // A flush that had to wait may have read what the server sent
+        // meanwhile: the loop must not sleep with it queued.
+        if (!takeEvents(xcb_poll_for_queued_event)) {
+            return hasError() == 0;
+        }
     }
 }
 
-// Whichever of the event thread's end and the hand-over comes second signals
-// the program, so a stop during its start is not lost.
-void WmKiosk::stopProgram() {
-    const std::lock_guard<std::mutex> guard(programLock);
-    stopped = true;
-    signalProgram();
+// Every event received so far goes to its turn before one is handled, so
+// that one client's single event is handled ahead of another's thousands.
+bool WmKiosk::takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*)) {
+    bool taken = false;
+    while (xcb_generic_event_t* event = next(conn.get())) {
+        turns->push(Xcb::GenericEvent(event));
+        taken = true;
+    }
+    return taken;
 }
 
-// Under `programLock`.  After an orderly end the program has already been waited
-// for; its pidfd then reaches nobody.
-void WmKiosk::signalProgram() const {
-    if (program && program->signal(SIGTERM)) {
-        Syslog::debug("%s: sent SIGTERM to program: %d", "signalProgram", static_cast<int>(program->pid()));
+void WmKiosk::reloadRules() {
+    if (rules->reloadRules()) {
+        Syslog::notice("%s: rules read again, rules: %zu, file: %s", "reloadRules", rules->ruleCount(),
+                       rules->path().c_str());
     }
 }
 
-// Wakes as soon as the server sends something, so an event is handled the
-// moment it arrives rather than after a fixed pause.
-void WmKiosk::waitForInput() const {
-    pollfd input{xcb_get_file_descriptor(conn.get()), POLLIN, 0};
-    poll(&input, 1, idleWaitMs);
+void WmKiosk::signalClientProcesses() const {
+    // Every process is held and judged before the first signal goes out,
+    // so that one which ends on an early signal is still signalled for
+    // its later windows.
+    for (const PidFd& process : holdClientProcesses()) {
+        Syslog::debug("%s: send kill to: %d", "signalClientProcesses", static_cast<int>(process.pid()));
+        process.signal(SIGTERM);
+    }
+}
+
+void WmKiosk::giveBack() const {
+    framer->giveBordersBack();
 }
 
 std::vector<PidFd> WmKiosk::holdClientProcesses() const {
@@ -243,20 +239,20 @@ std::vector<PidFd> WmKiosk::holdClientProcesses() const {
     return held;
 }
 
-bool WmKiosk::poolEvents() {
-    const Xcb::GenericEvent event(xcb_poll_for_event(conn.get()));
-    if (!event) {
-        return false;
-    }
+void WmKiosk::dispatch(const Xcb::GenericEvent& event) {
     const uint8_t type = event->response_type & ~0x80;
-    if (type == randrExt->first_event + XCB_RANDR_NOTIFY) {
-        onRandrNotify(event.get());
-    } else if (type == xfixesExt->first_event + XCB_XFIXES_CURSOR_NOTIFY) {
-        onFixesCursorNotify(event.get());
-    } else {
-        dispatchCoreEvent(event);
+    try {
+        if (type == randrExt->first_event + XCB_RANDR_NOTIFY) {
+            onRandrNotify(event.get());
+        } else if (type == xfixesExt->first_event + XCB_XFIXES_CURSOR_NOTIFY) {
+            onFixesCursorNotify(event.get());
+        } else {
+            dispatchCoreEvent(event);
+        }
+    } catch (const std::exception& err) {
+        // One bad event must not end the window manager.
+        Syslog::error("%s: exception: %s", "dispatch", err.what());
     }
-    return true;
 }
 
 void WmKiosk::onRandrNotify(const xcb_generic_event_t* event) {
@@ -409,9 +405,7 @@ void WmKiosk::onClientMessage(const xcb_client_message_event_t* event) {
 
 // As the frame's close button does: the client is asked to close.
 void WmKiosk::closeWindow(xcb_window_t win, xcb_timestamp_t time) const {
-    const auto& records = windows.records();
-    const bool managed = std::any_of(records.begin(), records.end(),
-                                     [win](const WmWindow& window) { return window.win == win; });
+    const bool managed = windows.findByClient(win) != nullptr;
     Syslog::info("%s: window: %08x, managed: `%s'", "closeWindow", win, managed ? "true" : "false");
     if (managed) {
         clientProtocols->askToClose(win, time);
@@ -426,7 +420,7 @@ void WmKiosk::publishClientState(bool restacked) {
 // the undoing of a frame that failed) arrives as an event; the major and
 // minor codes in the report say which request it was.
 void WmKiosk::onUncheckedError(const Xcb::GenericEvent& event) const {
-    toSyslogError(event.asError(), "poolEvents", "unchecked request");
+    toSyslogError(event.asError(), "onUncheckedError", "unchecked request");
 }
 
 }  // namespace Velk

@@ -1,21 +1,21 @@
 // The kiosk window manager: holds the display's substructure redirect, admits
 // every top-level window the kiosk program maps into a frame chosen by the
 // window rules, keeps windows on the screen and follows RandR size changes.
-// All X events are handled on one event thread owned by WmKiosk.
+// Its events are handled when the kiosk's loop (kiosk_loop.h) finds the
+// connection readable.
 #pragma once
 
 #include <xcb/xfixes.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 #include <vector>
 
 #include "logger.h"
 #include "velk_kiosk/client_protocols.h"
 #include "velk_kiosk/descendants.h"
+#include "velk_kiosk/event_turns.h"
 #include "velk_kiosk/ewmh.h"
 #include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
@@ -35,50 +35,60 @@ public:
     using velk_error::velk_error;
 };
 
-// The connection, the event thread and its dispatch.  The parts it owns do
-// the work: the window records (WindowList), the rule lookup (RuleLookup),
-// the frames and the pointer on them (Framer), the placement handlers
-// (Placement), the focus (Focus), the root's EWMH state (Ewmh) and the ICCCM
-// messages to clients (ClientProtocols).
+// Whether an X error only says that a client's window went before the
+// kiosk's request about it reached the server; see wm_kiosk.cpp.  The
+// kiosk's own ids are those outside resourceMask equal to ownBase.
+bool isGoneWindowRace(const xcb_generic_error_t& error, uint32_t resourceMask, uint32_t ownBase);
+
+// The connection and its one dispatch.  The parts it owns do the work: the
+// window records (WindowList), the rule lookup (RuleLookup), the frames and
+// the pointer on them (Framer), the placement handlers (Placement), the focus
+// (Focus), the root's EWMH state (Ewmh) and the ICCCM messages to clients
+// (ClientProtocols).
 class WmKiosk : public Xcb::Connector, public Syslog {
 public:
     // Connects to ":<display>" (20 attempts 100 ms apart, with the cookie of
-    // XCB_AUTH_COOKIE when set), loads the rules, takes the root's substructure
-    // redirect, sets kioskRunning and starts the event thread.  Throws
-    // DisplayError when the display cannot be had, velk_error("WmKiosk") for
-    // other failures.  A broken rules file is logged and leaves no rules.
-    explicit WmKiosk(int display);
-    // Stops and joins the event thread, frees the title-bar stamps and the
-    // cursors, then disconnects; the server gives the framed clients back
-    // to the root through the save set.
+    // XCB_AUTH_COOKIE when set), loads the rules from rulesPath and takes the
+    // root's substructure redirect.  Throws DisplayError when the display
+    // cannot be had, velk_error("WmKiosk") for other failures.  A broken rules
+    // file is logged and leaves no rules.
+    WmKiosk(int display, std::filesystem::path rulesPath);
+    // Frees the title-bar stamps and the cursors, takes the root's EWMH
+    // properties away, then disconnects; the server gives the framed clients
+    // back to the root through the save set.
     ~WmKiosk() override;
 
     WmKiosk(const WmKiosk&) = delete;
     WmKiosk& operator=(const WmKiosk&) = delete;
 
-    // Every X request failure of the window manager, in its own wording.
+    // Every X request failure of the window manager, in its own wording: a
+    // failure that only says a client's window went meanwhile is a debug line.
     void toSyslogError(const Xcb::GenericError& error, std::string_view caller,
                        std::string_view request) const override;
 
-    // The event thread: polls until kioskRunning is cleared or the connection
-    // fails; after a stop it signals the processes of the managed windows that
-    // descend from the kiosk, and the kiosk's program.
-    void threadLoop();
-    // Takes the program the kiosk started: it gets SIGTERM when the kiosk is
-    // stopped (at once when the stop came first), so that it ends even when
-    // no window of it names its pid.
-    void holdProgram(PidFd process);
-    // Dispatches at most one pending event; false when none was pending.
-    bool poolEvents();
+    // Readable when the server has sent something.
+    int connectionFd() const;
+    // Handles every event the server has sent, and those that come while it
+    // does so, then flushes: what the kiosk sends is on its way before the
+    // loop sleeps.  False once the connection is broken.
+    bool handleEvents();
+    // SIGHUP: the rules file read again; one that has problems leaves the
+    // rules in force.
+    void reloadRules();
+    // At a stop: SIGTERM to the processes named by the windows' _NET_WM_PID
+    // that descend from the kiosk, each once.
+    void signalClientProcesses() const;
+    // At the kiosk's end: the clients' own X borders back.
+    void giveBack() const;
 
 private:
     void connectWithRetries(int display, const std::vector<uint8_t>& cookie);
     void checkExtensions();
     void takeRootRedirect();
-    void waitForInput() const;
     std::vector<PidFd> holdClientProcesses() const;
-    void stopProgram();
-    void signalProgram() const;
+    // Takes what `next` gives into the turns; false when it gave nothing.
+    bool takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*));
+    void dispatch(const Xcb::GenericEvent& event);
 
     void dispatchCoreEvent(const Xcb::GenericEvent& event);
     bool dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* generic);
@@ -105,19 +115,10 @@ private:
     std::unique_ptr<Focus> focus;
     std::unique_ptr<RootSize> rootSize;
     std::unique_ptr<Placement> placement;
+    std::unique_ptr<EventTurns> turns;
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;
     xcb_atom_t netWmPid = 0;
-    std::thread eventThread;
-
-    // The one thing two threads share: the program, handed over by the main
-    // thread (holdProgram) while the event thread may be ending on a stop
-    // (stopProgram).  Everything else is the event thread's alone, or read
-    // by the destructor after that thread has been joined.
-    std::mutex programLock;
-    std::optional<PidFd> program;
-    // The event thread has ended on a stop and signalled what it held.
-    bool stopped = false;
 };
 
 }  // namespace Velk

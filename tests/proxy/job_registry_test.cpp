@@ -38,7 +38,7 @@ bool processEnded(int pidFd) {
 TEST(JobRegistry, AnEndedJobIsSweptAtOnceAndItsTransportKeepsItsNamesUntilTheReaperHasKilledIt) {
     Velk::startProxy();
     TempDir files;
-    Velk::WakeEvent ended;
+    Velk::Utils::WakeEvent ended;
     Velk::JobRegistry registry(ended);
     Velk::TransportHandle transport = stubbornTransport(files);
     const Fd transportHeld(static_cast<int>(syscall(SYS_pidfd_open, transport.pid(), 0)));

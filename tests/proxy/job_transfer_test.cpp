@@ -112,7 +112,7 @@ protected:
     int client = -1;
     int transport = -1;
     Velk::TransportReaper reaper;
-    Velk::WakeEvent ended;
+    Velk::Utils::WakeEvent ended;
     Velk::RelayLoop loop;
     std::unique_ptr<Velk::JobTransfer> job;
 };

@@ -388,6 +388,22 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
+long contextSwitches(pid_t pid) {
+    long total = 0;
+    std::error_code ec;
+    for (auto task = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+         !ec && task != fs::directory_iterator(); task.increment(ec)) {
+        std::istringstream status(readFile(task->path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
 std::pair<sockaddr_storage, socklen_t> tcpAddress(int family, const char* address, uint16_t port) {
     sockaddr_storage target{};
     if (family == AF_INET6) {

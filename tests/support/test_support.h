@@ -53,6 +53,10 @@ int countOpenDescriptors();
 // The live processes whose parent is pid, read from /proc.
 std::vector<pid_t> childrenOf(pid_t pid);
 
+// The context switches of every thread of the process so far, voluntary or
+// not: how often it was woken.
+long contextSwitches(pid_t pid);
+
 // Captures everything written to descriptor 2 while it lives.
 class StderrCapture {
 public:

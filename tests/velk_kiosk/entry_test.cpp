@@ -41,14 +41,12 @@ TEST(KioskEntry, NoProgramPrintsUsageAndEndsWithZero) {
     EXPECT_EQ(result.err, "Usage: " + kiosk + " xprog param1 param2 param3\n");
 }
 
-TEST(KioskEntry, DisplayWithoutNumberEndsWithStoiException) {
-    const auto result = runProcess({kiosk, "/bin/true"}, {{"DISPLAY", ":abc"}});
-    EXPECT_EQ(result.exitCode(), 255);
-    EXPECT_EQ(result.err, "exception: stoi\n");
-
-    const auto hostPart = runProcess({kiosk, "/bin/true"}, {{"DISPLAY", "host:1"}});
-    EXPECT_EQ(hostPart.err, "exception: stoi\n");
-    EXPECT_EQ(hostPart.exitCode(), 255);
+TEST(KioskEntry, DisplayThatIsNoLocalDisplayNameIsSaidAndEndsWith255) {
+    for (const std::string display : {"foo", ":abc", "host:1", ":1x", ":-1", ":2.", ""}) {
+        const auto result = runProcess({kiosk, "/bin/true"}, {{"DISPLAY", display}});
+        EXPECT_EQ(result.exitCode(), 255) << display;
+        EXPECT_EQ(result.err, "velk_kiosk: DISPLAY '" + display + "' is not a display name\n");
+    }
 }
 
 TEST(KioskEntry, MissingProgramIsQuotedAndEndsWith255) {
@@ -125,6 +123,7 @@ TEST(KioskEntry, HelpVersionAndUnknownOptionsAreAnsweredWithoutADisplay) {
     EXPECT_EQ(help.exitCode(), 0);
     EXPECT_EQ(help.out.rfind("Usage: " + kiosk + " xprog param1 param2 param3\n", 0), 0U) << help.out;
     EXPECT_NE(help.out.find("--check-rules [PATH]"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("[--rules PATH]"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
 
     const auto version = runProcess({kiosk, "--version"}, {}, {"DISPLAY"});

@@ -2,6 +2,9 @@
 // in a full-screen frame, and resize steps inside and past their limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "velk_kiosk/frame_geometry.h"
 
 namespace {
@@ -12,6 +15,14 @@ using Velk::Xcb::Size;
 
 const FrameMetrics bordered{0, 3, 18};
 const Size fullHd{1920, 1080};
+
+// The places of earlier windows' corners.
+Velk::PlaceTaken takenAt(const std::vector<Rect>& earlier) {
+    return [earlier](int16_t x, int16_t y) {
+        return std::any_of(earlier.begin(), earlier.end(),
+                           [&](const Rect& other) { return other.x == x && other.y == y; });
+    };
+}
 
 void expectRect(const Rect& rect, int x, int y, int width, int height) {
     EXPECT_EQ(rect.x, x);
@@ -40,27 +51,28 @@ TEST(FramePlacement, ClientLargerThanTheRootIsCutWithItsFrame) {
 
 TEST(FirstPlace, DialogIsCentredOverItsParentAndLaterWindowsAreMovedOn) {
     const Rect parent{100, 100, 646, 501};
-    const auto dialog = Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, parent, {});
+    const auto dialog = Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, parent, takenAt({}));
     expectRect(dialog.frame, 100 + (646 - 306) / 2, 100 + (501 - 221) / 2, 306, 221);
 
     const auto second = Velk::firstPlace({100, 100, 640, 480}, bordered, fullHd, std::nullopt,
-                                         {{100, 100, 646, 501}, {118, 118, 646, 501}});
+                                         takenAt({{100, 100, 646, 501}, {118, 118, 646, 501}}));
     expectRect(second.frame, 136, 136, 646, 501);
     const auto bare =
-        Velk::firstPlace({100, 100, 640, 480}, {}, fullHd, std::nullopt, {{100, 100, 640, 480}});
+        Velk::firstPlace({100, 100, 640, 480}, {}, fullHd, std::nullopt, takenAt({{100, 100, 640, 480}}));
     expectRect(bare.frame, 118, 118, 640, 480);
 }
 
 TEST(FirstPlace, FrameThatFitsIsKeptOnTheScreenAndOneThatDoesNotStartsAtZero) {
-    expectRect(Velk::firstPlace({10, 10, 800, 1060}, bordered, fullHd, std::nullopt, {}).frame, 10, 0, 806,
-               1080);
-    expectRect(Velk::firstPlace({1500, -40, 640, 480}, bordered, fullHd, std::nullopt, {}).frame, 1274, 0,
-               646, 501);
+    expectRect(Velk::firstPlace({10, 10, 800, 1060}, bordered, fullHd, std::nullopt, takenAt({})).frame, 10,
+               0, 806, 1080);
+    expectRect(Velk::firstPlace({1500, -40, 640, 480}, bordered, fullHd, std::nullopt, takenAt({})).frame,
+               1274, 0, 646, 501);
     // Centred over a parent at the screen's edge, it still lands on the screen.
-    expectRect(Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, Rect{1800, 900, 100, 100}, {}).frame,
-               1614, 840, 306, 221);
-    expectRect(Velk::firstPlace({100, 100, 2000, 1000}, bordered, fullHd, std::nullopt, {}).frame, 0, 59,
-               1920, 1021);
+    expectRect(
+        Velk::firstPlace({0, 0, 300, 200}, bordered, fullHd, Rect{1800, 900, 100, 100}, takenAt({})).frame,
+        1614, 840, 306, 221);
+    expectRect(Velk::firstPlace({100, 100, 2000, 1000}, bordered, fullHd, std::nullopt, takenAt({})).frame, 0,
+               59, 1920, 1021);
     expectRect(Velk::fullscreenPlace({}, fullHd).frame, 0, 0, 1920, 1080);
     EXPECT_EQ(Velk::fullscreenPlace({}, fullHd).client.height, 1080);
 }

@@ -1,7 +1,8 @@
 // The kiosk's life on a display: another window manager already there, no X
-// server at all (both failed starts), SIGTERM with the windows' _NET_WM_PID (honest and hostile
-// values, another process's pid, none at all), and the X server dying under
-// the kiosk.
+// server at all (both failed starts), SIGTERM with the windows' _NET_WM_PID
+// (honest and hostile values, another process's pid, none at all), the X
+// server dying under the kiosk, what a stopped program leaves behind, and a
+// kiosk that sleeps while nothing happens.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
+#include <utility>
 
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
@@ -86,7 +89,8 @@ TEST_F(KioskTest, SigtermSignalsEachRecordsPidOnceAndNeverAHostileOne) {
     EXPECT_EQ(result->exitCode(), 0) << result->err;
 
     const auto kills = journal.messages("send kill to", 2, 10s, kiosk->pid());
-    EXPECT_EQ(kills, std::vector<std::string>(2, "threadLoop: send kill to: " + std::to_string(program)));
+    EXPECT_EQ(kills,
+              std::vector<std::string>(2, "signalClientProcesses: send kill to: " + std::to_string(program)));
     const auto skipped = journal.messages("skipped pid", 3, 10s, kiosk->pid());
     EXPECT_EQ(countContaining(skipped, "skipped pid: 4294967295"), 1U);
     EXPECT_EQ(countContaining(skipped, "skipped pid: 1,"), 1U);
@@ -135,25 +139,89 @@ TEST_F(KioskTest, SigtermEndsAProgramWhoseWindowNamesNoPid) {
     kiosk.reset();
 }
 
-TEST_F(KioskTest, XServerDyingEndsTheEventLoopWithoutSignals) {
-    startKiosk(std::nullopt);
+// The display goes under a kiosk whose program left a background child:
+// both are asked to end, and the kiosk ends with them, with the status that
+// says the display was lost.
+TEST_F(KioskTest, XServerDyingEndsTheProgramAndWhatItLeftBehindAndTheKiosk) {
+    startKiosk(std::nullopt, {"/bin/sh", "-c", "/bin/sleep 600 & exec /bin/sleep 600"});
     const pid_t program = kiosk->programPid();
-    ASSERT_GT(program, 0);
-    WindowSpec params;
-    params.pid = static_cast<uint32_t>(program);
-    mapWindow(params);
+    std::vector<pid_t> background;
+    ASSERT_TRUE(waitUntil([&] { return !(background = childrenOf(program)).empty(); }, 10s));
 
     server.kill();
-    EXPECT_FALSE(kioskLog("threadLoop: xcb error, code: ").empty());
-    EXPECT_FALSE(kioskLog("threadLoop: ended").empty());
-    EXPECT_EQ(kill(program, 0), 0) << "the program was signalled";
-    EXPECT_TRUE(journal.messages("send kill to", 1, 0ms, kiosk->pid()).empty());
-
-    // No stop was asked for: the program's end is the kiosk's.
-    const auto result = kiosk->endProgram(SIGKILL);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->exitCode(), 128 + SIGKILL) << result->err;
+    const auto result = kiosk->child().wait(10s);
+    ASSERT_TRUE(result) << "the kiosk runs on without its display";
+    EXPECT_EQ(result->exitCode(), 69) << result->err;
+    EXPECT_FALSE(kioskLog("onDisplayLost: X connection lost").empty());
+    EXPECT_FALSE(kioskLog("pid: " + std::to_string(program) + ", killed by signal: 15").empty());
+    EXPECT_FALSE(kioskLog("pid: " + std::to_string(background.front()) + ", killed by signal: 15").empty());
     kiosk.reset();
+}
+
+// A program that does not end on SIGTERM holds the kiosk, display or not;
+// the kiosk's own SIGTERM then changes nothing, and the program's end ends
+// the kiosk at once.
+TEST_F(KioskTest, SigtermWithTheXServerGoneEndsTheKioskWhenItsProgramEnds) {
+    startKiosk(std::nullopt, {"/bin/sh", "-c", "trap '' TERM; exec /bin/sleep 600"});
+    const pid_t program = kiosk->programPid();
+    server.kill();
+    EXPECT_FALSE(kioskLog("signalProgram: sent SIGTERM to program: " + std::to_string(program)).empty());
+    kiosk->child().signal(SIGTERM);
+    EXPECT_FALSE(kioskLog("onStop: stop").empty());
+    EXPECT_TRUE(kiosk->child().running()) << "the kiosk left its program behind";
+
+    kill(program, SIGKILL);
+    const auto result = kiosk->child().wait(10s);
+    ASSERT_TRUE(result) << "the kiosk did not end with its program";
+    EXPECT_EQ(result->exitCode(), 69) << result->err;
+    kiosk.reset();
+}
+
+// A stop ends the program, which leaves a child behind that does not end on
+// SIGTERM: while the kiosk gives it a moment, windows are still managed; then
+// the kiosk ends without it.
+TEST_F(KioskTest, WhileTheKioskWaitsForWhatItsStoppedProgramLeftBehindWindowsAreManaged) {
+    // The child ignores SIGTERM from its start on.
+    startKiosk(std::nullopt,
+               {"/bin/sh", "-c",
+                "trap \"trap '' TERM; /bin/sleep 600 & exit 0\" TERM; while :; do /bin/sleep 1; done"});
+    const pid_t program = kiosk->programPid();
+    const xcb_window_t win = client.createWindow(WindowSpec{});
+    kiosk->child().signal(SIGTERM);
+    pid_t orphan = -1;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto children = childrenOf(kiosk->pid());
+            orphan = children.size() == 1 && children.front() != program ? children.front() : -1;
+            return orphan > 0;
+        },
+        10s));
+    client.map(win);
+    EXPECT_NE(waitForFrame(client, win), 0U) << "the display stopped managing windows";
+
+    const auto result = kiosk->child().wait(10s);
+    ASSERT_TRUE(result) << "the kiosk waits for a child that ignores SIGTERM";
+    EXPECT_EQ(result->exitCode(), 0) << result->err;
+    EXPECT_EQ(kill(orphan, 0), 0) << "the child left behind should still run";
+    kill(orphan, SIGKILL);
+    kiosk.reset();
+}
+
+// Nothing happens on the display: the kiosk sleeps until something does.
+TEST_F(KioskTest, AnIdleKioskIsNeverWoken) {
+    startKiosk(std::nullopt);
+    mapWindow(WindowSpec{});
+    // Settled once a while passes without a wake-up.
+    long before = contextSwitches(kiosk->pid());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::this_thread::sleep_for(200ms);
+            const long now = contextSwitches(kiosk->pid());
+            return std::exchange(before, now) == now;
+        },
+        10s));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(contextSwitches(kiosk->pid()) - before, 0) << "wake-ups in 2 s of an idle display";
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The rules file as the running kiosk reads it: class, prefix and "*"
 // patterns against real WM_CLASS properties, types, roles, no file, a file
 // that is no array or does not parse, a mistyped flag, the file read again on
-// SIGHUP, and properties that clients get wrong.
+// SIGHUP (and kept when it has problems), a file named with --rules, and
+// properties that clients get wrong.
+#include <sstream>
+
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 
@@ -113,8 +116,41 @@ TEST_F(KioskTest, SighupReadsTheRulesAgainForWindowsMappedAfterwards) {
     rules.write(R"([{"wm:class": "velk-test"}])");
     kiosk->child().signal(SIGHUP);
     EXPECT_EQ(kioskLog("rules read again").front(),
-              "threadLoop: rules read again, rules: 1, file: /etc/velk/velk_kiosk.json");
+              "reloadRules: rules read again, rules: 1, file: /etc/velk/velk_kiosk.json");
     expectFullscreen(client, mapWindow(windowOf("velk-test")));
+}
+
+// --rules=PATH names the file read at start and on every SIGHUP.  One with
+// problems is logged problem by problem, as --check-rules says them, and the
+// rules in force stay; one that passes replaces them.
+TEST_F(KioskTest, SighupKeepsTheRulesInForceWhileTheNamedFileHasProblems) {
+    TempDir dir;
+    const std::string path = (dir / "kiosk.json").string();
+    writeFile(path, R"([{"wm:class": "velk-test"}])");
+    startKiosk(std::nullopt, {"--rules=" + path, "/bin/sleep", "600"});
+    expectFullscreen(client, mapWindow(windowOf("velk-test")));
+
+    // Put in force, its second rule would leave the window as it is.
+    writeFile(
+        path,
+        "[{\"frame\": \"yes\"},\n {\"wm:class\": \"velk-test\", \"fullscreen\": false, \"fulscreen\": 1}]");
+    const auto check = runProcess({VELK_KIOSK_BINARY, "--check-rules", path});
+    std::vector<std::string> problems;
+    std::istringstream lines(check.err);
+    for (std::string line; std::getline(lines, line);) {
+        problems.push_back("reloadRules: " + line);
+    }
+    ASSERT_EQ(problems.size(), 2U) << check.err;
+    kiosk->child().signal(SIGHUP);
+    EXPECT_EQ(kioskLog("reloadRules: " + path + ":", 2), problems);
+    EXPECT_EQ(kioskLog("rules in force kept"),
+              std::vector<std::string>{"reloadRules: rules in force kept: 1, file: " + path});
+    expectFullscreen(client, mapWindow(windowOf("velk-test")));
+
+    writeFile(path, R"([{"wm:class": "velk-test", "fullscreen": false}])");
+    kiosk->child().signal(SIGHUP);
+    EXPECT_FALSE(kioskLog("reloadRules: rules read again, rules: 1, file: " + path).empty());
+    expectWindowed(client, mapWindow(windowOf("velk-test")));
 }
 
 TEST_F(KioskTest, MalformedPropertiesAreReadSafely) {

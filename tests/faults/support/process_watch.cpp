@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -35,19 +34,6 @@ size_t countEntries(const fs::path& dir) {
 
 size_t threadCount(pid_t pid) {
     return countEntries("/proc/" + std::to_string(pid) + "/task");
-}
-
-long contextSwitches(pid_t pid) {
-    long total = 0;
-    std::error_code ec;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        for (const char* field : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
-            const std::string text = readFile(task.path() / "status");
-            const size_t at = text.find(field);
-            total += at == std::string::npos ? 0 : std::stol(text.substr(at + std::strlen(field)));
-        }
-    }
-    return total;
 }
 
 Holdings holdingsOf(pid_t pid, const fs::path& watchedDir) {

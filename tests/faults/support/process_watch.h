@@ -31,8 +31,6 @@ Holdings holdingsOf(pid_t pid, const std::filesystem::path& watchedDir = {});
 
 size_t countEntries(const std::filesystem::path& dir);
 size_t threadCount(pid_t pid);
-// The context switches of all its threads so far: how often it woke.
-long contextSwitches(pid_t pid);
 
 // User plus system time in clock ticks; -1 when the process is gone.
 long cpuTicks(pid_t pid);

@@ -1,5 +1,5 @@
 // See wake_event.h.
-#include "proxy/wake_event.h"
+#include "utils/wake_event.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <system_error>
 
-namespace Velk {
+namespace Velk::Utils {
 
 WakeEvent::WakeEvent() : eventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!eventFd.valid()) {
@@ -27,4 +27,4 @@ void WakeEvent::clear() const {
     [[maybe_unused]] const ssize_t drained = read(eventFd.get(), &count, sizeof(count));
 }
 
-}  // namespace Velk
+}  // namespace Velk::Utils

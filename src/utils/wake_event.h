@@ -5,7 +5,7 @@
 
 #include "utils/unique_fd.h"
 
-namespace Velk {
+namespace Velk::Utils {
 
 class WakeEvent {
 public:
@@ -21,7 +21,7 @@ public:
     void clear() const;
 
 private:
-    Utils::UniqueFd eventFd;
+    UniqueFd eventFd;
 };
 
-}  // namespace Velk
+}  // namespace Velk::Utils

@@ -18,8 +18,8 @@
 #include "proxy/client_listener.h"
 #include "proxy/job_registry.h"
 #include "proxy/socket_wait.h"
-#include "utils/wake_event.h"
 #include "utils/unique_fd.h"
+#include "utils/wake_event.h"
 
 namespace Velk {
 

@@ -229,6 +229,23 @@ TEST(ChildBackground, FutureYieldsTheRawWaitStatus) {
     EXPECT_EQ(WTERMSIG(killedRaw), SIGTERM);
 }
 
+TEST(ChildHeld, EndIsSeenAndSignalsStopOnceItWasReaped) {
+    auto ended = Utils::runChildProcessHeld("/bin/sh", {"-c", "exit 7"}, {});
+    const auto raw = ended.reapWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 7);
+    EXPECT_FALSE(ended.held());
+    EXPECT_FALSE(ended.signal(SIGTERM));
+
+    auto running = Utils::runChildProcessHeld("/bin/sleep", {"30"}, {});
+    EXPECT_FALSE(running.reapIfEnded().has_value());
+    EXPECT_TRUE(running.signal(SIGTERM));
+    const auto killed = running.reapWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(killed.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*killed) && WTERMSIG(*killed) == SIGTERM);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
 void ignoreTerm(int /*sig*/) {}
 
 TEST(ChildBackground, SigtermRightAfterTheStartIsNeverLostToTheParentsHandler) {

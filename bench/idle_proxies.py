@@ -89,7 +89,7 @@ def free_port():
 
 def start_bus(work):
     address = "unix:path=%s/bus" % work
-    bus = subprocess.Popen(["dbus-daemon", "--config-file=%s/tools/dbus/velk-test-bus.conf" % ROOT, "--nofork",
+    bus = subprocess.Popen(["dbus-daemon", "--config-file=%s/bench/idle-bus.conf" % ROOT, "--nofork",
                             "--address=" + address], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for(lambda: os.path.exists("%s/bus" % work), 10, "the private bus")
     return bus, address

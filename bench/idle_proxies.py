@@ -142,10 +142,12 @@ def main():
         proxies, others = [], []
         try:
             wait_for(lambda: os.path.exists(os.path.join(work, "notices")), 10, "the stand-in manager")
+            bus_alone = pss_kib(bus.pid)
             proxies = start_proxies(build, work, env, args.proxies)
             others = baselines(work)
             time.sleep(2)
             rows = [measure("velk_proxy", [p.pid for p in proxies], args.seconds)]
+            rows[0]["bus daemon's PSS growth per proxy, KiB"] = (pss_kib(bus.pid) - bus_alone) / args.proxies
             for name, process in others:
                 rows.append(measure(name, [process.pid], args.seconds))
         finally:
@@ -154,13 +156,18 @@ def main():
         report(rows, args.seconds)
 
 
+def cell(value):
+    if value is None:
+        return "%24s" % "-"
+    return "%24.3f" % value if isinstance(value, float) else "%24d" % value
+
+
 def report(rows, seconds):
     print("idle proxies, %.0f s window" % seconds)
     keys = [key for key in rows[0] if key != "name"]
     print("%-42s" % "" + "".join("%24s" % row["name"] for row in rows))
     for key in keys:
-        print("%-42s" % key + "".join("%24.3f" % row[key] if isinstance(row[key], float) else
-                                      "%24d" % row[key] for row in rows))
+        print("%-42s" % key + "".join(cell(row.get(key)) for row in rows))
     sys.stdout.flush()
 
 

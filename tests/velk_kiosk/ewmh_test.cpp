@@ -56,9 +56,40 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
 
     Windows supported = readWords(client, client.root(), "_NET_SUPPORTED").words;
     Windows expected;
-    for (const char* name : {"_NET_SUPPORTED", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_NAME", "_NET_CLIENT_LIST",
-                             "_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_CLOSE_WINDOW",
-                             "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN", "_NET_FRAME_EXTENTS"}) {
+    for (const char* name : {"_NET_SUPPORTED",
+                             "_NET_SUPPORTING_WM_CHECK",
+                             "_NET_CLIENT_LIST",
+                             "_NET_CLIENT_LIST_STACKING",
+                             "_NET_ACTIVE_WINDOW",
+                             "_NET_NUMBER_OF_DESKTOPS",
+                             "_NET_CURRENT_DESKTOP",
+                             "_NET_DESKTOP_GEOMETRY",
+                             "_NET_DESKTOP_VIEWPORT",
+                             "_NET_WORKAREA",
+                             "_NET_CLOSE_WINDOW",
+                             "_NET_RESTACK_WINDOW",
+                             "_NET_REQUEST_FRAME_EXTENTS",
+                             "_NET_WM_NAME",
+                             "_NET_WM_PID",
+                             "_NET_WM_DESKTOP",
+                             "_NET_FRAME_EXTENTS",
+                             "_NET_WM_STATE",
+                             "_NET_WM_STATE_FULLSCREEN",
+                             "_NET_WM_STATE_ABOVE",
+                             "_NET_WM_STATE_BELOW",
+                             "_NET_WM_STATE_MODAL",
+                             "_NET_WM_STATE_DEMANDS_ATTENTION",
+                             "_NET_WM_ALLOWED_ACTIONS",
+                             "_NET_WM_ACTION_MOVE",
+                             "_NET_WM_ACTION_RESIZE",
+                             "_NET_WM_ACTION_FULLSCREEN",
+                             "_NET_WM_ACTION_CLOSE",
+                             "_NET_WM_ACTION_ABOVE",
+                             "_NET_WM_ACTION_BELOW",
+                             "_NET_WM_WINDOW_TYPE",
+                             "_NET_WM_WINDOW_TYPE_NORMAL",
+                             "_NET_WM_WINDOW_TYPE_DIALOG",
+                             "_NET_WM_WINDOW_TYPE_SPLASH"}) {
         expected.push_back(client.atom(name));
     }
     std::sort(supported.begin(), supported.end());
@@ -67,6 +98,15 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
     EXPECT_EQ(readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words, Windows{XCB_NONE});
     EXPECT_EQ(readWords(client, client.root(), "_NET_CLIENT_LIST").type,
               static_cast<xcb_atom_t>(XCB_ATOM_WINDOW));
+    // One desktop, the whole screen.
+    const std::pair<const char*, Windows> desktop[] = {
+        {"_NET_NUMBER_OF_DESKTOPS", {1}},      {"_NET_CURRENT_DESKTOP", {0}},
+        {"_NET_DESKTOP_VIEWPORT", {0, 0}},     {"_NET_DESKTOP_GEOMETRY", {1920, 1080}},
+        {"_NET_WORKAREA", {0, 0, 1920, 1080}},
+    };
+    for (const auto& [name, words] : desktop) {
+        EXPECT_EQ(readWords(client, client.root(), name).words, words) << name;
+    }
 
     const auto wmctrl = runProcess({"/usr/bin/wmctrl", "-m"}, {{"DISPLAY", server.displayName()}});
     EXPECT_EQ(wmctrl.exitCode(), 0) << wmctrl.err;
@@ -81,6 +121,7 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
     kiosk.reset();
     EXPECT_EQ(readWords(client, client.root(), "_NET_SUPPORTING_WM_CHECK").type, 0U);
     EXPECT_EQ(readWords(client, client.root(), "_NET_SUPPORTED").type, 0U);
+    EXPECT_EQ(readWords(client, client.root(), "_NET_WORKAREA").type, 0U);
     EXPECT_EQ(client.geometry(checkWindow).width, 0);
 }
 

@@ -3,6 +3,7 @@
 // typing into the one of two xterms that was clicked last.
 #include <filesystem>
 
+#include "client_wishes.h"
 #include "ewmh_probe.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
@@ -51,16 +52,28 @@ TEST_F(KioskTest, InputModelsDecideHowAWindowIsFocused) {
     EXPECT_TRUE(events.waitForProtocol(locallyActive, "WM_TAKE_FOCUS"));
     EXPECT_EQ(client.focus(), locallyActive);
 
-    // Offered the focus, but not given it: it takes it itself when it will.
+    // Offered the focus, but not given it: it takes it itself when it will,
+    // and until it does the active window is the one that has the focus.
     const xcb_window_t globallyActive = mapWithInputModel(owner, client, false, true);
     EXPECT_TRUE(events.waitForProtocol(globallyActive, "WM_TAKE_FOCUS"));
     EXPECT_EQ(client.focus(), locallyActive);
-    EXPECT_EQ(activeWindow(client), globallyActive);
+    EXPECT_EQ(activeWindow(client), locallyActive);
 
+    // An on-screen keyboard's model: never focused, not even by a click.
+    // Its owner's next request, answered after the click, tells when the
+    // kiosk is done with the click.
     const xcb_window_t noInput = mapWithInputModel(owner, client, false, false);
+    xdotool(server.displayName(), {"mousemove", "300", "300", "click", "1"});
+    const xcb_window_t unmapped = owner.createWindow(WindowSpec{});
+    sendRootMessage(owner, unmapped, "_NET_REQUEST_FRAME_EXTENTS", {0, 0, 0, 0, 0});
+    EXPECT_TRUE(
+        waitUntil([&] { return propertyWords(client, unmapped, "_NET_FRAME_EXTENTS").size() == 4; }, 10s));
     EXPECT_EQ(client.focus(), locallyActive);
-    EXPECT_EQ(activeWindow(client), globallyActive);
+    EXPECT_EQ(activeWindow(client), locallyActive);
     EXPECT_EQ(events.protocolMessages(noInput, "WM_TAKE_FOCUS"), 0);
+    // The globally active window takes the focus itself: the active window follows.
+    owner.setFocus(globallyActive);
+    EXPECT_TRUE(waitUntil([&] { return activeWindow(client) == globallyActive; }, 10s));
 
     // A passive client: focused, never offered the protocol it does not list.
     const xcb_window_t passive = mapWithInputModel(owner, client, true, false);

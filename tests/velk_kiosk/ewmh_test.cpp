@@ -169,6 +169,48 @@ TEST_F(KioskEwmhTest, ListsActiveWindowAndWmStateFollowActivationRaisesAndWithdr
     EXPECT_TRUE(activeSettles(XCB_NONE));
 }
 
+// The kiosk writes back the whole state list, the states it does not act on
+// included; what it allows follows full screen; a withdrawn client keeps
+// nothing of the kiosk's to start its next map with.
+TEST_F(KioskEwmhTest, StatesAClientSetsAreKeptBesideThoseTheKioskChanges) {
+    startKiosk(std::nullopt);
+    const xcb_window_t win = client.createWindow(WindowSpec{});
+    const Windows own = {client.atom("_NET_WM_STATE_SKIP_TASKBAR"), client.atom("_NET_WM_STATE_STICKY")};
+    client.setWords(win, client.atom("_NET_WM_STATE"), XCB_ATOM_ATOM, own);
+    client.map(win);
+    ASSERT_TRUE(rootListsSettle({win}, {win}));
+    EXPECT_EQ(readWords(client, win, "_NET_WM_STATE").words, own);
+    EXPECT_EQ(readWords(client, win, "_NET_WM_DESKTOP").words, Windows{0});
+    const auto sorted = [](Windows words) {
+        std::sort(words.begin(), words.end());
+        return words;
+    };
+    const auto actions = [&](std::vector<const char*> names) {
+        Windows atoms;
+        for (const char* name : names) {
+            atoms.push_back(client.atom(std::string("_NET_WM_ACTION_") + name));
+        }
+        return sorted(atoms);
+    };
+    EXPECT_EQ(sorted(readWords(client, win, "_NET_WM_ALLOWED_ACTIONS").words),
+              actions({"CLOSE", "FULLSCREEN", "ABOVE", "BELOW", "MOVE", "RESIZE"}));
+
+    sendRootMessage(client, win, "_NET_WM_STATE", {1, client.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+    Windows withFullscreen = own;
+    withFullscreen.push_back(client.atom("_NET_WM_STATE_FULLSCREEN"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return sorted(readWords(client, win, "_NET_WM_STATE").words) == sorted(withFullscreen); },
+        10s));
+    EXPECT_EQ(sorted(readWords(client, win, "_NET_WM_ALLOWED_ACTIONS").words),
+              actions({"CLOSE", "FULLSCREEN", "ABOVE", "BELOW"}))
+        << "a full-screen window is neither moved nor resized";
+
+    client.unmap(win);
+    EXPECT_TRUE(rootListsSettle({}, {}));
+    EXPECT_EQ(readWords(client, win, "_NET_WM_STATE").type, 0U);
+    EXPECT_EQ(readWords(client, win, "_NET_WM_DESKTOP").type, 0U);
+}
+
 TEST_F(KioskEwmhTest, CloseRequestAsksAManagedClientToClose) {
     startKiosk(std::nullopt);
     const xcb_window_t win = mapWindow(WindowSpec{});

@@ -3,7 +3,6 @@
 // typing into the one of two xterms that was clicked last.
 #include <filesystem>
 
-#include "client_wishes.h"
 #include "ewmh_probe.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
@@ -60,14 +59,9 @@ TEST_F(KioskTest, InputModelsDecideHowAWindowIsFocused) {
     EXPECT_EQ(activeWindow(client), locallyActive);
 
     // An on-screen keyboard's model: never focused, not even by a click.
-    // Its owner's next request, answered after the click, tells when the
-    // kiosk is done with the click.
     const xcb_window_t noInput = mapWithInputModel(owner, client, false, false);
     xdotool(server.displayName(), {"mousemove", "300", "300", "click", "1"});
-    const xcb_window_t unmapped = owner.createWindow(WindowSpec{});
-    sendRootMessage(owner, unmapped, "_NET_REQUEST_FRAME_EXTENTS", {0, 0, 0, 0, 0});
-    EXPECT_TRUE(
-        waitUntil([&] { return propertyWords(client, unmapped, "_NET_FRAME_EXTENTS").size() == 4; }, 10s));
+    syncWithKioskAs(owner);
     EXPECT_EQ(client.focus(), locallyActive);
     EXPECT_EQ(activeWindow(client), locallyActive);
     EXPECT_EQ(events.protocolMessages(noInput, "WM_TAKE_FOCUS"), 0);

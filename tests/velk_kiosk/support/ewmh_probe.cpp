@@ -62,6 +62,40 @@ std::vector<xcb_window_t> rootChildren(const XTestClient& client) {
     return {children, children + xcb_query_tree_children_length(tree.get())};
 }
 
+std::vector<xcb_window_t> stackedOrder(const XTestClient& client, const std::vector<xcb_window_t>& windows) {
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> standing;
+    for (const xcb_window_t win : windows) {
+        const xcb_window_t frame = client.frameOf(win);
+        standing.emplace_back(frame != 0 ? frame : win, win);
+    }
+    std::vector<xcb_window_t> order;
+    for (const xcb_window_t child : rootChildren(client)) {
+        for (const auto& [outer, win] : standing) {
+            if (outer == child) {
+                order.push_back(win);
+            }
+        }
+    }
+    return order;
+}
+
+::testing::AssertionResult stackSettles(const XTestClient& client,
+                                        const std::vector<xcb_window_t>& expected) {
+    std::vector<xcb_window_t> last;
+    if (waitUntil([&] { return (last = stackedOrder(client, expected)) == expected; }, 10s)) {
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure() << "stacked bottom to top:";
+    for (const xcb_window_t win : last) {
+        failure << ' ' << std::hex << win;
+    }
+    failure << ", expected:";
+    for (const xcb_window_t win : expected) {
+        failure << ' ' << std::hex << win;
+    }
+    return failure;
+}
+
 void sendRootMessage(const XTestClient& client, xcb_window_t win, std::string_view type,
                      const std::array<uint32_t, 5>& data) {
     xcb_client_message_event_t message{};

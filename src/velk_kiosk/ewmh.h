@@ -39,7 +39,7 @@ public:
     // records: the clients admitted and removed since the last call are
     // added and taken out, each in constant time.  The lists and the active
     // window reach the root with writeRootLists.
-    void publish(WindowList& windows, xcb_window_t active);
+    void publish(WindowList& windows, xcb_window_t focused);
     // Writes the root's client lists where they changed (the new clients
     // appended when nothing else changed, else the whole list) and the
     // active window.  Called once the events that came together are handled,

@@ -95,10 +95,9 @@ std::vector<Restack> StackingOrder::move(xcb_window_t win, Anchor anchor, xcb_wi
     }
     const size_t prefixBefore = unchangedPrefix;
     const std::vector<xcb_window_t> moved = family(win);
-    std::vector<size_t> before;
-    for (const xcb_window_t member : moved) {
-        before.push_back(indexOf(member));
-    }
+    std::vector<size_t> before(moved.size());
+    std::transform(moved.begin(), moved.end(), before.begin(),
+                   [this](xcb_window_t member) { return indexOf(member); });
     for (const xcb_window_t member : moved) {
         const size_t index = indexOf(member);
         if (index != noIndex) {
@@ -159,16 +158,20 @@ std::vector<xcb_window_t> StackingOrder::transientsOf(xcb_window_t win) const {
             }
         }
     }
-    std::vector<std::pair<size_t, xcb_window_t>> ranked;
-    for (const xcb_window_t member : found) {
-        ranked.emplace_back(indexOf(member), member);
-    }
+    std::vector<std::pair<size_t, xcb_window_t>> ranked = rankedByPlace(found);
     std::sort(ranked.begin(), ranked.end());
-    std::vector<xcb_window_t> sorted;
-    for (const auto& [index, member] : ranked) {
-        sorted.push_back(member);
-    }
+    std::vector<xcb_window_t> sorted(ranked.size());
+    std::transform(ranked.begin(), ranked.end(), sorted.begin(),
+                   [](const auto& entry) { return entry.second; });
     return sorted;
+}
+
+std::vector<std::pair<size_t, xcb_window_t>> StackingOrder::rankedByPlace(
+    const std::vector<xcb_window_t>& members) const {
+    std::vector<std::pair<size_t, xcb_window_t>> ranked(members.size());
+    std::transform(members.begin(), members.end(), ranked.begin(),
+                   [this](xcb_window_t member) { return std::make_pair(indexOf(member), member); });
+    return ranked;
 }
 
 // A group dialog belongs to the windows of its group that are no group
@@ -238,10 +241,7 @@ size_t StackingOrder::lowestAbove(const std::vector<xcb_window_t>& moved, Layer 
 // stands where it belongs already; the topmost one right above the nearest
 // window below it that did not move, or at the bottom when all moved.
 std::vector<Restack> StackingOrder::restacksOf(const std::vector<xcb_window_t>& moved) const {
-    std::vector<std::pair<size_t, xcb_window_t>> ranked;
-    for (const xcb_window_t member : moved) {
-        ranked.emplace_back(indexOf(member), member);
-    }
+    std::vector<std::pair<size_t, xcb_window_t>> ranked = rankedByPlace(moved);
     std::sort(ranked.rbegin(), ranked.rend());
     const std::unordered_set<xcb_window_t> moving(moved.begin(), moved.end());
     std::vector<Restack> restacks;

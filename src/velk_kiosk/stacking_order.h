@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "xcb/xcb.h"
@@ -97,6 +98,9 @@ private:
     size_t anchorIndex(Layer layer, Anchor anchor, xcb_window_t sibling) const;
     size_t lowestAbove(const std::vector<xcb_window_t>& moved, Layer layer) const;
     std::vector<Restack> restacksOf(const std::vector<xcb_window_t>& moved) const;
+    // Each window with its index in the order.
+    std::vector<std::pair<size_t, xcb_window_t>> rankedByPlace(
+        const std::vector<xcb_window_t>& members) const;
     void link(xcb_window_t win);
     void unlink(xcb_window_t win);
     bool wouldLoop(xcb_window_t win, xcb_window_t parent) const;

@@ -97,8 +97,7 @@ struct WmWindow {
     ClientHints hints;
     WindowStates states;
     ShownEwmh shown;
-    // What the window returns to when it leaves the full-screen state.
-    FrameMetrics restoreMetrics;
+    // Where the window returns to when it leaves the full-screen state.
     Xcb::Rect restorePlace;
     // Where its frame was first placed; a later window is not laid exactly there.
     Xcb::Rect admittedAt;
@@ -110,8 +109,6 @@ struct WmWindow {
     // Full-screen windows neither move nor resize by the pointer, nor by
     // their own requests.
     bool locked() const { return setFullscreen || states.fullscreen; }
-    // A full-screen window that cannot be resized keeps its size, centred.
-    bool heldAtOwnSize() const { return locked() && hints.fixedSize.has_value(); }
     // Whether the kiosk gives it the keyboard: never to a splash window nor
     // to one that takes no input by either ICCCM model.
     bool focusable() const { return hints.type != WindowType::Splash && (hints.input || hints.takeFocus); }

@@ -185,7 +185,7 @@ TEST_F(KioskEwmhTest, StatesAClientSetsAreKeptBesideThoseTheKioskChanges) {
         std::sort(words.begin(), words.end());
         return words;
     };
-    const auto actions = [&](std::vector<const char*> names) {
+    const auto actions = [&](const std::vector<const char*>& names) {
         Windows atoms;
         for (const char* name : names) {
             atoms.push_back(client.atom(std::string("_NET_WM_ACTION_") + name));

@@ -2,6 +2,8 @@
 // the window they belong to when it is clicked or activated, a modal dialog
 // that takes the focus in its place, layers, override-redirect popups that
 // no raised frame covers, and a pager's restack.
+#include <algorithm>
+
 #include "client_wishes.h"
 #include "ewmh_probe.h"
 #include "kiosk_expect.h"
@@ -20,13 +22,12 @@ xcb_window_t activeWindow(const XTestClient& client) {
 class KioskStackingTest : public KioskTest {
 protected:
     // A window of the test client with these states, mapped and framed.
-    xcb_window_t mapInStates(WindowSpec spec, const std::vector<std::string>& states,
+    xcb_window_t mapInStates(const WindowSpec& spec, const std::vector<std::string>& states,
                              xcb_window_t transientFor = XCB_NONE) {
         const xcb_window_t win = client.createWindow(spec);
-        std::vector<uint32_t> atoms;
-        for (const std::string& state : states) {
-            atoms.push_back(client.atom(state));
-        }
+        std::vector<uint32_t> atoms(states.size());
+        std::transform(states.begin(), states.end(), atoms.begin(),
+                       [&](const std::string& state) { return client.atom(state); });
         client.setWords(win, client.atom("_NET_WM_STATE"), XCB_ATOM_ATOM, atoms);
         if (transientFor != XCB_NONE) {
             setTransientFor(client, win, transientFor);

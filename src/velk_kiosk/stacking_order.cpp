@@ -293,6 +293,10 @@ bool StackingOrder::wouldLoop(xcb_window_t win, xcb_window_t parent) const {
 
 // Searched from the top, where new and raised windows are.
 size_t StackingOrder::indexOf(xcb_window_t win) const {
+    const auto node = nodes.find(win);
+    if (node == nodes.end() || !node->second.placed) {
+        return noIndex;
+    }
     const auto found = std::find(windows.rbegin(), windows.rend(), win);
     return found == windows.rend() ? noIndex : static_cast<size_t>(windows.rend() - found) - 1;
 }
@@ -311,12 +315,15 @@ size_t StackingOrder::layerEnd(Layer layer) const {
 
 void StackingOrder::insertAt(size_t index, xcb_window_t win, Layer layer) {
     windows.insert(windows.begin() + static_cast<std::ptrdiff_t>(index), win);
+    nodes.at(win).placed = true;
     ++layerSizes[slot(layer)];
     unchangedPrefix = std::min(unchangedPrefix, index);
 }
 
 void StackingOrder::eraseAt(size_t index) {
-    --layerSizes[slot(nodes.at(windows[index]).layer)];
+    Node& node = nodes.at(windows[index]);
+    --layerSizes[slot(node.layer)];
+    node.placed = false;
     windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(index));
     unchangedPrefix = std::min(unchangedPrefix, index);
 }

@@ -87,6 +87,8 @@ private:
     struct Node {
         StackFacts facts;
         Layer layer = Layer::Normal;  // its own, or higher for a transient
+        // In the order; a new window is not before its first move.
+        bool placed = false;
     };
     // Where a moved family's window of the anchor's layer goes.
     enum class Anchor { Top, Bottom, AboveSibling, BelowSibling };

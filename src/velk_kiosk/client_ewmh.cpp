@@ -136,13 +136,11 @@ void ClientEwmh::publishExtents(xcb_window_t win, const FrameMetrics& metrics) c
     write(win, atoms.netFrameExtents, XCB_ATOM_CARDINAL, extentsOf(metrics));
 }
 
+// The desktop stays: there is only the one, which a window mapped again
+// gets anyway.
 void ClientEwmh::withdraw(const WmWindow& window) const {
-    xcb_connection_t* conn = connector.connection();
     if (!window.shown.states.empty()) {
-        xcb_delete_property(conn, window.win, atoms.netWmState);
-    }
-    if (window.shown.desktop) {
-        xcb_delete_property(conn, window.win, atoms.netWmDesktop);
+        xcb_delete_property(connector.connection(), window.win, atoms.netWmState);
     }
 }
 

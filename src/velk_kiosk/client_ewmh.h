@@ -41,8 +41,8 @@ public:
     // _NET_FRAME_EXTENTS of a window that is not managed yet
     // (_NET_REQUEST_FRAME_EXTENTS): the decoration it would get.
     void publishExtents(xcb_window_t win, const FrameMetrics& metrics) const;
-    // A withdrawn client keeps no state or desktop of the kiosk's: mapped
-    // again, it starts afresh.
+    // A withdrawn client keeps no state of the kiosk's: mapped again, it
+    // starts afresh.
     void withdraw(const WmWindow& window) const;
 
 private:

@@ -70,11 +70,12 @@ Ewmh::~Ewmh() {
 void Ewmh::makeCheckWindow() {
     xcb_connection_t* conn = connector.connection();
     const xcb_window_t win = xcb_generate_id(conn);
-    const uint32_t overrideRedirect = 1;
+    // Its property changes tell the kiosk the server's time (ServerTime).
+    const uint32_t attributes[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
     if (!connector.confirm(
-            connector.pending(xcb_create_window_checked(conn, 0, win, connector.windowRoot(), -1, -1, 1, 1, 0,
-                                                        XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
-                                                        XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect)),
+            connector.pending(xcb_create_window_checked(
+                conn, 0, win, connector.windowRoot(), -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, attributes)),
             "Ewmh", "xcb_create_window")) {
         return;
     }

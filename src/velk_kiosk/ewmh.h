@@ -31,6 +31,8 @@ public:
     Ewmh(const Ewmh&) = delete;
     Ewmh& operator=(const Ewmh&) = delete;
 
+    // The unmapped window that names the kiosk; 0 when it could not be made.
+    xcb_window_t supportingWindow() const { return checkWindow; }
     // The desktop is the whole root: its geometry and work area follow it.
     void onRootResized(const Xcb::Size& rootSize) const;
     Message messageKind(xcb_atom_t type) const;

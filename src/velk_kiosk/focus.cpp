@@ -28,12 +28,17 @@ constexpr size_t candidatesAskedTogether = 4;
 }  // namespace
 
 Focus::Focus(const Xcb::Connector& xConnector, const WindowList& records, Stacking& stackKeeper,
-             const ClientProtocols& clientProtocols)
-    : connector(xConnector), windows(records), stacking(stackKeeper), protocols(clientProtocols) {}
+             const ClientProtocols& clientProtocols, ServerTime& serverClock)
+    : connector(xConnector),
+      windows(records),
+      stacking(stackKeeper),
+      protocols(clientProtocols),
+      serverTime(serverClock) {}
 
 // Every button in any modifier state (one grab: the wheel's presses are let
 // go at once); the pointer freezes at a press until onButtonPress lets the
-// press go on to the client.
+// press go on to the client.  The server's time comes with the changes of
+// the window's properties that its admission made.
 Focus::Pending Focus::admit(xcb_window_t win) const {
     Pending pending{win, XCB_CURRENT_TIME,
                     connector.pending(xcb_grab_button_checked(
@@ -70,7 +75,8 @@ void Focus::give(Pending pending, std::string_view caller) const {
         xcb_set_input_focus(connector.connection(), XCB_INPUT_FOCUS_POINTER_ROOT, pending.win, pending.time);
     }
     if (window->hints.takeFocus) {
-        protocols.offerFocus(pending.win, pending.time);
+        protocols.offerFocus(pending.win,
+                             pending.time != XCB_CURRENT_TIME ? pending.time : serverTime.latest());
     }
 }
 

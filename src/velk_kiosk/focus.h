@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "velk_kiosk/client_protocols.h"
+#include "velk_kiosk/server_time.h"
 #include "velk_kiosk/stacking.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
@@ -23,7 +24,7 @@ namespace Velk {
 class Focus {
 public:
     Focus(const Xcb::Connector& xConnector, const WindowList& records, Stacking& stackKeeper,
-          const ClientProtocols& clientProtocols);
+          const ClientProtocols& clientProtocols, ServerTime& serverClock);
 
     // The requests a focus decision waits for, sent and not yet read: the
     // button grab of a new window, or whether a known one is viewable (a
@@ -41,7 +42,10 @@ public:
     Pending request(xcb_window_t win, xcb_timestamp_t time) const;
     // Gives the focus when the window is managed, viewable and focusable:
     // SetInputFocus when it takes input, WM_TAKE_FOCUS when it lists that
-    // protocol.  Who has it then is what the server reports.
+    // protocol, with the time of the request that asked for the focus or the
+    // server's latest, so that a client acting on it late cannot take the
+    // focus back from a window focused since.  Who has the focus then is
+    // what the server reports.
     void give(Pending pending, std::string_view caller) const;
 
     // A button press in a client (through the kiosk's grab, which is then
@@ -74,6 +78,7 @@ private:
     const WindowList& windows;
     Stacking& stacking;
     const ClientProtocols& protocols;
+    ServerTime& serverTime;
     xcb_window_t focused = 0;
 };
 

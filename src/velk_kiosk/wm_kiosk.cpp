@@ -78,7 +78,9 @@ WmKiosk::WmKiosk(int display, std::filesystem::path rulesPath) : Syslog("velk_ki
                                           Xcb::Size{screen->width_in_pixels, screen->height_in_pixels});
     ewmh = std::make_unique<Ewmh>(*this, *atoms, rootSize->size());
     stacking = std::make_unique<Stacking>(*this, windows, setup->resource_id_mask, setup->resource_id_base);
-    focus = std::make_unique<Focus>(*this, windows, *stacking, *clientProtocols);
+    serverTime = std::make_unique<ServerTime>(*this, [this] { takeEvents(xcb_poll_for_queued_event); });
+    serverTime->stampOn(ewmh->supportingWindow(), atoms->netSupportingWmCheck);
+    focus = std::make_unique<Focus>(*this, windows, *stacking, *clientProtocols, *serverTime);
     clientEwmh = std::make_unique<ClientEwmh>(*this, *atoms);
     placement = std::make_unique<Placement>(
         *this, Placement::Parts{*atoms, windows, *rules, *framer, *focus, *stacking, *clientEwmh, *rootSize});
@@ -193,6 +195,7 @@ bool WmKiosk::handleEvents() {
 bool WmKiosk::takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*)) {
     bool taken = false;
     while (xcb_generic_event_t* event = next(conn.get())) {
+        serverTime->note(*event);
         turns->push(Xcb::GenericEvent(event));
         taken = true;
     }

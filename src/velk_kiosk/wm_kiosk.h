@@ -24,6 +24,7 @@
 #include "velk_kiosk/placement.h"
 #include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
+#include "velk_kiosk/server_time.h"
 #include "velk_kiosk/stacking.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
@@ -122,6 +123,7 @@ private:
     std::unique_ptr<RootSize> rootSize;
     std::unique_ptr<Ewmh> ewmh;
     std::unique_ptr<Stacking> stacking;
+    std::unique_ptr<ServerTime> serverTime;
     std::unique_ptr<Focus> focus;
     std::unique_ptr<ClientEwmh> clientEwmh;
     std::unique_ptr<Placement> placement;

@@ -140,8 +140,8 @@ std::string XTestClient::netWmName(xcb_window_t win) const {
                        static_cast<size_t>(xcb_get_property_value_length(reply.get())));
 }
 
-void XTestClient::setFocus(xcb_window_t win) const {
-    check(xcb_set_input_focus_checked(conn.get(), XCB_INPUT_FOCUS_POINTER_ROOT, win, XCB_CURRENT_TIME),
+void XTestClient::setFocus(xcb_window_t win, xcb_timestamp_t time) const {
+    check(xcb_set_input_focus_checked(conn.get(), XCB_INPUT_FOCUS_POINTER_ROOT, win, time),
           "set input focus");
 }
 

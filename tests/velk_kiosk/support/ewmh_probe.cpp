@@ -119,6 +119,7 @@ void ReceivedEvents::drain() {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
             if (message->type == wmProtocols && message->format == 32) {
                 protocols.emplace_back(message->window, message->data.data32[0]);
+                times.push_back(message->data.data32[1]);
             }
         } else if (type == XCB_BUTTON_PRESS) {
             presses.push_back(reinterpret_cast<const xcb_button_press_event_t*>(event)->event);
@@ -131,6 +132,14 @@ int ReceivedEvents::protocolMessages(xcb_window_t win, std::string_view protocol
     drain();
     const std::pair<xcb_window_t, xcb_atom_t> wanted(win, client.atom(protocol));
     return static_cast<int>(std::count(protocols.begin(), protocols.end(), wanted));
+}
+
+xcb_timestamp_t ReceivedEvents::protocolTime(xcb_window_t win, std::string_view protocol) {
+    drain();
+    const std::pair<xcb_window_t, xcb_atom_t> wanted(win, client.atom(protocol));
+    const auto first = std::find(protocols.begin(), protocols.end(), wanted);
+    return first == protocols.end() ? XCB_CURRENT_TIME
+                                    : times[static_cast<size_t>(first - protocols.begin())];
 }
 
 bool ReceivedEvents::waitForProtocol(xcb_window_t win, std::string_view protocol) {

@@ -46,6 +46,8 @@ public:
 
     // WM_PROTOCOLS messages of that protocol for the window so far.
     int protocolMessages(xcb_window_t win, std::string_view protocol);
+    // The time the first such message carries; CurrentTime when none came.
+    xcb_timestamp_t protocolTime(xcb_window_t win, std::string_view protocol);
     // Waits (bounded) for the first such message.
     bool waitForProtocol(xcb_window_t win, std::string_view protocol);
     // Selects button presses on the window (only one client may).
@@ -58,6 +60,7 @@ private:
 
     const XTestClient& client;
     std::vector<std::pair<xcb_window_t, xcb_atom_t>> protocols;
+    std::vector<xcb_timestamp_t> times;
     std::vector<xcb_window_t> presses;
 };
 

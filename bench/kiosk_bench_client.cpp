@@ -35,20 +35,15 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-// A window manager holds the root's substructure redirect; until then our own
-// selection of it succeeds.
+// A window manager holds the root's substructure redirect: the root's
+// event masks say so.  Asked without taking the redirect ourselves, which
+// would make a window manager that starts meanwhile find it taken.
 bool windowManagerRuns(xcb_connection_t* conn, xcb_window_t root) {
-    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
-    auto* error =
-        xcb_request_check(conn, xcb_change_window_attributes_checked(conn, root, XCB_CW_EVENT_MASK, &mask));
-    if (error) {
-        std::free(error);
-        return true;
-    }
-    const uint32_t none = 0;
-    xcb_change_window_attributes(conn, root, XCB_CW_EVENT_MASK, &none);
-    xcb_flush(conn);
-    return false;
+    xcb_get_window_attributes_reply_t* attributes =
+        xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, root), nullptr);
+    const bool held = attributes && (attributes->all_event_masks & XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT) != 0;
+    std::free(attributes);
+    return held;
 }
 
 xcb_window_t createWindow(xcb_connection_t* conn, const xcb_screen_t* screen, int index) {

@@ -1,13 +1,15 @@
 // What a new window is given before it is shown: the client's own wishes
-// (no decorations, the full-screen state, a place of its own, the window it
-// belongs to), the decoration its rule and wishes leave it, and the place of
-// its frame.
+// (no decorations, its states, a place of its own, a size that cannot change,
+// the window it belongs to, its input model), the decoration its rule, wishes
+// and type leave it, and the place of its frame.
 #include <algorithm>
 #include <utility>
 
 #include "integrity/platform_integrity.h"
 #include "velk_kiosk/client_hints.h"
+#include "velk_kiosk/decoration.h"
 #include "velk_kiosk/placement.h"
+#include "velk_kiosk/rule_keys.h"
 
 namespace Velk {
 
@@ -17,54 +19,83 @@ namespace {
 // size hints eighteen.
 constexpr uint32_t motifHintsWords = 5;
 constexpr uint32_t sizeHintsWords = 18;
+// What the kiosk follows on a managed client: its properties (changes after
+// its map) and who has the focus.
+constexpr uint32_t clientEventMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
 
 }  // namespace
 
-Placement::PendingWishes Placement::requestWishes(uint32_t win) const {
-    xcb_connection_t* conn = connector.connection();
-    return {connector.requestGeometry(win),
-            connector.pending(xcb_get_property(conn, 0, win, motifWmHints, motifWmHints, 0, motifHintsWords)),
-            connector.requestProperty(win, netWmState, XCB_ATOM_ATOM),
-            connector.pending(xcb_get_property(conn, 0, win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS,
-                                               0, sizeHintsWords)),
-            connector.requestProperty(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW)};
+// Sent before the reads, so that no change between a read and the
+// selection goes unseen.
+void Placement::watchClient(xcb_window_t win) const {
+    xcb_change_window_attributes(connector.connection(), win, XCB_CW_EVENT_MASK, &clientEventMask);
 }
 
-Placement::ClientWishes Placement::collectWishes(PendingWishes wishes,
-                                                 const std::list<uint32_t>& types) const {
-    ClientWishes read;
+Placement::PendingWishes Placement::requestWishes(uint32_t win) const {
+    xcb_connection_t* conn = connector.connection();
+    return {
+        connector.requestGeometry(win),
+        connector.pending(
+            xcb_get_property(conn, 0, win, atoms.motifWmHints, atoms.motifWmHints, 0, motifHintsWords)),
+        connector.requestProperty(win, atoms.netWmState, XCB_ATOM_ATOM),
+        connector.pending(xcb_get_property(conn, 0, win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 0,
+                                           sizeHintsWords)),
+        connector.requestProperty(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW),
+        connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
+        connector.requestProperty(win, atoms.wmProtocols, XCB_ATOM_ATOM),
+    };
+}
+
+Placement::MapWishes Placement::collectWishes(PendingWishes wishes, const std::list<uint32_t>& types) const {
+    MapWishes read;
     // The raw reply: the client's own X border is kept to be given back.
     const auto [geometry, geometryError] = wishes.geometry.reply(xcb_get_geometry_reply);
     if (geometry) {
         read.geometry = {geometry->x, geometry->y, geometry->width, geometry->height};
         read.borderWidth = geometry->border_width;
     }
-    read.noDecorations =
+    ClientHints& hints = read.hints;
+    hints.undecorated =
         asksNoDecorations(connector.collectProperty(std::move(wishes.motifHints), "onMapRequest"));
-    read.fullscreenState =
-        listsAtom(connector.collectProperty(std::move(wishes.state), "onMapRequest"), netWmStateFullscreen);
+    read.states = connector.collectProperty(std::move(wishes.state), "onMapRequest");
     const std::string normalHints = connector.collectProperty(std::move(wishes.normalHints), "onMapRequest");
     read.ownPosition = hasOwnPosition(normalHints, read.geometry);
     read.gravity = windowGravity(normalHints);
-    read.transientFor =
+    hints.fixedSize = fixedSizeOf(normalHints);
+    hints.transientFor =
         firstWindow(connector.collectProperty(std::move(wishes.transientFor), "onMapRequest"));
-    read.dialog = std::find(types.begin(), types.end(), netWmWindowTypeDialog) != types.end();
+    const WmHints wmHints = wmHintsOf(connector.collectProperty(std::move(wishes.wmHints), "onMapRequest"));
+    hints.input = wmHints.input;
+    hints.urgent = wmHints.urgent;
+    hints.group = wmHints.group;
+    hints.takeFocus =
+        listsAtom(connector.collectProperty(std::move(wishes.protocols), "onMapRequest"), atoms.wmTakeFocus);
+    hints.type = windowTypeOf(types, atoms);
     return read;
 }
 
-// The rule's decoration, unless the client asks for none or the rule takes
-// the title bar away: then the client alone, edge to edge.
-void Placement::decorate(WmWindow& window, const Decision& decision, const ClientWishes& wishes) const {
-    window.setFullscreen = decision.fullscreen;
-    if (kalder_enabled() > 0 || !decision.titlebar || wishes.noDecorations) {
-        window.titleHeight = 0;
-        window.borderWidth = 0;
-    }
+FrameMetrics Placement::decorationFor(const WmWindow& window, const Xcb::Size& root) const {
+    DecorationWishes wishes;
+    wishes.integrityMode = kalder_enabled() > 0;
+    wishes.ruleFullscreen = window.setFullscreen;
+    wishes.ruleTitlebar = window.ruleTitlebar;
+    wishes.ruleBorder = window.ruleBorder;
+    wishes.clientUndecorated = window.hints.undecorated;
+    wishes.splash = window.hints.type == WindowType::Splash;
+    return fittedDecoration(decorationOf(wishes), window.hints.fixedSize, root);
+}
+
+// In the full-screen state a window has no decoration at all.
+void Placement::decorate(WmWindow& window, const Xcb::Size& root) const {
+    window.setMetrics(window.states.fullscreen ? FrameMetrics{} : decorationFor(window, root));
+    window.iconImage = nullptr;
+    window.iconPixels = nullptr;
+    window.closeImage = nullptr;
+    window.closePixels = nullptr;
     if (window.titleHeight == 0) {
         return;
     }
-    if (decision.fullscreen) {
-        window.borderWidth = 0;
+    if (window.setFullscreen) {
         window.iconImage = &fullscreen_logo;
         window.iconPixels = fullscreen_logo.pixel_data;
     } else {
@@ -73,29 +104,38 @@ void Placement::decorate(WmWindow& window, const Decision& decision, const Clien
         window.closeImage = &close_icon;
         window.closePixels = close_icon.pixel_data;
     }
-    if (!decision.frame) {
-        // A false frame decision only takes the border away: the title bar stays.
-        window.borderWidth = 0;
-    }
 }
 
 // The place the window would have as an ordinary window is where it returns
-// when it leaves the full-screen state.
-FramePlacement Placement::placeNew(WmWindow& window, const ClientWishes& wishes, const Xcb::Size& root) {
-    const Xcb::Rect asked =
-        wishes.ownPosition ? withGravity(wishes.geometry, window.gravity, window.metrics()) : wishes.geometry;
+// when it leaves the full-screen state.  A client larger than the screen that
+// cannot be resized keeps its size, centred.
+FramePlacement Placement::placeNew(WmWindow& window, const MapWishes& wishes, const Xcb::Size& root) {
+    const FrameMetrics metrics = decorationFor(window, root);
+    const bool splash = window.hints.type == WindowType::Splash;
+    const Xcb::Rect asked = wishes.ownPosition && !splash
+                                ? withGravity(wishes.geometry, window.gravity, metrics)
+                                : wishes.geometry;
+    const std::optional<Xcb::Size>& fixed = window.hints.fixedSize;
     const FramePlacement normal =
-        firstPlace(asked, window.metrics(), root, centreOver(wishes, root),
-                   [this](int16_t x, int16_t y) { return takenPlaces.count(placeKey(x, y)) != 0; });
+        fixed && (fixed->width > root.width || fixed->height > root.height)
+            ? centredPlace(*fixed, metrics, root)
+            : firstPlace(asked, metrics, root, centreOver(wishes, root),
+                         [this](int16_t x, int16_t y) { return takenPlaces.count(placeKey(x, y)) != 0; });
     window.admittedAt = normal.frame;
     window.restorePlace = normal.frame;
-    window.restoreMetrics = window.metrics();
-    if (wishes.fullscreenState) {
-        window.stateFullscreen = true;
-        window.setMetrics({});
-    }
     holdPlace(window);
-    return window.locked() ? fullscreenPlace(window.metrics(), root) : normal;
+    const std::optional<FramePlacement> held = heldPlace(window, root);
+    return held ? *held : normal;
+}
+
+std::optional<FramePlacement> Placement::heldPlace(const WmWindow& window, const Xcb::Size& root) const {
+    if (!window.locked()) {
+        return std::nullopt;
+    }
+    if (window.hints.fixedSize) {
+        return centredPlace(*window.hints.fixedSize, window.metrics(), root);
+    }
+    return fullscreenPlace(window.metrics(), root);
 }
 
 uint32_t Placement::placeKey(int16_t x, int16_t y) {
@@ -119,20 +159,26 @@ void Placement::releasePlace(const WmWindow& window) {
     }
 }
 
-// A transient or dialog window without a place of its own is centred over
-// the window it belongs to, or over the screen when that is not managed.
-std::optional<Xcb::Rect> Placement::centreOver(const ClientWishes& wishes, const Xcb::Size& root) const {
-    if (wishes.ownPosition || (!wishes.dialog && wishes.transientFor == XCB_WINDOW_NONE)) {
+// A splash window is centred on the screen, always.  A transient or dialog
+// window without a place of its own is centred over the window it belongs
+// to, or over the screen when that is not managed.
+std::optional<Xcb::Rect> Placement::centreOver(const MapWishes& wishes, const Xcb::Size& root) const {
+    const Xcb::Rect screen{0, 0, root.width, root.height};
+    if (wishes.hints.type == WindowType::Splash) {
+        return screen;
+    }
+    const bool dialog = wishes.hints.type == WindowType::Dialog;
+    if (wishes.ownPosition || (!dialog && wishes.hints.transientFor == XCB_WINDOW_NONE)) {
         return std::nullopt;
     }
-    if (const WmWindow* parent = windows.findByClient(wishes.transientFor)) {
+    if (const WmWindow* parent = windows.findByClient(wishes.hints.transientFor)) {
         const Xcb::Rect over = Xcb::Connector::collectGeometry(
             connector.requestGeometry(parent->frame != 0 ? parent->frame : parent->win));
         if (over.width != 0) {
             return over;
         }
     }
-    return Xcb::Rect{0, 0, root.width, root.height};
+    return screen;
 }
 
 }  // namespace Velk

@@ -1,10 +1,13 @@
 // What a client's own properties ask of the window manager, read from the
-// property bytes: no decorations (_MOTIF_WM_HINTS), a place of its own
-// (WM_NORMAL_HINTS), an atom in a list (_NET_WM_STATE, _NET_WM_WINDOW_TYPE)
-// and the window it belongs to (WM_TRANSIENT_FOR).  No X requests here.
+// property bytes: no decorations (_MOTIF_WM_HINTS), a place of its own and a
+// size that cannot change (WM_NORMAL_HINTS), its input model, urgency and
+// group (WM_HINTS), an atom in a list (_NET_WM_STATE, _NET_WM_WINDOW_TYPE,
+// WM_PROTOCOLS) and the window it belongs to (WM_TRANSIENT_FOR).  No X
+// requests here.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "xcb/xcb.h"
@@ -21,6 +24,19 @@ bool hasOwnPosition(std::string_view normalHints, const Xcb::Rect& geometry);
 // The window's gravity (WM_NORMAL_HINTS win_gravity when PWinGravity is set),
 // NorthWest when it names none.
 uint32_t windowGravity(std::string_view normalHints);
+
+// The minimum size when it equals the maximum size (both set, neither 0):
+// the window cannot be resized.
+std::optional<Xcb::Size> fixedSizeOf(std::string_view normalHints);
+
+// What WM_HINTS says: input (true when the field is unset or missing),
+// urgency, and the window group (0 when unset).
+struct WmHints {
+    bool input = true;
+    bool urgent = false;
+    uint32_t group = 0;
+};
+WmHints wmHintsOf(std::string_view hints);
 
 bool listsAtom(std::string_view atoms, xcb_atom_t atom);
 

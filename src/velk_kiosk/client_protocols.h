@@ -1,25 +1,17 @@
 // The ICCCM messages the kiosk sends to its clients through WM_PROTOCOLS:
-// the request to close a window and the offer of the focus, and the reading
-// of the protocols a client lists.
+// the request to close a window and the offer of the focus.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 
+#include "velk_kiosk/kiosk_atoms.h"
 #include "xcb/xcb.h"
 
 namespace Velk {
 
 class ClientProtocols {
 public:
-    // Interns WM_PROTOCOLS, WM_DELETE_WINDOW and WM_TAKE_FOCUS.
-    explicit ClientProtocols(const Xcb::Connector& xConnector);
-
-    // The client's WM_PROTOCOLS, sent now and read with `takesFocus`.
-    Xcb::PendingProperty requestProtocols(xcb_window_t win) const;
-    // Whether the protocols read list WM_TAKE_FOCUS.
-    bool takesFocus(Xcb::PendingProperty protocols, std::string_view caller) const;
+    ClientProtocols(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms);
 
     // WM_DELETE_WINDOW; a client that ignores it stays open.
     void askToClose(xcb_window_t win, xcb_timestamp_t time) const;
@@ -30,9 +22,7 @@ private:
     void send(xcb_window_t win, xcb_atom_t protocol, xcb_timestamp_t time) const;
 
     const Xcb::Connector& connector;
-    xcb_atom_t wmProtocols = 0;
-    xcb_atom_t wmDeleteWindow = 0;
-    xcb_atom_t wmTakeFocus = 0;
+    const KioskAtoms& atoms;
 };
 
 }  // namespace Velk

@@ -60,12 +60,12 @@ void clampToRoot(ConfigureValues& values, const Xcb::Size& root) {
     }
 }
 
-bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root) {
+bool holdAt(ConfigureValues& values, const Xcb::Rect& held) {
     const Xcb::Rect& place = values.place;
-    if (place.x == 0 && place.y == 0 && place.width == root.width && place.height == root.height) {
+    if (place.x == held.x && place.y == held.y && place.width == held.width && place.height == held.height) {
         return false;
     }
-    placeInside(values, {0, 0, root.width, root.height});
+    placeInside(values, held);
     return true;
 }
 
@@ -75,23 +75,23 @@ void placeInside(ConfigureValues& values, const Xcb::Rect& inside) {
 }
 
 FramedConfigure splitForFrame(const ConfigureValues& request, const FrameMetrics& metrics,
-                              const Xcb::Size& root, bool fullscreen) {
+                              const Xcb::Size& root, const std::optional<Xcb::Rect>& held, bool keepSize) {
     const int sideways = 2 * metrics.borderWidth;
     const int upright = metrics.titleHeight + metrics.borderWidth;
     FramedConfigure split;
-    split.frame.mask =
-        static_cast<uint16_t>(request.mask & (positionMask | sizeMask | XCB_CONFIG_WINDOW_STACK_MODE));
-    split.frame.stackMode = request.stackMode;
+    split.frame.mask = static_cast<uint16_t>(request.mask & (positionMask | sizeMask));
     split.frame.place = {request.place.x, request.place.y,
                          static_cast<uint16_t>(request.place.width + sideways),
                          static_cast<uint16_t>(request.place.height + upright)};
-    if (fullscreen) {
-        placeInside(split.frame, {0, 0, root.width, root.height});
+    if (held) {
+        placeInside(split.frame, *held);
         split.client.mask = positionMask | sizeMask;
-        split.client.place = clientInside(root, metrics);
+        split.client.place = clientInside({held->width, held->height}, metrics);
         return split;
     }
-    clampToRoot(split.frame, root);
+    if (!keepSize) {
+        clampToRoot(split.frame, root);
+    }
     split.client.mask = split.frame.mask & sizeMask;
     split.client.place = clientInside({split.frame.place.width, split.frame.place.height}, metrics);
     return split;

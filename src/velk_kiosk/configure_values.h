@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "velk_kiosk/frame_geometry.h"
@@ -32,9 +33,10 @@ std::vector<uint32_t> packValues(const ConfigureValues& values);
 // root's size; smaller ones keep their requested place, off screen too.
 void clampToRoot(ConfigureValues& values, const Xcb::Size& root);
 
-// A full-screen window that asks for anything but the whole root gets the
-// root; false when it asked for exactly that.
-bool holdFullscreen(ConfigureValues& values, const Xcb::Size& root);
+// A window held in place (at full screen, or centred at its own size) that
+// asks for anything but that place gets it; false when it asked for exactly
+// that.
+bool holdAt(ConfigureValues& values, const Xcb::Rect& held);
 
 // Position and size set to the rectangle, whatever the request asked.
 void placeInside(ConfigureValues& values, const Xcb::Rect& inside);
@@ -44,13 +46,13 @@ struct FramedConfigure {
     ConfigureValues frame;
     ConfigureValues client;
 };
-// The frame is always the client plus its decoration: it takes the position,
-// the stacking (without the sibling, which names a client, not a frame) and
-// the size grown by the decoration, cut to the root with the client
-// shrinking in step.  Held at full screen, the frame takes the root and the
-// client its inside.  The client keeps its place inside the frame and gets
-// no border of its own.
+// The frame is always the client plus its decoration: it takes the position
+// and the size grown by the decoration, cut to the root with the client
+// shrinking in step (unless the client cannot be resized: `keepSize`).  Held
+// in place, the frame takes that place and the client its inside.  The
+// client keeps its place inside the frame and gets no border of its own.
+// The stacking is the kiosk's, never the request's.
 FramedConfigure splitForFrame(const ConfigureValues& request, const FrameMetrics& metrics,
-                              const Xcb::Size& root, bool fullscreen);
+                              const Xcb::Size& root, const std::optional<Xcb::Rect>& held, bool keepSize);
 
 }  // namespace Velk

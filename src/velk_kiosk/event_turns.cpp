@@ -23,6 +23,11 @@ xcb_window_t EventTurns::subject(const xcb_generic_event_t& event) {
             return reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window;
         case XCB_CLIENT_MESSAGE:
             return reinterpret_cast<const xcb_client_message_event_t&>(event).window;
+        case XCB_PROPERTY_NOTIFY:
+            return reinterpret_cast<const xcb_property_notify_event_t&>(event).window;
+        case XCB_FOCUS_IN:
+        case XCB_FOCUS_OUT:
+            return reinterpret_cast<const xcb_focus_in_event_t&>(event).event;
         case XCB_BUTTON_PRESS:
         case XCB_BUTTON_RELEASE:
         case XCB_MOTION_NOTIFY:

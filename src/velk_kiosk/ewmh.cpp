@@ -19,33 +19,21 @@ constexpr uint32_t normalState = 1;
 
 }  // namespace
 
-Ewmh::Ewmh(const Xcb::Connector& xConnector) : connector(xConnector) {
-    const std::vector<xcb_atom_t> atoms = connector.getAtoms(
-        {"_NET_SUPPORTED", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_NAME", "UTF8_STRING", "_NET_CLIENT_LIST",
-         "_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_CLOSE_WINDOW", "_NET_WM_STATE",
-         "_NET_WM_STATE_FULLSCREEN", "_NET_FRAME_EXTENTS", "WM_STATE"},
-        true);
-    netSupported = atoms[0];
-    netSupportingWmCheck = atoms[1];
-    netWmName = atoms[2];
-    utf8String = atoms[3];
-    netClientList = atoms[4];
-    netClientListStacking = atoms[5];
-    netActiveWindow = atoms[6];
-    netCloseWindow = atoms[7];
-    netWmState = atoms[8];
-    netWmStateFullscreen = atoms[9];
-    netFrameExtents = atoms[10];
-    wmState = atoms[11];
+Ewmh::Ewmh(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms, const Xcb::Size& rootSize)
+    : connector(xConnector), atoms(kioskAtoms) {
     makeCheckWindow();
-    const std::vector<xcb_atom_t> supported = {
-        netSupported,    netSupportingWmCheck, netWmName,  netClientList,        netClientListStacking,
-        netActiveWindow, netCloseWindow,       netWmState, netWmStateFullscreen, netFrameExtents};
-    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, connector.windowRoot(), netSupported,
-                        XCB_ATOM_ATOM, 32, static_cast<uint32_t>(supported.size()), supported.data());
-    writeWindows(netClientList, {});
-    writeWindows(netClientListStacking, {});
-    writeWindows(netActiveWindow, {XCB_NONE});
+    const std::vector<xcb_atom_t> supported = atoms.supported();
+    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, connector.windowRoot(),
+                        atoms.netSupported, XCB_ATOM_ATOM, 32, static_cast<uint32_t>(supported.size()),
+                        supported.data());
+    // One desktop, which is the whole root: nothing to switch to.
+    writeCardinals(atoms.netNumberOfDesktops, {1});
+    writeCardinals(atoms.netCurrentDesktop, {0});
+    writeCardinals(atoms.netDesktopViewport, {0, 0});
+    writeDesktop(rootSize);
+    writeWindows(atoms.netClientList, {});
+    writeWindows(atoms.netClientListStacking, {});
+    writeWindows(atoms.netActiveWindow, {XCB_NONE});
     xcb_flush(connector.connection());
 }
 
@@ -59,7 +47,9 @@ Ewmh::~Ewmh() {
     xcb_connection_t* conn = connector.connection();
     std::vector<Xcb::PendingCheck> removals;
     for (const xcb_atom_t property :
-         {netSupportingWmCheck, netSupported, netClientList, netClientListStacking, netActiveWindow}) {
+         {atoms.netSupportingWmCheck, atoms.netSupported, atoms.netClientList, atoms.netClientListStacking,
+          atoms.netActiveWindow, atoms.netNumberOfDesktops, atoms.netCurrentDesktop, atoms.netDesktopViewport,
+          atoms.netDesktopGeometry, atoms.netWorkarea}) {
         removals.push_back(
             connector.pending(xcb_delete_property_checked(conn, connector.windowRoot(), property)));
     }
@@ -80,50 +70,59 @@ Ewmh::~Ewmh() {
 void Ewmh::makeCheckWindow() {
     xcb_connection_t* conn = connector.connection();
     const xcb_window_t win = xcb_generate_id(conn);
-    const uint32_t overrideRedirect = 1;
+    // Its property changes tell the kiosk the server's time (ServerTime).
+    const uint32_t attributes[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
     if (!connector.confirm(
-            connector.pending(xcb_create_window_checked(conn, 0, win, connector.windowRoot(), -1, -1, 1, 1, 0,
-                                                        XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
-                                                        XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect)),
+            connector.pending(xcb_create_window_checked(
+                conn, 0, win, connector.windowRoot(), -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, attributes)),
             "Ewmh", "xcb_create_window")) {
         return;
     }
     checkWindow = win;
-    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, win, netSupportingWmCheck, XCB_ATOM_WINDOW, 32, 1, &win);
-    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, win, netWmName, utf8String, 8,
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, win, atoms.netSupportingWmCheck, XCB_ATOM_WINDOW, 32, 1,
+                        &win);
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, win, atoms.netWmName, atoms.utf8String, 8,
                         static_cast<uint32_t>(kioskName.size()), kioskName.data());
-    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, connector.windowRoot(), netSupportingWmCheck,
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, connector.windowRoot(), atoms.netSupportingWmCheck,
                         XCB_ATOM_WINDOW, 32, 1, &win);
 }
 
+void Ewmh::onRootResized(const Xcb::Size& rootSize) const {
+    writeDesktop(rootSize);
+}
+
+// No window reserves an edge of the screen: the work area is all of it.
+void Ewmh::writeDesktop(const Xcb::Size& rootSize) const {
+    writeCardinals(atoms.netDesktopGeometry, {rootSize.width, rootSize.height});
+    writeCardinals(atoms.netWorkarea, {0, 0, rootSize.width, rootSize.height});
+}
+
+// The desktop requests (another number of desktops, another desktop for the
+// client or the view) have nothing to change on the one desktop: Other.
 Ewmh::Message Ewmh::messageKind(xcb_atom_t type) const {
-    if (type == netActiveWindow) {
-        return Message::ActiveWindow;
-    }
-    if (type == netCloseWindow) {
-        return Message::CloseWindow;
-    }
-    if (type == netWmState) {
-        return Message::WmState;
+    const std::pair<xcb_atom_t, Message> kinds[] = {
+        {atoms.netActiveWindow, Message::ActiveWindow},
+        {atoms.netCloseWindow, Message::CloseWindow},
+        {atoms.netWmState, Message::WmState},
+        {atoms.netRestackWindow, Message::RestackWindow},
+        {atoms.netRequestFrameExtents, Message::RequestFrameExtents},
+    };
+    for (const auto& [atom, kind] : kinds) {
+        if (type == atom) {
+            return kind;
+        }
     }
     return Message::Other;
 }
 
-void Ewmh::publish(WindowList& windows, xcb_window_t active, bool restacked) {
+void Ewmh::publish(WindowList& windows, xcb_window_t focused) {
     applyChanges(windows.takeChanges());
-    if (restacked) {
-        stacked.replace(readStacking(windows));
-    }
-    if (active != shownActive) {
-        writeWindows(netActiveWindow, {active});
-        shownActive = active;
-        Syslog::debug("%s: active window: %08x", "publish", active);
-    }
+    active = focused;
 }
 
-// New clients go on top of the stacking order, which is where the kiosk
-// shows them.  A client that came and went before it was published is
-// never listed.
+// New clients go to the end of the mapping order.  A client that came and
+// went before it was published is never listed.
 void Ewmh::applyChanges(const std::vector<WindowList::Change>& changes) {
     std::vector<xcb_window_t> added;
     std::unordered_set<xcb_window_t> pending;
@@ -133,22 +132,25 @@ void Ewmh::applyChanges(const std::vector<WindowList::Change>& changes) {
             pending.insert(change.win);
         } else if (pending.erase(change.win) == 0 && listed.erase(change.win) != 0) {
             mapped.erase(change.win);
-            stacked.erase(change.win);
             setWmState(change.win, withdrawnState);
         }
     }
     for (const xcb_window_t win : added) {
         if (pending.count(win) != 0 && listed.insert(win).second) {
             mapped.append(win);
-            stacked.append(win);
             setWmState(win, normalState);
         }
     }
 }
 
-void Ewmh::writeRootLists() {
-    writeList(netClientList, mapped);
-    writeList(netClientListStacking, stacked);
+void Ewmh::writeRootLists(Stacking& stacking) {
+    writeList(atoms.netClientList, mapped);
+    writeStacking(stacking);
+    if (active != shownActive) {
+        writeWindows(atoms.netActiveWindow, {active});
+        shownActive = active;
+        Syslog::debug("%s: active window: %08x", "writeRootLists", active);
+    }
 }
 
 void Ewmh::writeList(xcb_atom_t property, RootList& list) const {
@@ -163,6 +165,22 @@ void Ewmh::writeList(xcb_atom_t property, RootList& list) const {
     list.rewrite = false;
 }
 
+// Windows added on top of the order are appended to what the root shows;
+// any other change writes the whole order.
+void Ewmh::writeStacking(Stacking& stacking) {
+    const size_t unchanged = stacking.takeUnchangedPrefix();
+    const std::vector<xcb_window_t>& order = stacking.order().order();
+    const bool appendOnly = unchanged >= stackedWritten;
+    if (appendOnly && stackedWritten == order.size()) {
+        return;
+    }
+    const size_t from = appendOnly ? stackedWritten : 0;
+    xcb_change_property(connector.connection(), from == 0 ? XCB_PROP_MODE_REPLACE : XCB_PROP_MODE_APPEND,
+                        connector.windowRoot(), atoms.netClientListStacking, XCB_ATOM_WINDOW, 32,
+                        static_cast<uint32_t>(order.size() - from), order.data() + from);
+    stackedWritten = order.size();
+}
+
 void Ewmh::RootList::erase(xcb_window_t win) {
     const auto at = std::find(order.begin(), order.end(), win);
     if (at == order.end()) {
@@ -174,55 +192,22 @@ void Ewmh::RootList::erase(xcb_window_t win) {
     order.erase(at);
 }
 
-void Ewmh::RootList::replace(std::vector<xcb_window_t> windows) {
-    const size_t shown = std::min(written, order.size());
-    if (windows.size() < shown || !std::equal(order.begin(), order.begin() + shown, windows.begin())) {
-        rewrite = true;
-    }
-    order = std::move(windows);
-}
-
-// The root's children come bottom to top; a client counts where its frame
-// is.  A listed client the tree lacks keeps its place on top.
-std::vector<xcb_window_t> Ewmh::readStacking(const WindowList& windows) const {
-    const auto [tree, error] =
-        connector.pending(xcb_query_tree(connector.connection(), connector.windowRoot()))
-            .reply(xcb_query_tree_reply);
-    if (!tree) {
-        connector.toSyslogError(error, "publish", "xcb_query_tree");
-        return stacked.order;
-    }
-    std::unordered_set<xcb_window_t> seen;
-    std::vector<xcb_window_t> order;
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    for (int at = 0; at < xcb_query_tree_children_length(tree.get()); ++at) {
-        const WmWindow* window = windows.findByFrame(children[at]);
-        if (!window) {
-            window = windows.findByClient(children[at]);
-        }
-        if (window && listed.count(window->win) != 0 && seen.insert(window->win).second) {
-            order.push_back(window->win);
-        }
-    }
-    for (const xcb_window_t win : stacked.order) {
-        if (seen.count(win) == 0) {
-            order.push_back(win);
-        }
-    }
-    return order;
-}
-
 // A client may be gone by now: the request is sent checked and its answer
 // dropped, so a window that no longer exists costs no error report.
 void Ewmh::setWmState(xcb_window_t win, uint32_t state) const {
     const uint32_t value[] = {state, XCB_NONE};
-    connector.pending(xcb_change_property_checked(connector.connection(), XCB_PROP_MODE_REPLACE, win, wmState,
-                                                  wmState, 32, 2, value));
+    connector.pending(xcb_change_property_checked(connector.connection(), XCB_PROP_MODE_REPLACE, win,
+                                                  atoms.wmState, atoms.wmState, 32, 2, value));
 }
 
 void Ewmh::writeWindows(xcb_atom_t property, const std::vector<xcb_window_t>& list) const {
     xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, connector.windowRoot(), property,
                         XCB_ATOM_WINDOW, 32, static_cast<uint32_t>(list.size()), list.data());
+}
+
+void Ewmh::writeCardinals(xcb_atom_t property, const std::vector<uint32_t>& values) const {
+    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, connector.windowRoot(), property,
+                        XCB_ATOM_CARDINAL, 32, static_cast<uint32_t>(values.size()), values.data());
 }
 
 }  // namespace Velk

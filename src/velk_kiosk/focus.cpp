@@ -2,9 +2,9 @@
 #include "velk_kiosk/focus.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 
 #include "logger.h"
@@ -13,8 +13,6 @@ namespace Velk {
 
 namespace {
 
-// WM_HINTS flags bit: the input field is set.
-constexpr uint32_t inputHint = 1;
 // The buttons that focus a window; the wheel does not.
 constexpr uint8_t lastFocusButton = XCB_BUTTON_INDEX_3;
 
@@ -29,63 +27,57 @@ constexpr size_t candidatesAskedTogether = 4;
 
 }  // namespace
 
-Focus::Focus(const Xcb::Connector& xConnector, const WindowList& records, const Ewmh& rootState,
-             const ClientProtocols& clientProtocols)
-    : connector(xConnector), windows(records), ewmh(rootState), protocols(clientProtocols) {}
+Focus::Focus(const Xcb::Connector& xConnector, const WindowList& records, Stacking& stackKeeper,
+             const ClientProtocols& clientProtocols, ServerTime& serverClock)
+    : connector(xConnector),
+      windows(records),
+      stacking(stackKeeper),
+      protocols(clientProtocols),
+      serverTime(serverClock) {}
 
 // Every button in any modifier state (one grab: the wheel's presses are let
 // go at once); the pointer freezes at a press until onButtonPress lets the
-// press go on to the client.
+// press go on to the client.  The server's time comes with the changes of
+// the window's properties that its admission made.
 Focus::Pending Focus::admit(xcb_window_t win) const {
-    Pending pending{win,
-                    XCB_CURRENT_TIME,
+    Pending pending{win, XCB_CURRENT_TIME,
                     connector.pending(xcb_grab_button_checked(
                         connector.connection(), 0, win, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC,
                         XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_BUTTON_INDEX_ANY, XCB_MOD_MASK_ANY)),
-                    std::nullopt,
-                    connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
-                    protocols.requestProtocols(win)};
+                    std::nullopt};
     return pending;
 }
 
 Focus::Pending Focus::request(xcb_window_t win, xcb_timestamp_t time) const {
-    return {win,
-            time,
-            std::nullopt,
-            connector.pending(xcb_get_window_attributes(connector.connection(), win)),
-            connector.requestProperty(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS),
-            protocols.requestProtocols(win)};
+    return {win, time, std::nullopt,
+            connector.pending(xcb_get_window_attributes(connector.connection(), win))};
 }
 
-void Focus::give(Pending pending, std::string_view caller) {
+// The focus request goes unchecked: a window that went meanwhile only costs
+// an error event, and who has the focus is what FocusIn then says.
+void Focus::give(Pending pending, std::string_view caller) const {
     if (pending.grab) {
         connector.confirm(std::move(*pending.grab), caller, "xcb_grab_button");
     }
     const bool viewable = !pending.attributes || isViewable(std::move(*pending.attributes));
-    const bool input = takesInput(std::move(pending.hints), caller);
-    const bool takeFocus = protocols.takesFocus(std::move(pending.protocols), caller);
-    if (!viewable) {
+    const WmWindow* window = windows.findByClient(pending.win);
+    if (!window || !viewable) {
         Syslog::debug("%s: window: %08x, not viewable", "give", pending.win);
         return;
     }
-    Syslog::debug("%s: window: %08x, input: `%s', take focus: `%s'", "give", pending.win, trueOrFalse(input),
-                  trueOrFalse(takeFocus));
-    if (!input && !takeFocus) {
-        // The ICCCM's "no input" model: the window never gets the keyboard.
+    Syslog::debug("%s: window: %08x, input: `%s', take focus: `%s', focusable: `%s'", "give", pending.win,
+                  trueOrFalse(window->hints.input), trueOrFalse(window->hints.takeFocus),
+                  trueOrFalse(window->focusable()));
+    if (!window->focusable()) {
         return;
     }
-    std::optional<Xcb::PendingCheck> set;
-    if (input) {
-        set.emplace(connector.pending(xcb_set_input_focus_checked(
-            connector.connection(), XCB_INPUT_FOCUS_POINTER_ROOT, pending.win, pending.time)));
+    if (window->hints.input) {
+        xcb_set_input_focus(connector.connection(), XCB_INPUT_FOCUS_POINTER_ROOT, pending.win, pending.time);
     }
-    if (takeFocus) {
-        protocols.offerFocus(pending.win, pending.time);
+    if (window->hints.takeFocus) {
+        protocols.offerFocus(pending.win,
+                             pending.time != XCB_CURRENT_TIME ? pending.time : serverTime.latest());
     }
-    if (set && !connector.confirm(std::move(*set), caller, "xcb_set_input_focus")) {
-        return;
-    }
-    focused = pending.win;
 }
 
 bool Focus::isViewable(Xcb::PendingAttributes read) {
@@ -93,18 +85,7 @@ bool Focus::isViewable(Xcb::PendingAttributes read) {
     return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
-// A window without WM_HINTS, or whose hints leave the input field unset, takes input.
-bool Focus::takesInput(Xcb::PendingProperty hints, std::string_view caller) const {
-    const std::string bytes = connector.collectProperty(std::move(hints), caller);
-    uint32_t words[2] = {0, 0};
-    if (bytes.size() < sizeof(words)) {
-        return true;
-    }
-    std::memcpy(words, bytes.data(), sizeof(words));
-    return (words[0] & inputHint) == 0 || words[1] != 0;
-}
-
-bool Focus::onButtonPress(const xcb_button_press_event_t* event) {
+void Focus::onButtonPress(const xcb_button_press_event_t* event) {
     const WmWindow* window = windows.findByFrame(event->event);
     if (!window) {
         // Through the grab on a client: the frozen pointer is let go and the
@@ -114,15 +95,10 @@ bool Focus::onButtonPress(const xcb_button_press_event_t* event) {
         window = windows.findByClient(event->event);
     }
     if (!window || event->detail > lastFocusButton) {
-        return false;
-    }
-    const std::vector<xcb_window_t>& order = ewmh.stacking();
-    if (window->win == focused && !order.empty() && order.back() == focused) {
-        return false;
+        return;
     }
     Syslog::debug("%s: window: %08x, button: %u", "onButtonPress", window->win, event->detail);
     raiseAndFocus(*window, event->time, "onButtonPress");
-    return true;
 }
 
 // The requesting program's timestamp is not used: a kiosk has no focus
@@ -136,19 +112,40 @@ void Focus::activate(xcb_window_t win) {
 }
 
 void Focus::followRaise(xcb_window_t win) {
-    if (win != focused && windows.findByClient(win)) {
-        give(request(win, XCB_CURRENT_TIME), "onConfigureRequest");
+    const WmWindow* window = windows.findByClient(win);
+    if (window && modalTarget(*window).win != focused) {
+        give(request(modalTarget(*window).win, XCB_CURRENT_TIME), "onConfigureRequest");
     }
 }
 
+// The window goes on top with what belongs to it, so a modal dialog stays
+// above the window it blocks and takes the focus in its place.
 void Focus::raiseAndFocus(const WmWindow& window, xcb_timestamp_t time, std::string_view caller) {
-    const uint32_t above = XCB_STACK_MODE_ABOVE;
-    Xcb::PendingCheck raise = connector.pending(
-        xcb_configure_window_checked(connector.connection(), window.frame != 0 ? window.frame : window.win,
-                                     XCB_CONFIG_WINDOW_STACK_MODE, &above));
-    Pending pending = request(window.win, time);
-    connector.confirm(std::move(raise), caller, "xcb_configure_window");
-    give(std::move(pending), caller);
+    const bool raised = stacking.raise(window.win);
+    const WmWindow& target = modalTarget(window);
+    if (!raised && target.win == focused) {
+        return;
+    }
+    give(request(target.win, time), caller);
+}
+
+const WmWindow& Focus::modalTarget(const WmWindow& window) const {
+    const WmWindow* target = &window;
+    std::unordered_set<xcb_window_t> seen{window.win};
+    for (;;) {
+        const WmWindow* modal = nullptr;
+        for (const xcb_window_t transient : stacking.order().transientsOf(target->win)) {
+            const WmWindow* candidate = windows.findByClient(transient);
+            if (candidate && candidate->states.modal && seen.count(transient) == 0) {
+                modal = candidate;
+            }
+        }
+        if (!modal) {
+            return *target;
+        }
+        seen.insert(modal->win);
+        target = modal;
+    }
 }
 
 void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
@@ -169,28 +166,51 @@ void Focus::afterWithdrawal(xcb_window_t win, std::string_view caller) {
             asked.push_back(request(candidates[at], XCB_CURRENT_TIME));
         }
         for (Pending& pending : asked) {
-            const xcb_window_t candidate = pending.win;
-            give(std::move(pending), caller);
-            if (focused == candidate) {
+            if (isViewable(std::move(*pending.attributes))) {
+                pending.attributes.reset();
+                give(std::move(pending), caller);
                 return;
             }
         }
     }
 }
 
-// The managed windows below `win` in the stacking order, nearest first, then
-// those above it from the top down.
+// The focusable managed windows below `win` in the stacking order, nearest
+// first, then those above it from the top down.
 std::vector<xcb_window_t> Focus::successors(xcb_window_t win) const {
-    const std::vector<xcb_window_t>& order = ewmh.stacking();
+    const std::vector<xcb_window_t>& order = stacking.order().order();
     const auto at = std::find(order.begin(), order.end(), win);
     std::vector<xcb_window_t> candidates(std::make_reverse_iterator(at), order.rend());
     const auto aboveEnd = at == order.end() ? order.rbegin() : std::make_reverse_iterator(std::next(at));
     candidates.insert(candidates.end(), order.rbegin(), aboveEnd);
-    candidates.erase(
-        std::remove_if(candidates.begin(), candidates.end(),
-                       [this](xcb_window_t candidate) { return !windows.findByClient(candidate); }),
-        candidates.end());
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                    [this](xcb_window_t candidate) {
+                                        const WmWindow* window = windows.findByClient(candidate);
+                                        return !window || !window->focusable();
+                                    }),
+                     candidates.end());
     return candidates;
+}
+
+// Grabs move the focus only for their time; a focus that moves between a
+// client and its own subwindows stays with the client.
+const WmWindow* Focus::onFocusChange(const xcb_focus_in_event_t* event, bool in) {
+    if (event->mode == XCB_NOTIFY_MODE_GRAB || event->mode == XCB_NOTIFY_MODE_UNGRAB ||
+        event->detail > XCB_NOTIFY_DETAIL_NONLINEAR_VIRTUAL || event->detail == XCB_NOTIFY_DETAIL_POINTER) {
+        return nullptr;
+    }
+    const WmWindow* window = windows.findByClient(event->event);
+    if (!window) {
+        return nullptr;
+    }
+    if (in) {
+        focused = window->win;
+        return window;
+    }
+    if (event->detail != XCB_NOTIFY_DETAIL_INFERIOR && focused == window->win) {
+        focused = 0;
+    }
+    return nullptr;
 }
 
 }  // namespace Velk

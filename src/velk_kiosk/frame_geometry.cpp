@@ -127,6 +127,17 @@ FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& roo
     return {{0, 0, root.width, root.height}, {inside.width, inside.height}};
 }
 
+FramePlacement centredPlace(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Size& root) {
+    const int side = metrics.frameBorderWidth + metrics.borderWidth;
+    const int width = client.width + 2 * side;
+    const int height =
+        client.height + 2 * metrics.frameBorderWidth + metrics.titleHeight + metrics.borderWidth;
+    return {{static_cast<int16_t>((root.width - width) / 2), static_cast<int16_t>((root.height - height) / 2),
+             static_cast<uint16_t>(width - 2 * metrics.frameBorderWidth),
+             static_cast<uint16_t>(height - 2 * metrics.frameBorderWidth)},
+            client};
+}
+
 Xcb::Rect clientInside(const Xcb::Size& frame, const FrameMetrics& metrics) {
     const int border = metrics.borderWidth;
     return {static_cast<int16_t>(border), static_cast<int16_t>(metrics.titleHeight),

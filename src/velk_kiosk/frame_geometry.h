@@ -47,6 +47,10 @@ Xcb::Rect keptOnRoot(const Xcb::Rect& frame, const Xcb::Size& root);
 // A full-screen frame: the whole root, the client its inside.
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root);
 
+// A client that keeps its size, never cut: its frame centred on the root,
+// also where it is larger than the root.
+FramePlacement centredPlace(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Size& root);
+
 // The client's asked rectangle with its corner moved to where the frame's
 // corner goes under that window gravity (ICCCM): the gravity's reference
 // point of the frame stands where the client's would have stood; with

@@ -33,8 +33,9 @@ static_assert(frameAttributeMask == 0x4C0A, "frame attribute mask");
 
 }  // namespace
 
-Framer::Framer(const Xcb::Connector& xConnector, WindowList& records, const ClientProtocols& clientProtocols)
-    : connector(xConnector), windows(records), protocols(clientProtocols) {
+Framer::Framer(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms, WindowList& records,
+               const ClientProtocols& clientProtocols)
+    : connector(xConnector), atoms(kioskAtoms), windows(records), protocols(clientProtocols) {
     xcb_cursor_context_t* context = nullptr;
     // The cursor library takes the screen record as mutable but only reads it.
     auto* screen = const_cast<xcb_screen_t*>(&connector.rootScreen());
@@ -43,11 +44,6 @@ Framer::Framer(const Xcb::Connector& xConnector, WindowList& records, const Clie
         throw velk_error("WmKiosk");
     }
     cursorContext.reset(context);
-    const std::vector<xcb_atom_t> atoms =
-        connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_FRAME_EXTENTS"}, true);
-    netWmName = atoms[0];
-    utf8String = atoms[1];
-    netFrameExtents = atoms[2];
 }
 
 Framer::~Framer() {
@@ -76,7 +72,6 @@ Framer::FrameOutcome Framer::createFrame(WmWindow& window, Xcb::PendingAttribute
         if (window.setFullscreen) {
             connector.setWindowGeometry(window.win, 0, 0, 10, 10);
         }
-        publishExtents(window);
         return {true, std::nullopt};
     }
     const auto [read, attributesError] = attributes.reply(xcb_get_window_attributes_reply);
@@ -97,7 +92,6 @@ Framer::FrameOutcome Framer::createFrame(WmWindow& window, Xcb::PendingAttribute
     UnconfirmedFrame unconfirmed = requestFrame(window, frame, placement);
     windows.setFrame(window, frame);
     window.cursor = themeCursor("left_ptr");
-    publishExtents(window);
     return {true, std::move(unconfirmed)};
 }
 
@@ -112,7 +106,7 @@ Framer::UnconfirmedFrame Framer::requestFrame(const WmWindow& window, xcb_window
         conn, XCB_COPY_FROM_PARENT, frame, connector.windowRoot(), placement.frame.x, placement.frame.y,
         placement.frame.width, placement.frame.height, window.frameBorderWidth, XCB_WINDOW_CLASS_INPUT_OUTPUT,
         connector.rootScreen().root_visual, frameAttributeMask, values));
-    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, frame, netWmName, utf8String, 8,
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, frame, atoms.netWmName, atoms.utf8String, 8,
                         static_cast<uint32_t>(frameName.size()), frameName.data());
     Xcb::PendingCheck reparent = connector.pending(
         xcb_reparent_window_checked(conn, window.win, frame, static_cast<int16_t>(window.borderWidth),
@@ -157,13 +151,6 @@ bool Framer::confirmFrame(WmWindow& window, UnconfirmedFrame unconfirmed) const 
 
 void Framer::showFrame(const WmWindow& window) const {
     xcb_map_window(connector.connection(), window.frame);
-}
-
-void Framer::publishExtents(const WmWindow& window) const {
-    const uint32_t side = uint32_t{window.frameBorderWidth} + window.borderWidth;
-    const uint32_t extents[] = {side, side, uint32_t{window.frameBorderWidth} + window.titleHeight, side};
-    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, window.win, netFrameExtents,
-                        XCB_ATOM_CARDINAL, 32, 4, extents);
 }
 
 // Sent in order from the event thread, so they reach the server before the

@@ -17,6 +17,7 @@
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
 #include "velk_kiosk/image_stamp.h"
+#include "velk_kiosk/kiosk_atoms.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
 
@@ -41,9 +42,10 @@ struct WmAction {
 
 class Framer {
 public:
-    // Makes the cursor context and interns the frame's atoms; throws
-    // velk_error("WmKiosk") when the cursor context cannot be had.
-    Framer(const Xcb::Connector& xConnector, WindowList& records, const ClientProtocols& clientProtocols);
+    // Makes the cursor context; throws velk_error("WmKiosk") when it cannot
+    // be had.
+    Framer(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms, WindowList& records,
+           const ClientProtocols& clientProtocols);
     // Frees the stamps and the cursors; the caller's connection flushes them.
     ~Framer();
     Framer(const Framer&) = delete;
@@ -70,7 +72,7 @@ public:
     };
     // Frames the window, not yet mapped, at its final place: the frame at
     // placement.frame, the client inside it at its size with no X border of
-    // its own, its decoration published in _NET_FRAME_EXTENTS.
+    // its own.
     FrameOutcome createFrame(WmWindow& window, Xcb::PendingAttributes attributes,
                              const FramePlacement& placement);
     // False, with the frame gone and the record without one, when the server
@@ -79,8 +81,6 @@ public:
     // Maps the frame, unchecked: the caller maps the client first, so both
     // appear together.
     void showFrame(const WmWindow& window) const;
-    // _NET_FRAME_EXTENTS of the client: left, right, top, bottom.
-    void publishExtents(const WmWindow& window) const;
     // Gives the client back to the root where it showed inside the frame,
     // with its own border width, and drops the frame, unchecked.
     void releaseFrame(const WmWindow& window, const Xcb::Rect& frameGeometry) const;
@@ -117,11 +117,9 @@ private:
     const ImageStamp& stampOf(const gimp_image_t& image, const uint8_t* pixels);
 
     const Xcb::Connector& connector;
+    const KioskAtoms& atoms;
     WindowList& windows;
     const ClientProtocols& protocols;
-    xcb_atom_t netWmName = 0;
-    xcb_atom_t utf8String = 0;
-    xcb_atom_t netFrameExtents = 0;
     // Every cursor is this one while the pointer is hidden.
     xcb_cursor_t hiddenCursor = XCB_CURSOR_NONE;
     std::unique_ptr<xcb_cursor_context_t, decltype(&xcb_cursor_context_free)> cursorContext{

@@ -1,87 +1,79 @@
-// The EWMH full-screen state of a managed window, asked for by its client at
-// its map or later by a client message: the window covers the whole screen
-// without decorations and, when it leaves the state, returns to the place,
-// size and decoration it had.  The client's _NET_WM_STATE and
-// _NET_FRAME_EXTENTS follow.
+// The EWMH states of a managed window asked for by its client after its map:
+// full screen covers the whole screen without decorations (a window that
+// cannot be resized keeps its size, centred) and, when it leaves the state,
+// the window returns to the place and decoration it had; above and below
+// move it to another layer; modal and demands-attention are kept for the
+// focus and for pagers.  The client's EWMH properties follow.
 #include "logger.h"
 #include "velk_kiosk/placement.h"
 
 namespace Velk {
 
-namespace {
-
-// 0 removes the state.
-constexpr uint32_t addState = 1;
-constexpr uint32_t toggleState = 2;
-
-}  // namespace
-
-bool Placement::changeFullscreenState(xcb_window_t win, uint32_t action) {
+bool Placement::changeStates(xcb_window_t win, const WindowStates& wanted) {
     WmWindow* window = windows.findByClient(win);
-    if (!window || action > toggleState) {
-        Syslog::debug("%s: window: %08x, action: %u, skipped", "changeFullscreenState", win, action);
+    if (!window) {
+        Syslog::debug("%s: window: %08x, not managed", "changeStates", win);
         return false;
     }
-    const bool wanted = action == toggleState ? !window->stateFullscreen : action == addState;
-    Syslog::info("%s: window: %08x, action: %u, fullscreen: `%s'", "changeFullscreenState", win, action,
-                 wanted ? "true" : "false");
-    if (wanted && !window->stateFullscreen) {
+    Syslog::info("%s: window: %08x, fullscreen: `%s', above: `%s', below: `%s'", "changeStates", win,
+                 wanted.fullscreen ? "true" : "false", wanted.above ? "true" : "false",
+                 wanted.below ? "true" : "false");
+    const bool layerChanged = wanted.above != window->states.above || wanted.below != window->states.below;
+    window->states.above = wanted.above;
+    window->states.below = wanted.below;
+    window->states.modal = wanted.modal;
+    window->states.demandsAttention = wanted.demandsAttention;
+    if (layerChanged) {
+        stacking.refresh(*window);
+    }
+    if (wanted.fullscreen && !window->states.fullscreen) {
         enterFullscreen(*window);
-    } else if (!wanted && window->stateFullscreen) {
+    } else if (!wanted.fullscreen && window->states.fullscreen) {
         leaveFullscreen(*window);
     } else {
-        publishState(*window);
+        clientEwmh.publish(*window);
     }
     xcb_flush(connector.connection());
     return true;
 }
 
-// On top of the other windows, the whole root, no decorations.
+// On top of its layer, the whole root (or centred at its own size), no
+// decorations.
 void Placement::enterFullscreen(WmWindow& window) {
     const uint32_t outer = window.frame != 0 ? window.frame : window.win;
-    const Xcb::Rect root = rootSize.rect();
+    const Xcb::Size root = rootSize.size();
     window.restorePlace = Xcb::Connector::collectGeometry(connector.requestGeometry(outer));
-    window.restoreMetrics = window.metrics();
     releasePlace(window);
-    window.stateFullscreen = true;
+    window.states.fullscreen = true;
     // The state goes out before the layout: a client that sees its new size
     // already finds the state that explains it.
-    publishState(window);
-    window.setMetrics({});
-    const uint32_t above = XCB_STACK_MODE_ABOVE;
-    xcb_configure_window(connector.connection(), outer, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-    applyLayout(window, {0, 0, root.width, root.height});
+    clientEwmh.publish(window);
+    decorate(window, root);
+    stacking.raise(window.win);
+    applyLayout(window, heldPlace(window, root)->frame);
 }
 
 // A window its rule holds at full screen keeps the screen, with its title
 // bar.  The others go back to their place, kept on a screen that may have
 // shrunk meanwhile.
 void Placement::leaveFullscreen(WmWindow& window) {
-    window.stateFullscreen = false;
+    window.states.fullscreen = false;
     holdPlace(window);
-    publishState(window);
-    window.setMetrics(window.restoreMetrics);
-    const Xcb::Rect root = rootSize.rect();
-    applyLayout(window,
-                window.setFullscreen ? root : keptOnRoot(window.restorePlace, {root.width, root.height}));
+    clientEwmh.publish(window);
+    const Xcb::Size root = rootSize.size();
+    decorate(window, root);
+    const std::optional<FramePlacement> held = heldPlace(window, root);
+    applyLayout(window, held ? held->frame : keptOnRoot(window.restorePlace, root));
 }
 
-void Placement::applyLayout(const WmWindow& window, const Xcb::Rect& target) const {
-    framer.publishExtents(window);
+void Placement::applyLayout(WmWindow& window, const Xcb::Rect& target) const {
+    clientEwmh.publish(window);
     PendingConfigures changes;
     requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
     framer.repaint(window);
     for (auto& change : changes) {
-        connector.confirmConfigure(std::move(change), "changeFullscreenState");
+        connector.confirmConfigure(std::move(change), "applyLayout");
     }
-}
-
-// Full screen is the one state the kiosk keeps; other states a client listed
-// are not kept.
-void Placement::publishState(const WmWindow& window) const {
-    const uint32_t fullscreen = netWmStateFullscreen;
-    xcb_change_property(connector.connection(), XCB_PROP_MODE_REPLACE, window.win, netWmState, XCB_ATOM_ATOM,
-                        32, window.stateFullscreen ? 1 : 0, &fullscreen);
 }
 
 }  // namespace Velk

@@ -26,39 +26,27 @@ void fitAxis(int16_t& position, uint16_t& size, uint16_t screenSize) {
     }
 }
 
-// Full-screen windows (no read) take the whole screen; the others are centred,
-// or shrunk to the screen, from the geometry read.
-Xcb::Rect relayoutTarget(std::optional<Xcb::PendingGeometry> read, uint16_t width, uint16_t height) {
-    if (!read) {
-        return {0, 0, width, height};
-    }
-    Xcb::Rect target = Xcb::Connector::collectGeometry(std::move(*read));
-    fitAxis(target.x, target.width, width);
-    fitAxis(target.y, target.height, height);
+// Windows that are not held in place are centred, or shrunk to the screen,
+// from the geometry read.
+Xcb::Rect relayoutTarget(Xcb::PendingGeometry read, const Xcb::Size& root) {
+    Xcb::Rect target = Xcb::Connector::collectGeometry(std::move(read));
+    fitAxis(target.x, target.width, root.width);
+    fitAxis(target.y, target.height, root.height);
     return target;
 }
 
 }  // namespace
 
-Placement::Placement(const Xcb::Connector& xConnector, WindowList& records, const RuleLookup& ruleLookup,
-                     Framer& frames, Focus& focusKeeper, const RootSize& screenSize)
+Placement::Placement(const Xcb::Connector& xConnector, const Parts& parts)
     : connector(xConnector),
-      windows(records),
-      rules(ruleLookup),
-      framer(frames),
-      focus(focusKeeper),
-      rootSize(screenSize) {
-    const std::vector<xcb_atom_t> atoms =
-        connector.getAtoms({"_NET_WM_NAME", "UTF8_STRING", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN",
-                            "_MOTIF_WM_HINTS", "_NET_WM_WINDOW_TYPE_DIALOG"},
-                           true);
-    netWmName = atoms[0];
-    utf8String = atoms[1];
-    netWmState = atoms[2];
-    netWmStateFullscreen = atoms[3];
-    motifWmHints = atoms[4];
-    netWmWindowTypeDialog = atoms[5];
-}
+      atoms(parts.atoms),
+      windows(parts.windows),
+      rules(parts.rules),
+      framer(parts.framer),
+      focus(parts.focus),
+      stacking(parts.stacking),
+      clientEwmh(parts.clientEwmh),
+      rootSize(parts.rootSize) {}
 
 void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     const xcb_window_t win = event->window;
@@ -66,6 +54,7 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     // Every read the decisions, the place and a new frame need goes out
     // together; unused answers are dropped.  The window is mapped only once
     // it is framed at its final place.
+    watchClient(win);
     RuleLookup::PendingFacts facts = rules.requestFacts(win, true);
     Xcb::PendingProperty wmName = connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
     Xcb::PendingAttributes frameRead = framer.requestFrameReads(win);
@@ -81,10 +70,10 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
 
 Placement::Decision Placement::decide(uint32_t win, const JsonWindow* rule,
                                       Xcb::PendingProperty wmName) const {
-    const Decision decision{isFullscreenRule(rule), isFrameWindow(rule, win, std::move(wmName)),
+    const Decision decision{isFullscreenRule(rule), wantsBorder(rule, win, std::move(wmName)),
                             !rule || rule->titlebar};
-    Syslog::debug("%s: window: %08x, set fullscreen: `%s', set frame: `%s'", "onMapRequest", win,
-                  trueOrFalse(decision.fullscreen), trueOrFalse(decision.frame));
+    Syslog::debug("%s: window: %08x, set fullscreen: `%s', set border: `%s'", "decide", win,
+                  trueOrFalse(decision.fullscreen), trueOrFalse(decision.border));
     return decision;
 }
 
@@ -96,35 +85,43 @@ bool Placement::isFullscreenRule(const JsonWindow* rule) const {
     return true;
 }
 
-// The name is WM_NAME, or _NET_WM_NAME when WM_NAME is empty; WM_NAME was
-// asked for with the map, _NET_WM_NAME is asked for only when needed.
-bool Placement::isFrameWindow(const JsonWindow* rule, uint32_t win, Xcb::PendingProperty wmName) const {
-    if (rule && !rule->frame) {
+// A window without a name gets no border whatever its rule says.  The name
+// is WM_NAME, or _NET_WM_NAME when WM_NAME is empty; WM_NAME was asked for
+// with the map, _NET_WM_NAME is asked for only when needed.
+bool Placement::wantsBorder(const JsonWindow* rule, uint32_t win, Xcb::PendingProperty wmName) const {
+    if (rule && !rule->border) {
         return false;
     }
-    if (connector.collectProperty(std::move(wmName), "isFrameWindow").empty() &&
-        connector.collectProperty(connector.requestProperty(win, netWmName, utf8String), "isFrameWindow")
+    if (connector.collectProperty(std::move(wmName), "wantsBorder").empty() &&
+        connector
+            .collectProperty(connector.requestProperty(win, atoms.netWmName, atoms.utf8String), "wantsBorder")
             .empty()) {
         return false;
     }
-    Syslog::debug("%s: `%s'", "isFrameWindow", "true");
+    Syslog::debug("%s: `%s'", "wantsBorder", "true");
     return true;
 }
 
 // The record of the window: the one already kept (unchanged), or a new one at
 // the front of the list with its frame made at its final place.
-Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decision,
-                                            const ClientWishes& wishes, Xcb::PendingAttributes frameRead,
-                                            const Xcb::Rect& root) {
+Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decision, const MapWishes& wishes,
+                                            Xcb::PendingAttributes frameRead, const Xcb::Rect& root) {
     if (WmWindow* known = windows.findByClient(win)) {
-        return {*known, {}, std::nullopt};
+        return {*known, {}, std::nullopt, false};
     }
     WmWindow& window = windows.admit(win);
     window.clientBorderWidth = wishes.borderWidth;
     window.gravity = wishes.gravity;
-    decorate(window, decision, wishes);
+    window.setFullscreen = decision.fullscreen;
+    window.ruleTitlebar = decision.titlebar;
+    window.ruleBorder = decision.border;
+    window.hints = wishes.hints;
+    clientEwmh.adoptStates(window, wishes.states);
+    // Urgency is what a pager sees as a window that demands attention.
+    window.states.demandsAttention = window.states.demandsAttention || window.hints.urgent;
+    decorate(window, {root.width, root.height});
     const FramePlacement place = placeNew(window, wishes, {root.width, root.height});
-    return {window, place, framer.createFrame(window, std::move(frameRead), place).unconfirmed};
+    return {window, place, framer.createFrame(window, std::move(frameRead), place).unconfirmed, true};
 }
 
 // The frame's requests, the client's map, the frame's map and the focus are
@@ -132,14 +129,15 @@ Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decisi
 void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
     WmWindow& window = admitted.window;
     PendingConfigures fit;
-    if (window.locked() && !admitted.frame) {
-        // A window without a new frame fills the screen itself, or its frame does.
-        requestLayout(window, {0, 0, root.width, root.height},
-                      clientInside({root.width, root.height}, window.metrics()), fit);
+    const std::optional<FramePlacement> held = heldPlace(window, {root.width, root.height});
+    if (held && !admitted.frame) {
+        // A window without a new frame takes its held place itself, or its frame does.
+        requestLayout(window, held->frame, clientInside(held->client, window.metrics()), fit);
     }
-    if (window.stateFullscreen) {
-        publishState(window);
+    if (admitted.fresh) {
+        stacking.admit(window, admitted.frame.has_value());
     }
+    clientEwmh.publish(window);
     Xcb::PendingCheck map = connector.pending(xcb_map_window_checked(connector.connection(), window.win));
     if (admitted.frame) {
         framer.showFrame(window);
@@ -169,6 +167,7 @@ void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& fra
         framer.releaseFrame(window, frameGeometry);
     }
     releasePlace(window);
+    stacking.withdraw(win);
     windows.remove(window);
     focus.afterWithdrawal(win, "onMapRequest");
 }
@@ -195,31 +194,48 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
     RuleLookup::PendingFacts facts = rules.requestFacts(event->window);
     const Xcb::Size root = rootSize.size();
     const WmWindow* managed = windows.findByClient(event->window);
-    const bool fullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts))) ||
-                            (managed && managed->stateFullscreen);
+    const bool ruleFullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts)));
+    const std::optional<Xcb::Rect> held = heldFrame(managed, ruleFullscreen, root);
     ConfigureValues values = fromRequest(*event);
-    if (!fullscreen) {
-        clampToRoot(values, root);
-    } else if (holdFullscreen(values, root)) {
-        Syslog::debug("%s: set fullscreen, window: %08x, size: %u, %u", "onConfigureRequest", event->window,
-                      root.width, root.height);
+    if (managed) {
+        // The kiosk keeps the stacking of what it manages (Stacking); a
+        // managed client has no X border: it would shift and cut the client.
+        values.mask &= static_cast<uint16_t>(
+            ~(XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE | XCB_CONFIG_WINDOW_BORDER_WIDTH));
     }
-    applyConfigure(event->window, values, fullscreen, root);
+    // A framed client's frame takes the held place, the client its inside.
+    if (held && holdAt(values, *held)) {
+        Syslog::debug("%s: set fullscreen, window: %08x, size: %u, %u", "onConfigureRequest", event->window,
+                      held->width, held->height);
+    } else if (!held && !(managed && managed->hints.fixedSize)) {
+        clampToRoot(values, root);
+    }
+    applyConfigure(event->window, values, held, root);
 }
 
-void Placement::applyConfigure(uint32_t win, ConfigureValues values, bool fullscreen, const Xcb::Size& root) {
-    const WmWindow* window = windows.findByClient(win);
-    if (window) {
-        // A managed client has no X border: it would shift and cut the client.
-        values.mask &= static_cast<uint16_t>(~XCB_CONFIG_WINDOW_BORDER_WIDTH);
+// A window held at full screen takes the root, or, when it cannot be
+// resized, stays centred at its own size.  Unmanaged windows are held by
+// their rule alone.
+std::optional<Xcb::Rect> Placement::heldFrame(const WmWindow* managed, bool ruleFullscreen,
+                                              const Xcb::Size& root) const {
+    if (managed) {
+        const std::optional<FramePlacement> held = heldPlace(*managed, root);
+        return held ? std::optional<Xcb::Rect>(held->frame) : std::nullopt;
     }
+    return ruleFullscreen ? std::optional<Xcb::Rect>(Xcb::Rect{0, 0, root.width, root.height}) : std::nullopt;
+}
+
+void Placement::applyConfigure(uint32_t win, ConfigureValues values, const std::optional<Xcb::Rect>& held,
+                               const Xcb::Size& root) {
+    const WmWindow* window = windows.findByClient(win);
     const WmWindow* framed = window && window->frame != 0 ? window : nullptr;
     std::optional<Xcb::PendingCheck> frameChange;
     std::optional<Xcb::PendingGeometry> frameRead;
     if (framed) {
         ConfigureValues asked = values;
         asked.place = withGravity(values.place, framed->gravity, framed->metrics());
-        const FramedConfigure split = splitForFrame(asked, framed->metrics(), root, fullscreen);
+        const FramedConfigure split =
+            splitForFrame(asked, framed->metrics(), root, held, framed->hints.fixedSize.has_value());
         frameChange.emplace(requestConfigureValues(framed->frame, split.frame));
         values = split.client;
         frameRead.emplace(connector.requestGeometry(framed->frame));
@@ -280,28 +296,43 @@ void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
     }
     if (found) {
         releasePlace(*found);
+        clientEwmh.withdraw(*found);
+        stacking.withdraw(win);
         windows.remove(*found);
     }
     focus.afterWithdrawal(win, "unmapNotify");
 }
 
 // Every geometry is read in one round trip and every change confirmed in
-// another, whatever the number of windows.  Full-screen windows take the
-// new screen; the others are centred on it, or cut to it.
+// another, whatever the number of windows.  Windows held in place take the
+// new screen, or stay centred at their own size (whose title bar may now fit
+// or no longer); the others are centred on it, or cut to it.
 void Placement::randrNotifyCrtcChanged(uint16_t width, uint16_t height) {
     Syslog::info("%s: randr notify change: [%u, %u]", "randrNotifyCrtcChanged", width, height);
+    const Xcb::Size root{width, height};
+    // A window that cannot be resized is centred at its size.
+    const auto knownPlace = [&](const WmWindow& window) {
+        const std::optional<FramePlacement> held = heldPlace(window, root);
+        return held || !window.hints.fixedSize
+                   ? held
+                   : centredPlace(*window.hints.fixedSize, window.metrics(), root);
+    };
     std::vector<std::optional<Xcb::PendingGeometry>> reads;
-    for (const WmWindow& window : windows.records()) {
+    for (WmWindow& window : windows.records()) {
+        decorate(window, root);
         reads.emplace_back();
-        if (!window.locked()) {
+        if (!knownPlace(window)) {
             reads.back().emplace(connector.requestGeometry(window.frame != 0 ? window.frame : window.win));
         }
     }
     PendingConfigures changes;
     auto read = reads.begin();
-    for (const WmWindow& window : windows.records()) {
-        const Xcb::Rect target = relayoutTarget(std::move(*read++), width, height);
+    for (WmWindow& window : windows.records()) {
+        const std::optional<FramePlacement> known = knownPlace(window);
+        const Xcb::Rect target = known ? known->frame : relayoutTarget(std::move(**read), root);
+        ++read;
         requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
+        clientEwmh.publish(window);
     }
     // A frame that only moved is not exposed where it stays visible: every
     // border and title is painted again.

@@ -7,36 +7,14 @@
 #include <vector>
 
 #include "logger.h"
+#include "velk_kiosk/rule_keys.h"
 #include "xcb/parsers.h"
 
 namespace Velk {
 
-RuleLookup::RuleLookup(const Xcb::Connector& xConnector, std::filesystem::path rulesPath)
-    : connector(xConnector), configPath(std::move(rulesPath)) {
-    // The first name of this order that a window lists wins, wherever it
-    // stands in the property.
-    const std::vector<std::string_view> names = {
-        "WM_CLASS",
-        "_NET_WM_WINDOW_TYPE",
-        "WM_WINDOW_ROLE",
-        "_NET_WM_WINDOW_TYPE_DIALOG",
-        "_NET_WM_WINDOW_TYPE_UTILITY",
-        "_NET_WM_WINDOW_TYPE_SPLASH",
-        "_NET_WM_WINDOW_TYPE_MENU",
-        "_NET_WM_WINDOW_TYPE_POPUP_MENU",
-        "_NET_WM_WINDOW_TYPE_TOOLTIP",
-        "_NET_WM_WINDOW_TYPE_NOTIFICATION",
-        "_NET_WM_WINDOW_TYPE_NORMAL",
-    };
-    const char* const typeNameOf[] = {"dialog",     "utility", "splash",       "menu",
-                                      "popup_menu", "tooltip", "notification", "normal"};
-    const std::vector<xcb_atom_t> atoms = connector.getAtoms(names, true);
-    wmClass = atoms[0];
-    netWmWindowType = atoms[1];
-    wmWindowRole = atoms[2];
-    for (size_t index = 0; index < std::size(typeNameOf); ++index) {
-        typeNames.emplace_back(atoms[3 + index], typeNameOf[index]);
-    }
+RuleLookup::RuleLookup(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms,
+                       std::filesystem::path rulesPath)
+    : connector(xConnector), atoms(kioskAtoms), configPath(std::move(rulesPath)) {
     loadRules();
 }
 
@@ -72,23 +50,15 @@ void RuleLookup::logProblems(const RulesFile& file, const char* caller) const {
     }
 }
 
-std::string RuleLookup::windowTypeName(const std::list<uint32_t>& types) const {
-    for (const auto& [atom, name] : typeNames) {
-        if (std::find(types.begin(), types.end(), atom) != types.end()) {
-            return name;
-        }
-    }
-    return {};
-}
-
 RuleLookup::PendingFacts RuleLookup::requestFacts(uint32_t win, bool typesWanted) const {
     PendingFacts facts;
     if (typesWanted || !rules.empty()) {
-        facts.typesRead.emplace(connector.requestProperty(win, netWmWindowType, XCB_ATOM_ATOM));
+        facts.typesRead.emplace(connector.requestProperty(win, atoms.netWmWindowType, XCB_ATOM_ATOM));
     }
     if (!rules.empty()) {
-        facts.reads.emplace(PendingFacts::Reads{connector.requestProperty(win, wmWindowRole, XCB_ATOM_STRING),
-                                                connector.requestProperty(win, wmClass, XCB_ATOM_STRING)});
+        facts.reads.emplace(
+            PendingFacts::Reads{connector.requestProperty(win, atoms.wmWindowRole, XCB_ATOM_STRING),
+                                connector.requestProperty(win, atoms.wmClass, XCB_ATOM_STRING)});
     }
     return facts;
 }
@@ -110,7 +80,7 @@ const JsonWindow* RuleLookup::findJsonWindow(uint32_t win, PendingFacts facts) c
         return nullptr;
     }
     WindowFacts read;
-    read.typeName = windowTypeName(windowTypes(facts));
+    read.typeName = std::string(windowTypeName(windowTypeOf(windowTypes(facts), atoms)));
     read.role = connector.collectProperty(std::move(facts.reads->role), "findJsonWindow");
     const std::list<std::string> names = Xcb::splitPropertyStrings(
         connector.collectProperty(std::move(facts.reads->classes), "findJsonWindow"));

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "velk_kiosk/kiosk_atoms.h"
 #include "velk_kiosk/rules_file.h"
 #include "velk_kiosk/window_rules.h"
 #include "xcb/xcb.h"
@@ -20,8 +21,9 @@ namespace Velk {
 // three reads sent together; nothing is cached.
 class RuleLookup {
 public:
-    // Interns the atoms the facts need and loads the rules.
-    RuleLookup(const Xcb::Connector& xConnector, std::filesystem::path rulesPath);
+    // Loads the rules.
+    RuleLookup(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms,
+               std::filesystem::path rulesPath);
 
     // At start: the rules for every window mapped afterwards.  A broken file
     // is logged with every problem and leaves the rules that can be used,
@@ -56,16 +58,11 @@ public:
 
 private:
     void logProblems(const RulesFile& file, const char* caller) const;
-    std::string windowTypeName(const std::list<uint32_t>& types) const;
 
     const Xcb::Connector& connector;
+    const KioskAtoms& atoms;
     std::filesystem::path configPath;
     std::list<JsonWindow> rules;
-    xcb_atom_t wmClass = 0;
-    xcb_atom_t netWmWindowType = 0;
-    xcb_atom_t wmWindowRole = 0;
-    // The type names a rule can ask for, in the order in which they win.
-    std::list<std::pair<xcb_atom_t, const char*>> typeNames;
 };
 
 }  // namespace Velk

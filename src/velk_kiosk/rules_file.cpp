@@ -4,25 +4,11 @@
 #include <algorithm>
 #include <ostream>
 
+#include "velk_kiosk/rule_keys.h"
+
 namespace Velk {
 
 namespace {
-
-const std::vector<JsonKnownKey>& ruleKeys() {
-    static const std::vector<JsonKnownKey> keys = {
-        {"wm:window:type",
-         JsonKind::String,
-         std::nullopt,
-         std::nullopt,
-         {"", "dialog", "utility", "splash", "menu", "popup_menu", "tooltip", "notification", "normal"}},
-        {"wm:class", JsonKind::String, std::nullopt, std::nullopt, {}},
-        {"wm:window:role", JsonKind::String, std::nullopt, std::nullopt, {}},
-        {"frame", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
-        {"fullscreen", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
-        {"titlebar", JsonKind::Boolean, std::nullopt, std::nullopt, {}},
-    };
-    return keys;
-}
 
 // The getters ignore a key they do not know: such a rule still works as
 // written, less the mistyped key.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -13,6 +14,61 @@
 #include "velk_kiosk/gimp_image.h"
 
 namespace Velk {
+
+// What a window is, by its _NET_WM_WINDOW_TYPE (names and order in rule_keys.h).
+enum class WindowType : uint8_t {
+    None,
+    Dialog,
+    Utility,
+    Splash,
+    Menu,
+    PopupMenu,
+    Tooltip,
+    Notification,
+    Toolbar,
+    Dock,
+    Normal,
+};
+
+// What a client asks of the window manager through its own properties: read
+// at its map and followed while it is managed.
+struct ClientHints {
+    WindowType type = WindowType::None;
+    // _MOTIF_WM_HINTS: no decorations.
+    bool undecorated = false;
+    // WM_NORMAL_HINTS with the same minimum and maximum size: it cannot be
+    // resized, so it is never cut.
+    std::optional<Xcb::Size> fixedSize;
+    // WM_HINTS input (true when it does not say) and WM_TAKE_FOCUS in
+    // WM_PROTOCOLS: the ICCCM input model.
+    bool input = true;
+    bool takeFocus = false;
+    // WM_HINTS urgency and window group.
+    bool urgent = false;
+    uint32_t group = 0;
+    // WM_TRANSIENT_FOR.
+    uint32_t transientFor = 0;
+};
+
+// The client's EWMH states (_NET_WM_STATE) as the kiosk keeps them.
+struct WindowStates {
+    bool fullscreen = false;
+    bool above = false;
+    bool below = false;
+    bool modal = false;
+    bool demandsAttention = false;
+    // The states the client set that the kiosk does not act on, kept.
+    std::vector<uint32_t> kept;
+};
+
+// What the client's EWMH properties show, as last written (or, for its
+// states, as it listed them itself before its map).
+struct ShownEwmh {
+    std::vector<uint32_t> states;
+    std::vector<uint32_t> actions;
+    std::vector<uint32_t> extents;
+    bool desktop = false;
+};
 
 // One managed top-level window and its frame.
 struct WmWindow {
@@ -23,8 +79,8 @@ struct WmWindow {
     uint32_t win = 0;
     uint32_t frame = 0;  // 0 while the window has no frame
     uint16_t frameBorderWidth = 0;
-    // 0 when the window is to have no frame: its frame then shows the title
-    // bar alone.
+    // The frame's decoration: the border drawn left, right and below the
+    // client, and the title bar above it.
     uint16_t borderWidth = 3;
     uint16_t titleHeight = 18;
     const gimp_image_t* iconImage = nullptr;
@@ -35,10 +91,13 @@ struct WmWindow {
     uint32_t cursor = 0;
     // Held at the screen's size by its rule.
     bool setFullscreen = false;
-    // In the EWMH full-screen state: the whole screen, no decorations.
-    bool stateFullscreen = false;
-    // What the window returns to when it leaves the full-screen state.
-    FrameMetrics restoreMetrics;
+    // What its rule gives it: a title bar, a border (the rule's "frame").
+    bool ruleTitlebar = true;
+    bool ruleBorder = true;
+    ClientHints hints;
+    WindowStates states;
+    ShownEwmh shown;
+    // Where the window returns to when it leaves the full-screen state.
     Xcb::Rect restorePlace;
     // Where its frame was first placed; a later window is not laid exactly there.
     Xcb::Rect admittedAt;
@@ -47,8 +106,12 @@ struct WmWindow {
     // The client's window gravity: how its own positions map to the frame's.
     uint32_t gravity = XCB_GRAVITY_NORTH_WEST;
 
-    // Full-screen windows neither move nor resize by the pointer.
-    bool locked() const { return setFullscreen || stateFullscreen; }
+    // Full-screen windows neither move nor resize by the pointer, nor by
+    // their own requests.
+    bool locked() const { return setFullscreen || states.fullscreen; }
+    // Whether the kiosk gives it the keyboard: never to a splash window nor
+    // to one that takes no input by either ICCCM model.
+    bool focusable() const { return hints.type != WindowType::Splash && (hints.input || hints.takeFocus); }
     void setMetrics(const FrameMetrics& metrics) {
         frameBorderWidth = metrics.frameBorderWidth;
         borderWidth = metrics.borderWidth;
@@ -82,6 +145,7 @@ public:
     void setFrame(WmWindow& window, uint32_t frame);
     void remove(const WmWindow& window);
     const std::list<WmWindow>& records() const { return windows; }
+    std::list<WmWindow>& records() { return windows; }
     // What was admitted and removed since the last call.
     std::vector<Change> takeChanges();
 

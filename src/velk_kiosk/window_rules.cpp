@@ -4,16 +4,12 @@
 #include <algorithm>
 
 #include "logger.h"
+#include "velk_kiosk/rule_keys.h"
 
 namespace Velk {
 
 const Json::Value& operator>>(const Json::Value& value, JsonWindow& rule) {
-    rule.windowType = value.get("wm:window:type", "").asString();
-    rule.wmClass = value.get("wm:class", "").asString();
-    rule.windowRole = value.get("wm:window:role", "").asString();
-    rule.frame = value.get("frame", true).asBool();
-    rule.fullscreen = value.get("fullscreen", true).asBool();
-    rule.titlebar = value.get("titlebar", true).asBool();
+    readRule(value, rule);
     return value;
 }
 

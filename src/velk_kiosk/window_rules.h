@@ -10,21 +10,20 @@
 
 namespace Velk {
 
-// One rule.  Empty match fields match any window; the flags default to true,
-// so a rule that names only a class gives full screen and a bordered frame
-// with a title bar.  "titlebar": false takes every decoration away (no title
-// bar, no border): the client alone, edge to edge when full screen.
+// One rule, as read from its object with the keys' defaults (rule_keys.h).
+// Empty match fields match any window.  "titlebar": false takes every
+// decoration away (no title bar, no border): the client alone, edge to edge
+// when full screen.
 struct JsonWindow {
-    std::string windowType;  // "wm:window:type": "dialog", "utility", ... "normal"
-    std::string wmClass;     // "wm:class": instance name, "*", or "prefix*"
-    std::string windowRole;  // "wm:window:role"
-    bool frame = true;       // "frame"
-    bool fullscreen = true;  // "fullscreen"
-    bool titlebar = true;    // "titlebar"
+    std::string windowType;   // "wm:window:type": "dialog", "utility", ... "normal"
+    std::string wmClass;      // "wm:class": instance name, "*", or "prefix*"
+    std::string windowRole;   // "wm:window:role"
+    bool border = false;      // "frame": the frame draws a border around the client
+    bool fullscreen = false;  // "fullscreen"
+    bool titlebar = false;    // "titlebar"
 };
 
-// Fills every field from the object with its default for absent keys.  A value
-// of the wrong JSON type raises jsoncpp's error (Json::LogicError).
+// Fills every field from the object (readRule).
 const Json::Value& operator>>(const Json::Value& value, JsonWindow& rule);
 
 // What the matcher compares, as read from one window.

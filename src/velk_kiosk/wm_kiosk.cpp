@@ -67,18 +67,23 @@ WmKiosk::WmKiosk(int display, std::filesystem::path rulesPath) : Syslog("velk_ki
     // By name, so that VELK_LOG_LEVEL can say otherwise.
     Syslog::setDebugLevel("debug");
     connectWithRetries(display, cookie);
-    rules = std::make_unique<RuleLookup>(*this, std::move(rulesPath));
-    clientProtocols = std::make_unique<ClientProtocols>(*this);
-    framer = std::make_unique<Framer>(*this, windows, *clientProtocols);
+    atoms = std::make_unique<KioskAtoms>(*this);
+    rules = std::make_unique<RuleLookup>(*this, *atoms, std::move(rulesPath));
+    clientProtocols = std::make_unique<ClientProtocols>(*this, *atoms);
+    framer = std::make_unique<Framer>(*this, *atoms, windows, *clientProtocols);
     checkExtensions();
     takeRootRedirect();
     framer->showRootPointer(pointerHidden());
-    netWmPid = getAtom("_NET_WM_PID", true);
-    ewmh = std::make_unique<Ewmh>(*this);
-    focus = std::make_unique<Focus>(*this, windows, *ewmh, *clientProtocols);
     rootSize = std::make_unique<RootSize>(screen->root,
                                           Xcb::Size{screen->width_in_pixels, screen->height_in_pixels});
-    placement = std::make_unique<Placement>(*this, windows, *rules, *framer, *focus, *rootSize);
+    ewmh = std::make_unique<Ewmh>(*this, *atoms, rootSize->size());
+    stacking = std::make_unique<Stacking>(*this, windows, setup->resource_id_mask, setup->resource_id_base);
+    serverTime = std::make_unique<ServerTime>(*this, [this] { takeEvents(xcb_poll_for_queued_event); });
+    serverTime->stampOn(ewmh->supportingWindow(), atoms->netSupportingWmCheck);
+    focus = std::make_unique<Focus>(*this, windows, *stacking, *clientProtocols, *serverTime);
+    clientEwmh = std::make_unique<ClientEwmh>(*this, *atoms);
+    placement = std::make_unique<Placement>(
+        *this, Placement::Parts{*atoms, windows, *rules, *framer, *focus, *stacking, *clientEwmh, *rootSize});
     turns = std::make_unique<EventTurns>(setup->resource_id_mask, setup->resource_id_base, screen->root);
     xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
     xcb_flush(conn.get());
@@ -87,6 +92,7 @@ WmKiosk::WmKiosk(int display, std::filesystem::path rulesPath) : Syslog("velk_ki
 WmKiosk::~WmKiosk() {
     placement.reset();
     focus.reset();
+    stacking.reset();
     ewmh.reset();
     framer.reset();
     xcb_flush(conn.get());
@@ -174,7 +180,7 @@ bool WmKiosk::handleEvents() {
             dispatch(event);
             continue;
         }
-        ewmh->writeRootLists();
+        ewmh->writeRootLists(*stacking);
         xcb_flush(conn.get());
         // A flush that had to wait may have read what the server sent
         // meanwhile: the loop must not sleep with it queued.
@@ -189,6 +195,7 @@ bool WmKiosk::handleEvents() {
 bool WmKiosk::takeEvents(xcb_generic_event_t* (*next)(xcb_connection_t*)) {
     bool taken = false;
     while (xcb_generic_event_t* event = next(conn.get())) {
+        serverTime->note(*event);
         turns->push(Xcb::GenericEvent(event));
         taken = true;
     }
@@ -222,7 +229,7 @@ std::vector<PidFd> WmKiosk::holdClientProcesses() const {
         if (hasError()) {
             break;
         }
-        const uint32_t pid = getPropertyCardinal(window.win, netWmPid);
+        const uint32_t pid = getPropertyCardinal(window.win, atoms->netWmPid);
         if (pid == 0) {
             continue;
         }
@@ -304,18 +311,22 @@ bool WmKiosk::dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* gene
 void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
     const xcb_generic_event_t* generic = event.get();
     const auto type = static_cast<uint8_t>(generic->response_type & ~0x80);
-    if (dispatchPointerEvent(type, generic)) {
+    if (dispatchPointerEvent(type, generic) || dispatchRootEvent(type, generic)) {
         return;
     }
     switch (type) {
         case 0:
             onUncheckedError(event);
             break;
-        case XCB_CONFIGURE_NOTIFY:
-            rootSize->onConfigureNotify(reinterpret_cast<const xcb_configure_notify_event_t*>(generic));
+        case XCB_PROPERTY_NOTIFY:
+            placement->onPropertyNotify(reinterpret_cast<const xcb_property_notify_event_t*>(generic));
+            publishClientState();
             break;
-        case XCB_DESTROY_NOTIFY:
-            onDestroyNotify(reinterpret_cast<const xcb_destroy_notify_event_t*>(generic));
+        case XCB_FOCUS_IN:
+            onFocusChange(reinterpret_cast<const xcb_focus_in_event_t*>(generic), true);
+            break;
+        case XCB_FOCUS_OUT:
+            onFocusChange(reinterpret_cast<const xcb_focus_out_event_t*>(generic), false);
             break;
         case XCB_UNMAP_NOTIFY:
             onUnmapNotify(reinterpret_cast<const xcb_unmap_notify_event_t*>(generic));
@@ -335,47 +346,79 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
     }
 }
 
-// Only logged: a mapped window is unmapped before it is destroyed, and its
-// record went with that unmap.
-void WmKiosk::onDestroyNotify(const xcb_destroy_notify_event_t* event) const {
+// The root's children as the stacking follows them, and the root's own size.
+bool WmKiosk::dispatchRootEvent(uint8_t type, const xcb_generic_event_t* generic) {
+    switch (type) {
+        case XCB_CONFIGURE_NOTIFY:
+            if (rootSize->onConfigureNotify(reinterpret_cast<const xcb_configure_notify_event_t*>(generic))) {
+                ewmh->onRootResized(rootSize->size());
+            }
+            return true;
+        case XCB_CREATE_NOTIFY:
+            stacking->onCreateNotify(reinterpret_cast<const xcb_create_notify_event_t*>(generic));
+            return true;
+        case XCB_REPARENT_NOTIFY:
+            stacking->onReparentNotify(reinterpret_cast<const xcb_reparent_notify_event_t*>(generic));
+            return true;
+        case XCB_DESTROY_NOTIFY:
+            onDestroyNotify(reinterpret_cast<const xcb_destroy_notify_event_t*>(generic));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A mapped window is unmapped before it is destroyed, and its record went
+// with that unmap.
+void WmKiosk::onDestroyNotify(const xcb_destroy_notify_event_t* event) {
     Syslog::info("%s: window: %08x, event: %08x, sequence: %u", "onDestroyNotify", event->window,
                  event->event, event->sequence);
+    stacking->onDestroyNotify(event->window);
+}
+
+// A window that gets the focus has been attended to.
+void WmKiosk::onFocusChange(const xcb_focus_in_event_t* event, bool in) {
+    const WmWindow* got = focus->onFocusChange(event, in);
+    if (got && got->states.demandsAttention) {
+        WmWindow* attended = windows.findByClient(got->win);
+        attended->states.demandsAttention = false;
+        clientEwmh->publish(*attended);
+    }
+    publishClientState();
 }
 
 void WmKiosk::onUnmapNotify(const xcb_unmap_notify_event_t* event) {
     Syslog::debug("%s: window: %08x, event: %08x, sequence: %u", "onUnmapNotify", event->window, event->event,
                   event->sequence);
     placement->unmapNotify(event->window, event->event);
-    publishClientState(false);
+    publishClientState();
 }
 
 // The focus first: a press that came through the grab on a client holds the
 // pointer frozen until the focus lets it go.
 void WmKiosk::onButtonPress(const xcb_button_press_event_t* event) {
-    const bool raised = focus->onButtonPress(event);
+    focus->onButtonPress(event);
     framer->onButtonNotify(event, true);
-    if (raised) {
-        publishClientState(true);
-    }
 }
 
-// A new frame is made on top of the others: the stacking order is known
-// without asking the server.
 void WmKiosk::onMapRequest(const xcb_map_request_event_t* event) {
     placement->onMapRequest(event);
-    publishClientState(false);
+    publishClientState();
 }
 
-// A client that raises its window to the top gets the focus with it.
+// The stacking of a managed window is the kiosk's: a client that raises its
+// window to the top gets the focus with it.
 void WmKiosk::onConfigureRequest(const xcb_configure_request_event_t* event) {
     placement->onConfigureRequest(event);
-    if ((event->value_mask & XCB_CONFIG_WINDOW_STACK_MODE) == 0) {
+    if ((event->value_mask & XCB_CONFIG_WINDOW_STACK_MODE) == 0 || !windows.findByClient(event->window)) {
         return;
     }
-    if ((event->value_mask & XCB_CONFIG_WINDOW_SIBLING) == 0 && event->stack_mode == XCB_STACK_MODE_ABOVE) {
+    const bool bySibling = (event->value_mask & XCB_CONFIG_WINDOW_SIBLING) != 0;
+    stacking->restack(event->window, bySibling ? event->sibling : xcb_window_t{XCB_WINDOW_NONE},
+                      event->stack_mode);
+    if (!bySibling && event->stack_mode == XCB_STACK_MODE_ABOVE) {
         focus->followRaise(event->window);
     }
-    publishClientState(true);
 }
 
 // The EWMH requests of programs, sent to the root.
@@ -387,20 +430,35 @@ void WmKiosk::onClientMessage(const xcb_client_message_event_t* event) {
     switch (ewmh->messageKind(event->type)) {
         case Ewmh::Message::ActiveWindow:
             focus->activate(event->window);
-            publishClientState(true);
             break;
         case Ewmh::Message::CloseWindow:
             closeWindow(event->window, data[0]);
             break;
         case Ewmh::Message::WmState:
-            if (ewmh->isFullscreenState(data[1]) || ewmh->isFullscreenState(data[2])) {
-                placement->changeFullscreenState(event->window, data[0]);
-                publishClientState(true);
+            onStateRequest(event->window, data);
+            break;
+        case Ewmh::Message::RestackWindow:
+            // data: source indication, sibling, stack mode.
+            if (windows.findByClient(event->window)) {
+                stacking->restack(event->window, data[1], static_cast<uint8_t>(data[2]));
             }
+            break;
+        case Ewmh::Message::RequestFrameExtents:
+            placement->requestFrameExtents(event->window);
             break;
         case Ewmh::Message::Other:
             break;
     }
+}
+
+// data: action, first state, second state.
+void WmKiosk::onStateRequest(xcb_window_t win, const uint32_t* data) {
+    const WmWindow* window = windows.findByClient(win);
+    if (!window) {
+        Syslog::debug("%s: window: %08x, not managed", "onStateRequest", win);
+        return;
+    }
+    placement->changeStates(win, requestedStates(window->states, data[0], data[1], data[2], *atoms));
 }
 
 // As the frame's close button does: the client is asked to close.
@@ -412,8 +470,8 @@ void WmKiosk::closeWindow(xcb_window_t win, xcb_timestamp_t time) const {
     }
 }
 
-void WmKiosk::publishClientState(bool restacked) {
-    ewmh->publish(windows, focus->active(), restacked);
+void WmKiosk::publishClientState() {
+    ewmh->publish(windows, focus->active());
 }
 
 // The error of a request sent unchecked (the drawing, a frame's taking down,

@@ -13,15 +13,19 @@
 #include <vector>
 
 #include "logger.h"
+#include "velk_kiosk/client_ewmh.h"
 #include "velk_kiosk/client_protocols.h"
 #include "velk_kiosk/descendants.h"
 #include "velk_kiosk/event_turns.h"
 #include "velk_kiosk/ewmh.h"
 #include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
+#include "velk_kiosk/kiosk_atoms.h"
 #include "velk_kiosk/placement.h"
 #include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
+#include "velk_kiosk/server_time.h"
+#include "velk_kiosk/stacking.h"
 #include "velk_kiosk/window_records.h"
 #include "xcb/xcb.h"
 
@@ -41,10 +45,11 @@ public:
 bool isGoneWindowRace(const xcb_generic_error_t& error, uint32_t resourceMask, uint32_t ownBase);
 
 // The connection and its one dispatch.  The parts it owns do the work: the
-// window records (WindowList), the rule lookup (RuleLookup), the frames and
-// the pointer on them (Framer), the placement handlers (Placement), the focus
-// (Focus), the root's EWMH state (Ewmh) and the ICCCM messages to clients
-// (ClientProtocols).
+// atoms (KioskAtoms), the window records (WindowList), the rule lookup
+// (RuleLookup), the frames and the pointer on them (Framer), the stacking
+// (Stacking), the placement handlers (Placement), the focus (Focus), the
+// root's EWMH state (Ewmh), the clients' EWMH properties (ClientEwmh) and the
+// ICCCM messages to clients (ClientProtocols).
 class WmKiosk : public Xcb::Connector, public Syslog {
 public:
     // Connects to ":<display>" (20 attempts 100 ms apart, with the cookie of
@@ -94,7 +99,10 @@ private:
     bool dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* generic);
     void onRandrNotify(const xcb_generic_event_t* event);
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
-    void onDestroyNotify(const xcb_destroy_notify_event_t* event) const;
+    void onDestroyNotify(const xcb_destroy_notify_event_t* event);
+    bool dispatchRootEvent(uint8_t type, const xcb_generic_event_t* generic);
+    void onFocusChange(const xcb_focus_in_event_t* event, bool in);
+    void onStateRequest(xcb_window_t win, const uint32_t* data);
     void onUnmapNotify(const xcb_unmap_notify_event_t* event);
     void onButtonPress(const xcb_button_press_event_t* event);
     void onMapRequest(const xcb_map_request_event_t* event);
@@ -103,22 +111,25 @@ private:
     void closeWindow(xcb_window_t win, xcb_timestamp_t time) const;
     // The root's client lists, active window and the clients' WM_STATE
     // brought up to the records after a handler that may have changed them.
-    void publishClientState(bool restacked);
+    void publishClientState();
     void onUncheckedError(const Xcb::GenericEvent& event) const;
 
     WindowList windows;
     // Made once connected, in this order; Placement works with the others.
+    std::unique_ptr<KioskAtoms> atoms;
     std::unique_ptr<RuleLookup> rules;
     std::unique_ptr<ClientProtocols> clientProtocols;
     std::unique_ptr<Framer> framer;
-    std::unique_ptr<Ewmh> ewmh;
-    std::unique_ptr<Focus> focus;
     std::unique_ptr<RootSize> rootSize;
+    std::unique_ptr<Ewmh> ewmh;
+    std::unique_ptr<Stacking> stacking;
+    std::unique_ptr<ServerTime> serverTime;
+    std::unique_ptr<Focus> focus;
+    std::unique_ptr<ClientEwmh> clientEwmh;
     std::unique_ptr<Placement> placement;
     std::unique_ptr<EventTurns> turns;
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;
-    xcb_atom_t netWmPid = 0;
 };
 
 }  // namespace Velk

@@ -7,6 +7,7 @@
 namespace {
 
 using Velk::ConfigureValues;
+namespace Xcb = Velk::Xcb;
 
 constexpr uint16_t position = XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y;
 constexpr uint16_t size = XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT;
@@ -69,12 +70,13 @@ TEST(ConfigureValues, OnlyWhatIsLargerThanTheScreenIsClamped) {
 }
 
 TEST(ConfigureValues, FullScreenHoldsTheRootUnlessAskedForExactly) {
+    const Xcb::Rect root{0, 0, 1920, 1080};
     ConfigureValues exact = Velk::fromRequest(request(size, 0, 0, 1920, 1080));
-    EXPECT_FALSE(Velk::holdFullscreen(exact, screen));
+    EXPECT_FALSE(Velk::holdAt(exact, root));
     EXPECT_EQ(exact.mask, size);
 
     ConfigureValues smaller = Velk::fromRequest(request(position, 10, 10, 800, 600));
-    EXPECT_TRUE(Velk::holdFullscreen(smaller, screen));
+    EXPECT_TRUE(Velk::holdAt(smaller, root));
     EXPECT_EQ(smaller.mask, position | size);
     EXPECT_EQ(smaller.place.x, 0);
     EXPECT_EQ(smaller.place.width, 1920);
@@ -87,8 +89,8 @@ TEST(ConfigureValues, FrameIsTheClientPlusItsDecorationAndTheClientKeepsItsPlace
         Velk::fromRequest(request(position | size | XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE |
                                       XCB_CONFIG_WINDOW_BORDER_WIDTH,
                                   40, 30, 500, 400));
-    const auto split = Velk::splitForFrame(move, bordered, screen, false);
-    EXPECT_EQ(split.frame.mask, position | size | XCB_CONFIG_WINDOW_STACK_MODE) << "no sibling, no border";
+    const auto split = Velk::splitForFrame(move, bordered, screen, std::nullopt, false);
+    EXPECT_EQ(split.frame.mask, position | size) << "no stacking (the kiosk's), no border";
     EXPECT_EQ(split.frame.place.x, 40);
     EXPECT_EQ(split.frame.place.width, 506);
     EXPECT_EQ(split.frame.place.height, 421);
@@ -97,16 +99,21 @@ TEST(ConfigureValues, FrameIsTheClientPlusItsDecorationAndTheClientKeepsItsPlace
     EXPECT_EQ(split.client.place.height, 400);
 
     // Wider than the screen: the frame takes the screen, the client its inside.
-    const auto wide =
-        Velk::splitForFrame(Velk::fromRequest(request(size, 0, 0, 4000, 3000)), bordered, screen, false);
+    const ConfigureValues large = Velk::fromRequest(request(size, 0, 0, 4000, 3000));
+    const auto wide = Velk::splitForFrame(large, bordered, screen, std::nullopt, false);
     EXPECT_EQ(wide.frame.mask, position | size);
     EXPECT_EQ(wide.frame.place.width, 1920);
     EXPECT_EQ(wide.frame.place.height, 1080);
     EXPECT_EQ(wide.client.place.width, 1914);
     EXPECT_EQ(wide.client.place.height, 1059);
+    // A client that cannot be resized is never cut.
+    const auto kept = Velk::splitForFrame(large, bordered, screen, std::nullopt, true);
+    EXPECT_EQ(kept.frame.place.width, 4006);
+    EXPECT_EQ(kept.client.place.width, 4000);
+    EXPECT_EQ(kept.client.place.height, 3000);
 
-    const auto held =
-        Velk::splitForFrame(Velk::fromRequest(request(position, 10, 10, 800, 600)), {0, 0, 18}, screen, true);
+    const auto held = Velk::splitForFrame(Velk::fromRequest(request(position, 10, 10, 800, 600)), {0, 0, 18},
+                                          screen, Xcb::Rect{0, 0, 1920, 1080}, false);
     EXPECT_EQ(held.frame.place.width, 1920);
     EXPECT_EQ(held.client.mask, position | size);
     EXPECT_EQ(held.client.place.y, 18);

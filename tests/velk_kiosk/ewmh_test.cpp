@@ -56,9 +56,40 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
 
     Windows supported = readWords(client, client.root(), "_NET_SUPPORTED").words;
     Windows expected;
-    for (const char* name : {"_NET_SUPPORTED", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_NAME", "_NET_CLIENT_LIST",
-                             "_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_CLOSE_WINDOW",
-                             "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN", "_NET_FRAME_EXTENTS"}) {
+    for (const char* name : {"_NET_SUPPORTED",
+                             "_NET_SUPPORTING_WM_CHECK",
+                             "_NET_CLIENT_LIST",
+                             "_NET_CLIENT_LIST_STACKING",
+                             "_NET_ACTIVE_WINDOW",
+                             "_NET_NUMBER_OF_DESKTOPS",
+                             "_NET_CURRENT_DESKTOP",
+                             "_NET_DESKTOP_GEOMETRY",
+                             "_NET_DESKTOP_VIEWPORT",
+                             "_NET_WORKAREA",
+                             "_NET_CLOSE_WINDOW",
+                             "_NET_RESTACK_WINDOW",
+                             "_NET_REQUEST_FRAME_EXTENTS",
+                             "_NET_WM_NAME",
+                             "_NET_WM_PID",
+                             "_NET_WM_DESKTOP",
+                             "_NET_FRAME_EXTENTS",
+                             "_NET_WM_STATE",
+                             "_NET_WM_STATE_FULLSCREEN",
+                             "_NET_WM_STATE_ABOVE",
+                             "_NET_WM_STATE_BELOW",
+                             "_NET_WM_STATE_MODAL",
+                             "_NET_WM_STATE_DEMANDS_ATTENTION",
+                             "_NET_WM_ALLOWED_ACTIONS",
+                             "_NET_WM_ACTION_MOVE",
+                             "_NET_WM_ACTION_RESIZE",
+                             "_NET_WM_ACTION_FULLSCREEN",
+                             "_NET_WM_ACTION_CLOSE",
+                             "_NET_WM_ACTION_ABOVE",
+                             "_NET_WM_ACTION_BELOW",
+                             "_NET_WM_WINDOW_TYPE",
+                             "_NET_WM_WINDOW_TYPE_NORMAL",
+                             "_NET_WM_WINDOW_TYPE_DIALOG",
+                             "_NET_WM_WINDOW_TYPE_SPLASH"}) {
         expected.push_back(client.atom(name));
     }
     std::sort(supported.begin(), supported.end());
@@ -67,6 +98,15 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
     EXPECT_EQ(readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words, Windows{XCB_NONE});
     EXPECT_EQ(readWords(client, client.root(), "_NET_CLIENT_LIST").type,
               static_cast<xcb_atom_t>(XCB_ATOM_WINDOW));
+    // One desktop, the whole screen.
+    const std::pair<const char*, Windows> desktop[] = {
+        {"_NET_NUMBER_OF_DESKTOPS", {1}},      {"_NET_CURRENT_DESKTOP", {0}},
+        {"_NET_DESKTOP_VIEWPORT", {0, 0}},     {"_NET_DESKTOP_GEOMETRY", {1920, 1080}},
+        {"_NET_WORKAREA", {0, 0, 1920, 1080}},
+    };
+    for (const auto& [name, words] : desktop) {
+        EXPECT_EQ(readWords(client, client.root(), name).words, words) << name;
+    }
 
     const auto wmctrl = runProcess({"/usr/bin/wmctrl", "-m"}, {{"DISPLAY", server.displayName()}});
     EXPECT_EQ(wmctrl.exitCode(), 0) << wmctrl.err;
@@ -81,6 +121,7 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
     kiosk.reset();
     EXPECT_EQ(readWords(client, client.root(), "_NET_SUPPORTING_WM_CHECK").type, 0U);
     EXPECT_EQ(readWords(client, client.root(), "_NET_SUPPORTED").type, 0U);
+    EXPECT_EQ(readWords(client, client.root(), "_NET_WORKAREA").type, 0U);
     EXPECT_EQ(client.geometry(checkWindow).width, 0);
 }
 
@@ -126,6 +167,47 @@ TEST_F(KioskEwmhTest, ListsActiveWindowAndWmStateFollowActivationRaisesAndWithdr
     client.unmap(c);
     EXPECT_TRUE(rootListsSettle({}, {}));
     EXPECT_TRUE(activeSettles(XCB_NONE));
+}
+
+// The kiosk writes back the whole state list, the states it does not act on
+// included; what it allows follows full screen; a withdrawn client keeps no
+// state of the kiosk's to start its next map with.
+TEST_F(KioskEwmhTest, StatesAClientSetsAreKeptBesideThoseTheKioskChanges) {
+    startKiosk(std::nullopt);
+    const xcb_window_t win = client.createWindow(WindowSpec{});
+    const Windows own = {client.atom("_NET_WM_STATE_SKIP_TASKBAR"), client.atom("_NET_WM_STATE_STICKY")};
+    client.setWords(win, client.atom("_NET_WM_STATE"), XCB_ATOM_ATOM, own);
+    client.map(win);
+    ASSERT_TRUE(rootListsSettle({win}, {win}));
+    EXPECT_EQ(readWords(client, win, "_NET_WM_STATE").words, own);
+    EXPECT_EQ(readWords(client, win, "_NET_WM_DESKTOP").words, Windows{0});
+    const auto sorted = [](Windows words) {
+        std::sort(words.begin(), words.end());
+        return words;
+    };
+    const auto actions = [&](const std::vector<const char*>& names) {
+        Windows atoms;
+        for (const char* name : names) {
+            atoms.push_back(client.atom(std::string("_NET_WM_ACTION_") + name));
+        }
+        return sorted(atoms);
+    };
+    EXPECT_EQ(sorted(readWords(client, win, "_NET_WM_ALLOWED_ACTIONS").words),
+              actions({"CLOSE", "FULLSCREEN", "ABOVE", "BELOW", "MOVE", "RESIZE"}));
+
+    sendRootMessage(client, win, "_NET_WM_STATE", {1, client.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+    Windows withFullscreen = own;
+    withFullscreen.push_back(client.atom("_NET_WM_STATE_FULLSCREEN"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return sorted(readWords(client, win, "_NET_WM_STATE").words) == sorted(withFullscreen); },
+        10s));
+    EXPECT_EQ(sorted(readWords(client, win, "_NET_WM_ALLOWED_ACTIONS").words),
+              actions({"CLOSE", "FULLSCREEN", "ABOVE", "BELOW"}))
+        << "a full-screen window is neither moved nor resized";
+
+    client.unmap(win);
+    EXPECT_TRUE(rootListsSettle({}, {}));
+    EXPECT_EQ(readWords(client, win, "_NET_WM_STATE").type, 0U);
 }
 
 TEST_F(KioskEwmhTest, CloseRequestAsksAManagedClientToClose) {

@@ -51,21 +51,33 @@ TEST_F(KioskTest, InputModelsDecideHowAWindowIsFocused) {
     EXPECT_TRUE(events.waitForProtocol(locallyActive, "WM_TAKE_FOCUS"));
     EXPECT_EQ(client.focus(), locallyActive);
 
-    // Offered the focus, but not given it: it takes it itself when it will.
+    // Offered the focus, but not given it: it takes it itself when it will,
+    // and until it does the active window is the one that has the focus.
     const xcb_window_t globallyActive = mapWithInputModel(owner, client, false, true);
     EXPECT_TRUE(events.waitForProtocol(globallyActive, "WM_TAKE_FOCUS"));
     EXPECT_EQ(client.focus(), locallyActive);
-    EXPECT_EQ(activeWindow(client), globallyActive);
+    EXPECT_EQ(activeWindow(client), locallyActive);
 
+    // An on-screen keyboard's model: never focused, not even by a click.
     const xcb_window_t noInput = mapWithInputModel(owner, client, false, false);
+    xdotool(server.displayName(), {"mousemove", "300", "300", "click", "1"});
+    syncWithKioskAs(owner);
     EXPECT_EQ(client.focus(), locallyActive);
-    EXPECT_EQ(activeWindow(client), globallyActive);
+    EXPECT_EQ(activeWindow(client), locallyActive);
     EXPECT_EQ(events.protocolMessages(noInput, "WM_TAKE_FOCUS"), 0);
+    // The globally active window takes the focus itself: the active window follows.
+    owner.setFocus(globallyActive);
+    EXPECT_TRUE(waitUntil([&] { return activeWindow(client) == globallyActive; }, 10s));
 
     // A passive client: focused, never offered the protocol it does not list.
     const xcb_window_t passive = mapWithInputModel(owner, client, true, false);
     EXPECT_EQ(client.focus(), passive);
     EXPECT_EQ(events.protocolMessages(passive, "WM_TAKE_FOCUS"), 0);
+
+    // The first window's client acts on its offer only now: the offer is older
+    // than the focus the kiosk has given since, and the server ignores it.
+    owner.setFocus(locallyActive, events.protocolTime(locallyActive, "WM_TAKE_FOCUS"));
+    EXPECT_EQ(client.focus(), passive);
 }
 
 // b overlaps a's lower right part; both clients' title bars and a's upper

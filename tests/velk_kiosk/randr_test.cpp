@@ -3,6 +3,7 @@
 // cut to it, and their frames are painted whole again.
 #include <sstream>
 
+#include "ewmh_probe.h"
 #include "kiosk_expect.h"
 #include "kiosk_harness.h"
 #include "screen_mode.h"
@@ -33,6 +34,15 @@ TEST_F(KioskTest, SmallerModeResizesFullScreenWindowsAndCentresOrCutsOthers) {
     EXPECT_TRUE(settlesAt(client, client.frameOf(wideWin), {0, 49, 1280, 621}));
     EXPECT_TRUE(settlesAt(client, wideWin, {3, 18, 1274, 600}));
     EXPECT_FALSE(kioskLog("randrNotifyCrtcChanged: randr notify change: [1280, 720]").empty());
+    // The one desktop is the whole screen still.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return readWords(client, client.root(), "_NET_WORKAREA").words ==
+                       std::vector<uint32_t>{0, 0, 1280, 720} &&
+                   readWords(client, client.root(), "_NET_DESKTOP_GEOMETRY").words ==
+                       std::vector<uint32_t>{1280, 720};
+        },
+        std::chrono::seconds(10)));
     // Every border of a frame that moved and was cut is painted again (the
     // wide frame, on top).
     Screenshot shot;

@@ -1,8 +1,9 @@
 // Real programs under the kiosk as users see them: a GTK dialog (zenity) and
 // a Qt main window with its dialog (PyQt5) are wholly inside their frames,
 // a dialog is centred over its parent, or the screen when it has none,
-// typing goes to the GTK window the user clicked last, and windows that come
-// and go leave no error line.
+// typing goes to the GTK window the user clicked last, a GTK modal file
+// chooser and a dunst notification stay above a full-screen window that is
+// clicked, and windows that come and go leave no error line.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -126,6 +127,84 @@ TEST_F(KioskTest, TypingLandsInTheGtkWindowClickedLastNotInTheNewest) {
     answerIn(lower.client, "clicked");
     ASSERT_TRUE(activeIs(upper.client)) << "the focus did not pass to the window left";
     answerIn(upper.client, "left");
+}
+
+// mousepad's Open: a GTK file chooser, modal and transient for the editor's
+// full-screen window, which is blocked while it is open: a click on the
+// editor must leave the chooser on top, with the focus.
+TEST_F(KioskTest, AGtkModalFileChooserStaysAboveItsFullScreenParentWhenTheParentIsClicked) {
+    TempDir config;
+    startKiosk(R"([{"wm:window:type": "dialog", "fullscreen": false}, {"wm:class": "mousepad"}])",
+               {"/usr/bin/env", "-u", "DBUS_SESSION_BUS_ADDRESS", "XDG_CONFIG_HOME=" + config.path().string(),
+                "/usr/bin/mousepad"});
+    const auto editor = waitForFramedClients(client, 1);
+    ASSERT_EQ(editor.size(), 1U);
+    const xcb_window_t parent = editor.front().client;
+    const auto activeIs = [&](xcb_window_t win) {
+        return waitUntil(
+            [&] {
+                return readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words ==
+                       std::vector<uint32_t>{win};
+            },
+            std::chrono::seconds(10));
+    };
+    ASSERT_TRUE(activeIs(parent));
+    xdotool(server.displayName(), {"key", "ctrl+o"});
+    const auto framed = waitForFramedClients(client, 2);
+    ASSERT_EQ(framed.size(), 2U);
+    const xcb_window_t chooser = framed.back().client;
+    ASSERT_NE(chooser, parent);
+    xdotool(server.displayName(), {"mousemove", "10", "1000", "click", "1"});
+    syncWithKioskAs(client);
+    EXPECT_EQ(stackedOrder(client, {parent, chooser}), (std::vector<xcb_window_t>{parent, chooser}));
+    EXPECT_TRUE(activeIs(chooser));
+}
+
+// dunst shows its notification in a window of its own, override-redirect,
+// on a session bus of the test's own.
+TEST_F(KioskTest, ADunstNotificationStaysAboveAFullScreenWindowThatIsClicked) {
+    startKiosk(R"([{"wm:class": "velk-test"}])");
+    const xcb_window_t full = mapWindow(WindowSpec{});
+    TempDir dir;
+    writeFile(dir / "dunst" / "dunstrc",
+              "[global]\n    origin = top-right\n    offset = 10x10\n"
+              "[urgency_normal]\n    timeout = 0\n");
+    const std::string bus = "unix:path=" + (dir / "bus").string();
+    ChildProcess daemon({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus});
+    const std::map<std::string, std::string> session = {{"DBUS_SESSION_BUS_ADDRESS", bus},
+                                                        {"DISPLAY", server.displayName()},
+                                                        {"XDG_CONFIG_HOME", dir.path().string()}};
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir / "bus"); }, std::chrono::seconds(10)));
+    ChildProcess dunst({"/usr/bin/dunst"}, session);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return runProcess({"/usr/bin/dbus-send", "--session", "--print-reply",
+                               "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.Notifications"},
+                              session)
+                       .out.find("boolean true") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+    ASSERT_EQ(runProcess({"/usr/bin/notify-send", "velk", "a notification"}, session).exitCode(), 0);
+    xcb_window_t popup = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const xcb_window_t child : rootChildren(client)) {
+                if (client.isMapped(child) && readBytes(client, child, "WM_CLASS").rfind("Dunst", 0) == 0) {
+                    popup = child;
+                }
+            }
+            return popup != 0;
+        },
+        std::chrono::seconds(10)));
+    // Another window comes on top; the click raises the full-screen one again.
+    WindowSpec otherSpec;
+    otherSpec.instance = "other";
+    const xcb_window_t other = mapWindow(otherSpec);
+    ASSERT_EQ(stackedOrder(client, {full, other, popup}), (std::vector<xcb_window_t>{full, other, popup}));
+    xdotool(server.displayName(), {"mousemove", "1000", "800", "click", "1"});
+    syncWithKioskAs(client);
+    EXPECT_EQ(stackedOrder(client, {other, full, popup}), (std::vector<xcb_window_t>{other, full, popup}));
 }
 
 // Windows that go as soon as they came race the kiosk's requests about

@@ -42,10 +42,10 @@ TEST_F(KioskTest, StarMatchesEveryWindowThatHasAClassAndNoOther) {
 }
 
 TEST_F(KioskTest, TypeRuleBeforeTheGeneralRuleTakesTheFirstKnownTypeName) {
-    startKiosk(R"([{"wm:window:type": "splash", "fullscreen": false}, {"wm:class": "*"}])");
-    WindowSpec splash = windowOf("app");
-    splash.types = {"_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_SPLASH"};
-    expectWindowed(client, mapWindow(splash));
+    startKiosk(R"([{"wm:window:type": "utility", "fullscreen": false}, {"wm:class": "*"}])");
+    WindowSpec utility = windowOf("app");
+    utility.types = {"_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_UTILITY"};
+    expectWindowed(client, mapWindow(utility));
     WindowSpec normal = windowOf("app");
     normal.types = {"_NET_WM_WINDOW_TYPE_NORMAL"};
     expectFullscreen(client, mapWindow(normal));

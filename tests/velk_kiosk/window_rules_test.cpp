@@ -37,14 +37,14 @@ TEST(WindowRulesFromJson, EveryKeyIsReadAndAbsentOnesTakeTheirDefaults) {
     EXPECT_EQ(full.windowType, "dialog");
     EXPECT_EQ(full.wmClass, "xterm");
     EXPECT_EQ(full.windowRole, "main");
-    EXPECT_FALSE(full.frame);
+    EXPECT_FALSE(full.border);
     EXPECT_FALSE(full.fullscreen);
     EXPECT_FALSE(full.titlebar);
     const JsonWindow& defaults = rules.back();
     EXPECT_EQ(defaults.wmClass, "only");
     EXPECT_TRUE(defaults.windowType.empty());
     EXPECT_TRUE(defaults.windowRole.empty());
-    EXPECT_TRUE(defaults.frame);
+    EXPECT_TRUE(defaults.border);
     EXPECT_TRUE(defaults.fullscreen);
     EXPECT_TRUE(defaults.titlebar);
 }

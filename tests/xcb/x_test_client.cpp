@@ -140,6 +140,11 @@ std::string XTestClient::netWmName(xcb_window_t win) const {
                        static_cast<size_t>(xcb_get_property_value_length(reply.get())));
 }
 
+void XTestClient::setFocus(xcb_window_t win, xcb_timestamp_t time) const {
+    check(xcb_set_input_focus_checked(conn.get(), XCB_INPUT_FOCUS_POINTER_ROOT, win, time),
+          "set input focus");
+}
+
 xcb_window_t XTestClient::focus() const {
     auto reply = own(xcb_get_input_focus_reply(conn.get(), xcb_get_input_focus(conn.get()), nullptr));
     return reply ? reply->focus : 0;

@@ -92,6 +92,9 @@ public:
     bool isMapped(xcb_window_t win) const;
     std::string netWmName(xcb_window_t win) const;
     xcb_window_t focus() const;
+    // As a client that takes the focus itself (WM_TAKE_FOCUS) sets it, with
+    // the time of the offer it acts on.
+    void setFocus(xcb_window_t win, xcb_timestamp_t time = XCB_CURRENT_TIME) const;
     // The OR of every client's event selection on the root.
     uint32_t rootEventMasks() const;
     // Takes the root's substructure redirect as a window manager would;

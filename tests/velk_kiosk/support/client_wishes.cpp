@@ -71,6 +71,18 @@ void setTransientFor(const XTestClient& client, xcb_window_t win, xcb_window_t p
     client.setWords(win, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, {parent});
 }
 
+void setFixedSize(const XTestClient& client, xcb_window_t win, uint32_t width, uint32_t height) {
+    std::vector<uint32_t> hints(18, 0);
+    hints[0] = 16 | 32;  // PMinSize, PMaxSize
+    hints[5] = hints[7] = width;
+    hints[6] = hints[8] = height;
+    client.setWords(win, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, hints);
+}
+
+void setUrgency(const XTestClient& client, xcb_window_t win, bool urgent) {
+    client.setWords(win, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, {urgent ? 256U : 0U, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+
 void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags, uint32_t gravity) {
     std::vector<uint32_t> hints(18, 0);
     hints[0] = flags;

@@ -29,6 +29,10 @@ void setTransientFor(const XTestClient& client, xcb_window_t win, xcb_window_t p
 // WM_NORMAL_HINTS with only these flags (1 USPosition, 4 PPosition, 512
 // PWinGravity) and that window gravity.
 void setPositionHints(const XTestClient& client, xcb_window_t win, uint32_t flags, uint32_t gravity = 0);
+// WM_NORMAL_HINTS with the same minimum and maximum size: it cannot be resized.
+void setFixedSize(const XTestClient& client, xcb_window_t win, uint32_t width, uint32_t height);
+// WM_HINTS with the urgency flag set or not (and nothing else).
+void setUrgency(const XTestClient& client, xcb_window_t win, bool urgent);
 
 // The property's 32-bit items; empty when it is missing.
 std::vector<uint32_t> propertyWords(const XTestClient& client, xcb_window_t win, const std::string& name);

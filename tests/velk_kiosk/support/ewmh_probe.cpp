@@ -62,6 +62,40 @@ std::vector<xcb_window_t> rootChildren(const XTestClient& client) {
     return {children, children + xcb_query_tree_children_length(tree.get())};
 }
 
+std::vector<xcb_window_t> stackedOrder(const XTestClient& client, const std::vector<xcb_window_t>& windows) {
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> standing;
+    for (const xcb_window_t win : windows) {
+        const xcb_window_t frame = client.frameOf(win);
+        standing.emplace_back(frame != 0 ? frame : win, win);
+    }
+    std::vector<xcb_window_t> order;
+    for (const xcb_window_t child : rootChildren(client)) {
+        for (const auto& [outer, win] : standing) {
+            if (outer == child) {
+                order.push_back(win);
+            }
+        }
+    }
+    return order;
+}
+
+::testing::AssertionResult stackSettles(const XTestClient& client,
+                                        const std::vector<xcb_window_t>& expected) {
+    std::vector<xcb_window_t> last;
+    if (waitUntil([&] { return (last = stackedOrder(client, expected)) == expected; }, 10s)) {
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure() << "stacked bottom to top:";
+    for (const xcb_window_t win : last) {
+        failure << ' ' << std::hex << win;
+    }
+    failure << ", expected:";
+    for (const xcb_window_t win : expected) {
+        failure << ' ' << std::hex << win;
+    }
+    return failure;
+}
+
 void sendRootMessage(const XTestClient& client, xcb_window_t win, std::string_view type,
                      const std::array<uint32_t, 5>& data) {
     xcb_client_message_event_t message{};
@@ -85,6 +119,7 @@ void ReceivedEvents::drain() {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
             if (message->type == wmProtocols && message->format == 32) {
                 protocols.emplace_back(message->window, message->data.data32[0]);
+                times.push_back(message->data.data32[1]);
             }
         } else if (type == XCB_BUTTON_PRESS) {
             presses.push_back(reinterpret_cast<const xcb_button_press_event_t*>(event)->event);
@@ -97,6 +132,14 @@ int ReceivedEvents::protocolMessages(xcb_window_t win, std::string_view protocol
     drain();
     const std::pair<xcb_window_t, xcb_atom_t> wanted(win, client.atom(protocol));
     return static_cast<int>(std::count(protocols.begin(), protocols.end(), wanted));
+}
+
+xcb_timestamp_t ReceivedEvents::protocolTime(xcb_window_t win, std::string_view protocol) {
+    drain();
+    const std::pair<xcb_window_t, xcb_atom_t> wanted(win, client.atom(protocol));
+    const auto first = std::find(protocols.begin(), protocols.end(), wanted);
+    return first == protocols.end() ? XCB_CURRENT_TIME
+                                    : times[static_cast<size_t>(first - protocols.begin())];
 }
 
 bool ReceivedEvents::waitForProtocol(xcb_window_t win, std::string_view protocol) {

@@ -4,6 +4,7 @@
 // client that made a window (focus offers, close requests, replayed clicks).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
 #include <array>
@@ -27,6 +28,11 @@ PropertyWords readWords(const XTestClient& client, xcb_window_t win, std::string
 std::string readBytes(const XTestClient& client, xcb_window_t win, std::string_view property);
 // The root's children, bottom to top.
 std::vector<xcb_window_t> rootChildren(const XTestClient& client);
+// The windows given, in the order in which they stand on the root, bottom to
+// top: a managed client where its frame stands.
+std::vector<xcb_window_t> stackedOrder(const XTestClient& client, const std::vector<xcb_window_t>& windows);
+// Waits (bounded) until they stand in the order given, bottom to top.
+::testing::AssertionResult stackSettles(const XTestClient& client, const std::vector<xcb_window_t>& expected);
 
 // An EWMH request about the window, sent to the root as programs send it.
 void sendRootMessage(const XTestClient& client, xcb_window_t win, std::string_view type,
@@ -40,6 +46,8 @@ public:
 
     // WM_PROTOCOLS messages of that protocol for the window so far.
     int protocolMessages(xcb_window_t win, std::string_view protocol);
+    // The time the first such message carries; CurrentTime when none came.
+    xcb_timestamp_t protocolTime(xcb_window_t win, std::string_view protocol);
     // Waits (bounded) for the first such message.
     bool waitForProtocol(xcb_window_t win, std::string_view protocol);
     // Selects button presses on the window (only one client may).
@@ -52,6 +60,7 @@ private:
 
     const XTestClient& client;
     std::vector<std::pair<xcb_window_t, xcb_atom_t>> protocols;
+    std::vector<xcb_timestamp_t> times;
     std::vector<xcb_window_t> presses;
 };
 

@@ -1,6 +1,8 @@
 // The kiosk test harness; see kiosk_harness.h.
 #include "kiosk_harness.h"
 
+#include "ewmh_probe.h"
+
 #include <signal.h>
 #include <sys/mount.h>
 #include <xcb/xcb_cursor.h>
@@ -190,6 +192,15 @@ void KioskTest::syncWithKiosk() {
     params.height = 10;
     const xcb_window_t win = mapWindow(params);
     client.destroy(win);
+}
+
+void KioskTest::syncWithKioskAs(const XTestClient& owner) {
+    const xcb_window_t unmapped = owner.createWindow(WindowSpec{});
+    sendRootMessage(owner, unmapped, "_NET_REQUEST_FRAME_EXTENTS", {0, 0, 0, 0, 0});
+    EXPECT_TRUE(waitUntil([&] { return readWords(client, unmapped, "_NET_FRAME_EXTENTS").words.size() == 4; },
+                          std::chrono::seconds(10)))
+        << "the kiosk did not answer";
+    owner.destroy(unmapped);
 }
 
 uint32_t Screenshot::pixel(int x, int y) const {

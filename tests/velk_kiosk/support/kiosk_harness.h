@@ -83,6 +83,10 @@ protected:
     // Maps a throwaway window and waits for its frame: every event the kiosk
     // got before has then been handled.
     void syncWithKiosk();
+    // Without a window that takes the focus: waits until the kiosk has
+    // handled the events about `owner`'s windows so far (owner asks for the
+    // frame extents of a window of its own, which the kiosk answers in turn).
+    void syncWithKioskAs(const XTestClient& owner);
 
     PrivateJournal journal;
     RulesMount rules;

@@ -257,6 +257,8 @@ int runUntilStopped(const std::string& configPath) {
         return runProxy(configPath) ? 0 : 1;
     } catch (const DBus::Error& err) {
         Velk::Syslog::error("dbus error: %s", err.message());
+    } catch (const Velk::ManagerCallError& err) {
+        Velk::Syslog::error("dbus error: %s", err.what());
     } catch (const std::filesystem::filesystem_error& err) {
         logFilesystemError(err);
     } catch (const std::exception& err) {

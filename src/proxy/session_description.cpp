@@ -19,13 +19,13 @@ constexpr const char* accessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 std::optional<JsonConfig> ProxyConnection::askSessionDescription(const uint32_t& sessionId) {
     try {
         return JsonConfigString(managerCalls.velkSessionInfoJson(sessionId));
-    } catch (const DBus::Error& err) {
-        if (std::string(err.name()) == accessDenied) {
+    } catch (const ManagerCallError& err) {
+        if (err.name() == accessDenied) {
             debug("%s: not this proxy's, session id: %u, reason: %s", "signalProxyAllowConnection", sessionId,
                   "the manager keeps the session from this user");
         } else {
             warning("%s: no session description, session id: %u, dbus error: %s",
-                    "signalProxyAllowConnection", sessionId, err.message());
+                    "signalProxyAllowConnection", sessionId, err.what());
         }
     } catch (const std::exception& err) {
         warning("%s: no session description, session id: %u, exception: %s", "signalProxyAllowConnection",

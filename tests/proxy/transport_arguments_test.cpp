@@ -247,7 +247,7 @@ TEST_F(TransportStart, ADescriptionThatIsNoObjectFailsOrHoldsAControlCharacterIs
     manager.setSessionInfo(R"({"ntlm": "user:hash", "home": "/home/u"})");
     EXPECT_EQ(describe().getString("ntlm"), "user:hash");
     manager.failMethod("velkSessionInfoJson");
-    EXPECT_THROW(describe(), DBus::Error);
+    EXPECT_THROW(describe(), Velk::ManagerCallError);
 }
 
 }  // namespace

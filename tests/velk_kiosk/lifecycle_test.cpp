@@ -164,6 +164,9 @@ TEST_F(KioskTest, XServerDyingEndsTheProgramAndWhatItLeftBehindAndTheKiosk) {
 TEST_F(KioskTest, SigtermWithTheXServerGoneEndsTheKioskWhenItsProgramEnds) {
     startKiosk(std::nullopt, {"/bin/sh", "-c", "trap '' TERM; exec /bin/sleep 600"});
     const pid_t program = kiosk->programPid();
+    // Once it runs sleep, the shell has made SIGTERM harmless.
+    ASSERT_TRUE(
+        waitUntil([&] { return readFile("/proc/" + std::to_string(program) + "/comm") == "sleep\n"; }, 10s));
     server.kill();
     EXPECT_FALSE(kioskLog("signalProgram: sent SIGTERM to program: " + std::to_string(program)).empty());
     kiosk->child().signal(SIGTERM);
@@ -187,6 +190,9 @@ TEST_F(KioskTest, WhileTheKioskWaitsForWhatItsStoppedProgramLeftBehindWindowsAre
                 "trap \"trap '' TERM; /bin/sleep 600 & exit 0\" TERM; while :; do /bin/sleep 1; done"});
     const pid_t program = kiosk->programPid();
     const xcb_window_t win = client.createWindow(WindowSpec{});
+    // Its first sleep means the shell has set its trap: a SIGTERM before
+    // would end it without leaving the child.
+    ASSERT_TRUE(waitUntil([&] { return !childrenOf(program).empty(); }, 10s));
     kiosk->child().signal(SIGTERM);
     pid_t orphan = -1;
     ASSERT_TRUE(waitUntil(

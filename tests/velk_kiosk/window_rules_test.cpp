@@ -23,7 +23,7 @@ std::list<JsonWindow> rulesOf(const std::string& text) {
 }
 
 WindowFacts facts(const std::string& instance, const std::string& type = "", const std::string& role = "") {
-    return WindowFacts{type, role, instance};
+    return WindowFacts{type, role, instance, true, ""};
 }
 
 TEST(WindowRulesFromJson, EveryKeyIsReadAndAbsentOnesTakeTheirDefaults) {

@@ -1,6 +1,7 @@
 // Monitors and docks as the kiosk meets them: a 3200x1080 screen that xrandr
 // shows on two monitors (full-screen windows on one of them, dialogs and
-// windows kept on one, a monitor that goes, a window that spans two), a
+// windows kept on one, a monitor that goes, a window that spans two, as
+// xfreerdp's /multimon makes one against freerdp-shadow-cli), a
 // dock's strut and the work area it leaves, onboard docked below a
 // full-screen window, and a rule that finds a window without WM_CLASS by
 // its name.
@@ -137,6 +138,30 @@ TEST_F(MonitorTest, AFullScreenWindowSpansTheMonitorsItAsksFor) {
     sendRootMessage(client, win, "_NET_WM_FULLSCREEN_MONITORS", {0, 0, 0, 1, 1});
     EXPECT_TRUE(settlesAt(client, win, {0, 0, 3200, 1080}));
     EXPECT_EQ(propertyWords(client, win, "_NET_WM_FULLSCREEN_MONITORS"), (Words{0, 0, 0, 1}));
+}
+
+TEST_F(MonitorTest, XfreerdpInFullScreenOnEveryMonitorSpansBoth) {
+    // Narrower on the right, so that the two monitors' box is not the screen.
+    xrandr(server.displayName(), {"--delmonitor", "right"});
+    xrandr(server.displayName(), {"--setmonitor", "right", "1000/265x1024/271+1920+0", "none"});
+    startKiosk(std::nullopt);
+    // The remote desktop: freerdp-shadow-cli on an Xvfb of its own.
+    XvfbServer remote;
+    TempDir dir;
+    const std::string socket = (dir / "rdp.sock").string();
+    ChildProcess shadow({"/usr/bin/freerdp-shadow-cli", "/ipc-socket:" + socket, "-auth"},
+                        {{"DISPLAY", remote.displayName()}, {"HOME", dir.path().string()}});
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(10)))
+        << shadow.errText();
+    ChildProcess viewer({"/usr/bin/xfreerdp", "/v:" + socket, "/cert:ignore", "/f", "/multimon"},
+                        {{"DISPLAY", server.displayName()}, {"HOME", dir.path().string()}});
+    const std::vector<FramedClient> framed = waitForFramedClients(client, 1);
+    ASSERT_EQ(framed.size(), 1U) << viewer.errText();
+    EXPECT_TRUE(settlesAt(client, framed.front().frame, {0, 0, 2920, 1080}));
+    EXPECT_TRUE(settlesAt(client, framed.front().client, {0, 0, 2920, 1080}));
+    // Through the EWMH request, which the kiosk keeps on the window.
+    EXPECT_EQ(propertyWords(client, framed.front().client, "_NET_WM_FULLSCREEN_MONITORS"),
+              (Words{0, 0, 0, 1}));
 }
 
 ::testing::AssertionResult workAreaSettles(const XTestClient& client, const Words& expected) {

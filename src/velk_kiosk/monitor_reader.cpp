@@ -66,9 +66,10 @@ std::vector<Monitor> crtcMonitors(const Xcb::Connector& connector) {
         return {};
     }
     const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
     std::vector<PendingCrtc> reads;
-    for (int index = 0; index < xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
-         ++index) {
+    reads.reserve(static_cast<size_t>(count));
+    for (int index = 0; index < count; ++index) {
         reads.push_back(
             connector.pending(xcb_randr_get_crtc_info(conn, crtcs[index], resources->config_timestamp)));
     }

@@ -51,8 +51,8 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
 
 Placement::Decision Placement::decide(uint32_t win, const JsonWindow* rule,
                                       Xcb::PendingProperty wmName) const {
-    const Decision decision{isFullscreenRule(rule), wantsBorder(rule, win, std::move(wmName)),
-                            !rule || rule->titlebar, rule ? rule->monitor : std::string()};
+    Decision decision{isFullscreenRule(rule), wantsBorder(rule, win, std::move(wmName)),
+                      !rule || rule->titlebar, rule ? rule->monitor : std::string()};
     Syslog::debug("%s: window: %08x, set fullscreen: `%s', set border: `%s'", "decide", win,
                   trueOrFalse(decision.fullscreen), trueOrFalse(decision.border));
     return decision;

@@ -152,19 +152,21 @@ void Ewmh::applyChanges(const std::vector<WindowList::Change>& changes) {
     }
 }
 
-void Ewmh::writeRootLists(Stacking& stacking) {
-    writeList(atoms.netClientList, mapped);
-    writeStacking(stacking);
-    if (active != shownActive) {
-        writeWindows(atoms.netActiveWindow, {active});
-        shownActive = active;
-        Syslog::debug("%s: active window: %08x", "writeRootLists", active);
+bool Ewmh::writeRootLists(Stacking& stacking) {
+    const bool listWritten = writeList(atoms.netClientList, mapped);
+    const bool stackingWritten = writeStacking(stacking);
+    if (active == shownActive) {
+        return listWritten || stackingWritten;
     }
+    writeWindows(atoms.netActiveWindow, {active});
+    shownActive = active;
+    Syslog::debug("%s: active window: %08x", "writeRootLists", active);
+    return true;
 }
 
-void Ewmh::writeList(xcb_atom_t property, RootList& list) const {
+bool Ewmh::writeList(xcb_atom_t property, RootList& list) const {
     if (!list.rewrite && list.written == list.order.size()) {
-        return;
+        return false;
     }
     const size_t from = list.rewrite ? 0 : list.written;
     xcb_change_property(connector.connection(), from == 0 ? XCB_PROP_MODE_REPLACE : XCB_PROP_MODE_APPEND,
@@ -172,22 +174,24 @@ void Ewmh::writeList(xcb_atom_t property, RootList& list) const {
                         static_cast<uint32_t>(list.order.size() - from), list.order.data() + from);
     list.written = list.order.size();
     list.rewrite = false;
+    return true;
 }
 
 // Windows added on top of the order are appended to what the root shows;
 // any other change writes the whole order.
-void Ewmh::writeStacking(Stacking& stacking) {
+bool Ewmh::writeStacking(Stacking& stacking) {
     const size_t unchanged = stacking.takeUnchangedPrefix();
     const std::vector<xcb_window_t>& order = stacking.order().order();
     const bool appendOnly = unchanged >= stackedWritten;
     if (appendOnly && stackedWritten == order.size()) {
-        return;
+        return false;
     }
     const size_t from = appendOnly ? stackedWritten : 0;
     xcb_change_property(connector.connection(), from == 0 ? XCB_PROP_MODE_REPLACE : XCB_PROP_MODE_APPEND,
                         connector.windowRoot(), atoms.netClientListStacking, XCB_ATOM_WINDOW, 32,
                         static_cast<uint32_t>(order.size() - from), order.data() + from);
     stackedWritten = order.size();
+    return true;
 }
 
 void Ewmh::RootList::erase(xcb_window_t win) {

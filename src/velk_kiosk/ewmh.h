@@ -55,10 +55,12 @@ public:
     void publish(WindowList& windows, xcb_window_t focused);
     // Writes the root's client lists where they changed (the new clients
     // appended when nothing else changed, else the whole list) and the
-    // active window.  Called once the events that came together are handled,
-    // so that a burst of new windows writes each list once, and a focus that
-    // passes from one window to another writes only where it arrived.
-    void writeRootLists(Stacking& stacking);
+    // active window; says whether it wrote anything.  Called once the events
+    // that came together are handled, so that a burst of new windows writes
+    // each list once, and a focus that passes from one window to another
+    // writes only where it arrived.  The active window goes last: a reader
+    // that sees it sees the lists of the same moment.
+    bool writeRootLists(Stacking& stacking);
 
 private:
     // One of the root's client lists: its order, and how much of it the root
@@ -77,8 +79,8 @@ private:
     void writeDesktop(const Xcb::Size& rootSize) const;
     void applyChanges(const std::vector<WindowList::Change>& changes);
     void setWmState(xcb_window_t win, uint32_t state) const;
-    void writeList(xcb_atom_t property, RootList& list) const;
-    void writeStacking(Stacking& stacking);
+    bool writeList(xcb_atom_t property, RootList& list) const;
+    bool writeStacking(Stacking& stacking);
     void writeWindows(xcb_atom_t property, const std::vector<xcb_window_t>& list) const;
     void writeCardinals(xcb_atom_t property, const std::vector<uint32_t>& values) const;
 

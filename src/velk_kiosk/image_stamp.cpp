@@ -146,8 +146,11 @@ void ImageStamp::putColours(const std::vector<uint8_t>& data, uint8_t depth) con
 }
 
 void ImageStamp::draw(xcb_drawable_t target, int16_t x, int16_t y) const {
-    const uint32_t origin[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
-    xcb_change_gc(conn, gc, XCB_GC_CLIP_ORIGIN_X | XCB_GC_CLIP_ORIGIN_Y, origin);
+    if (clipOrigin != std::pair(x, y)) {
+        const uint32_t origin[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+        xcb_change_gc(conn, gc, XCB_GC_CLIP_ORIGIN_X | XCB_GC_CLIP_ORIGIN_Y, origin);
+        clipOrigin = std::pair(x, y);
+    }
     xcb_copy_area(conn, colours, target, gc, 0, 0, x, y, width, height);
 }
 

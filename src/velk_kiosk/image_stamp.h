@@ -2,10 +2,13 @@
 // instead of sending it again pixel by pixel: its colours in a pixmap of the
 // root's depth, its non-black pixels in a 1-bit mask, and a graphics context
 // that clips to that mask (black stays transparent) with graphics exposures
-// off.  A draw is then one clip-origin change and one CopyArea.
+// off.  A draw is then one CopyArea, after a clip-origin change when the
+// picture goes elsewhere than last time.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "velk_kiosk/gimp_image.h"
@@ -54,6 +57,9 @@ private:
     xcb_gcontext_t gc;
     // Longest request the connection takes, in bytes.
     size_t maxRequest;
+    // Where the graphics context's clip mask lies now: a logo drawn at the
+    // same place again needs no change of it.
+    mutable std::optional<std::pair<int16_t, int16_t>> clipOrigin;
 };
 
 }  // namespace Velk

@@ -113,11 +113,18 @@ void KioskLoop::onReady(const Watched& ready) {
     }
 }
 
+// Until the deadline or the window manager's own next work, whichever
+// comes first.
 std::optional<int> KioskLoop::pollTimeout() const {
-    if (!deadline) {
+    std::optional<Clock::time_point> wake = deadline;
+    const std::optional<Clock::time_point> work = displayAlive ? windowManager.nextWorkAt() : std::nullopt;
+    if (work && (!wake || *work < *wake)) {
+        wake = work;
+    }
+    if (!wake) {
         return std::nullopt;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 

@@ -61,13 +61,17 @@ RuleLookup::PendingFacts RuleLookup::requestFacts(uint32_t win, bool typesWanted
     if (typesWanted || !rules.empty()) {
         facts.typesRead.emplace(connector.requestProperty(win, atoms.netWmWindowType, XCB_ATOM_ATOM));
     }
-    if (!rules.empty()) {
-        facts.reads.emplace(PendingFacts::Reads{
-            connector.requestProperty(win, atoms.wmWindowRole, XCB_ATOM_STRING),
-            connector.requestProperty(win, atoms.wmClass, XCB_ATOM_STRING), std::nullopt});
-        if (namesWindows) {
-            facts.reads->name.emplace(connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
-        }
+    if (rules.empty()) {
+        return facts;
+    }
+    const bool roleNamed = std::any_of(rules.begin(), rules.end(),
+                                       [](const JsonWindow& rule) { return !rule.windowRole.empty(); });
+    facts.reads.emplace(PendingFacts::Reads{
+        roleNamed ? std::optional(connector.requestProperty(win, atoms.wmWindowRole, XCB_ATOM_STRING))
+                  : std::nullopt,
+        connector.requestProperty(win, atoms.wmClass, XCB_ATOM_STRING), std::nullopt});
+    if (namesWindows) {
+        facts.reads->name.emplace(connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
     }
     return facts;
 }
@@ -90,7 +94,9 @@ const JsonWindow* RuleLookup::findJsonWindow(uint32_t win, PendingFacts facts) c
     }
     WindowFacts read;
     read.typeName = std::string(windowTypeName(windowTypeOf(windowTypes(facts), atoms)));
-    read.role = connector.collectProperty(std::move(facts.reads->role), "findJsonWindow");
+    if (facts.reads->role) {
+        read.role = connector.collectProperty(std::move(*facts.reads->role), "findJsonWindow");
+    }
     const std::list<std::string> names = Xcb::splitPropertyStrings(
         connector.collectProperty(std::move(facts.reads->classes), "findJsonWindow"));
     read.hasClass = !names.empty();

@@ -36,11 +36,12 @@ public:
     size_t ruleCount() const { return rules.size(); }
     const std::filesystem::path& path() const { return configPath; }
 
-    // The reads of one lookup, sent: the window's role and class only when
-    // there are rules, its types also when the caller needs them itself.
+    // The reads of one lookup, sent: the window's class only when there are
+    // rules, its role only when a rule names one, its types also when the
+    // caller needs them itself.
     struct PendingFacts {
         struct Reads {
-            Xcb::PendingProperty role;
+            std::optional<Xcb::PendingProperty> role;
             Xcb::PendingProperty classes;
             // Only when a rule names a WM_NAME.
             std::optional<Xcb::PendingProperty> name;

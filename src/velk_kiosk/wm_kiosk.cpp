@@ -188,7 +188,7 @@ bool WmKiosk::handleEvents() {
             dispatch(event);
             continue;
         }
-        ewmh->writeRootLists(*stacking);
+        rootListPace.offer(WritePace::Clock::now(), [this] { return ewmh->writeRootLists(*stacking); });
         xcb_flush(conn.get());
         // A flush that had to wait may have read what the server sent
         // meanwhile: the loop must not sleep with it queued.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "logger.h"
@@ -28,6 +29,7 @@
 #include "velk_kiosk/server_time.h"
 #include "velk_kiosk/stacking.h"
 #include "velk_kiosk/window_records.h"
+#include "velk_kiosk/write_pace.h"
 #include "xcb/xcb.h"
 
 namespace Velk {
@@ -78,6 +80,9 @@ public:
     // does so, then flushes: what the kiosk sends is on its way before the
     // loop sleeps.  False once the connection is broken.
     bool handleEvents();
+    // When handleEvents has work of its own to do without an event: a paced
+    // write of the root's lists; none when it has nothing.
+    std::optional<WritePace::Clock::time_point> nextWorkAt() const { return rootListPace.dueAt(); }
     // SIGHUP: the rules file read again; one that has problems leaves the
     // rules in force.
     void reloadRules();
@@ -88,6 +93,10 @@ public:
     void giveBack() const;
 
 private:
+    // Pagers see a list at most this late; a burst of new windows writes it
+    // once per gap instead of once per window.
+    static constexpr auto rootListGap = std::chrono::milliseconds(20);
+
     void connectWithRetries(int display, const std::vector<uint8_t>& cookie);
     void checkExtensions();
     void takeRootRedirect();
@@ -133,6 +142,7 @@ private:
     std::unique_ptr<ClientEwmh> clientEwmh;
     std::unique_ptr<Placement> placement;
     std::unique_ptr<EventTurns> turns;
+    WritePace rootListPace{rootListGap};
     const xcb_query_extension_reply_t* randrExt = nullptr;
     const xcb_query_extension_reply_t* xfixesExt = nullptr;
 };

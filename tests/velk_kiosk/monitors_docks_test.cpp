@@ -258,10 +258,6 @@ TEST_F(KioskTest, ARuleFindsAWindowWithoutAClassByItsName) {
     keyboard.instance = "";
     keyboard.name = "Keyboard";
     expectFullscreen(client, mapWindow(keyboard));
-    WindowSpec other;
-    other.name = "Keyboard";
-    other.instance = "other";
-    expectFullscreen(client, mapWindow(other));
     keyboard.name = "Other";
     const xcb_window_t unnamed = mapWindow(keyboard);
     EXPECT_TRUE(settlesAt(client, unnamed, {3, 18, 640, 480}));

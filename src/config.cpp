@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -104,11 +103,42 @@ JsonConfigString::JsonConfigString(const std::string& text) {
     }
 }
 
+namespace {
+
+// The whole file, or nullopt with errno's code in `failure`.
+std::optional<std::string> readText(const std::filesystem::path& path, int& failure) {
+    const Utils::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        failure = errno;
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd.get(), buffer, sizeof(buffer));
+        if (got == 0) {
+            return text;
+        }
+        if (got < 0 && errno != EINTR) {
+            failure = errno;
+            return std::nullopt;
+        }
+        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    }
+}
+
+}  // namespace
+
+// The text is read here and handed to the reader as a string, which it keeps:
+// its stream overload parses a copy it frees on return, and its error message
+// then gives a line and column read from freed memory.
 Json::Value readJson(const std::filesystem::path& path) {
     Syslog::info("%s: file: %s", "readJson", path.c_str());
 
-    std::ifstream stream(path);
-    if (!stream.is_open()) {
+    int failure = 0;
+    const std::optional<std::string> document = readText(path, failure);
+    if (!document) {
+        // Missing, or a path that opens but cannot be read (a directory).
         Syslog::error("%s: open failed, path: %s", "readJson", path.c_str());
         return Json::Value();
     }
@@ -118,18 +148,13 @@ Json::Value readJson(const std::filesystem::path& path) {
     bool parsed = false;
     std::string messages;
     try {
-        parsed = reader.parse(stream, value, false);
+        parsed = reader.parse(*document, value, false);
         messages = reader.getFormattedErrorMessages();
-    } catch (const std::ios_base::failure&) {
-        // A path that opens but cannot be read (a directory): unreadable.
-        Syslog::error("%s: open failed, path: %s", "readJson", path.c_str());
-        return Json::Value();
     } catch (const Json::Exception& error) {
         // The reader's nesting limit throws instead of reporting.
         messages = error.what();
     }
 
-    stream.close();
     if (!parsed) {
         Syslog::error("%s: parse failed, path: %s, json error: `%s'", "readJson", path.c_str(),
                       messages.c_str());
@@ -277,28 +302,6 @@ std::optional<std::string> choiceProblem(const std::string& name, const Json::Va
     }
     return name + ": `" + text + "' is not one of " + joined(knownKey.choices) +
            suggestion(text, knownKey.choices);
-}
-
-// The whole file, or nullopt with errno's code in `failure`.
-std::optional<std::string> readText(const std::filesystem::path& path, int& failure) {
-    const Utils::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        failure = errno;
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd.get(), buffer, sizeof(buffer));
-        if (got == 0) {
-            return text;
-        }
-        if (got < 0 && errno != EINTR) {
-            failure = errno;
-            return std::nullopt;
-        }
-        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-    }
 }
 
 }  // namespace

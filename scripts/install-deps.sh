@@ -12,7 +12,7 @@ packages=(
     libdbus-c++-dev libdbus-c++-bin dbus
     libgtest-dev libgmock-dev googletest
     systemd xvfb x11-xserver-utils x11-utils x11-apps xdotool xterm xauth xcvt imagemagick adwaita-icon-theme util-linux
-    wmctrl zenity python3-pyqt5 matchbox-window-manager mousepad dunst libnotify-bin
+    wmctrl zenity python3-pyqt5 matchbox-window-manager mousepad dunst libnotify-bin onboard
     freerdp2-shadow-x11 freerdp2-x11
     python3 python3-xlib python3-dbus python3-pytest
     procps psmisc iproute2 passwd lintian bash-completion

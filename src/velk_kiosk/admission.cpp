@@ -8,6 +8,7 @@
 #include "integrity/platform_integrity.h"
 #include "velk_kiosk/client_hints.h"
 #include "velk_kiosk/decoration.h"
+#include "velk_kiosk/monitors.h"
 #include "velk_kiosk/placement.h"
 #include "velk_kiosk/rule_keys.h"
 
@@ -74,7 +75,7 @@ Placement::MapWishes Placement::collectWishes(PendingWishes wishes, const std::l
     return read;
 }
 
-FrameMetrics Placement::decorationFor(const WmWindow& window, const Xcb::Size& root) const {
+FrameMetrics Placement::decorationFor(const WmWindow& window) const {
     DecorationWishes wishes;
     wishes.integrityMode = kalder_enabled() > 0;
     wishes.ruleFullscreen = window.setFullscreen;
@@ -82,12 +83,14 @@ FrameMetrics Placement::decorationFor(const WmWindow& window, const Xcb::Size& r
     wishes.ruleBorder = window.ruleBorder;
     wishes.clientUndecorated = window.hints.undecorated;
     wishes.splash = window.hints.type == WindowType::Splash;
-    return fittedDecoration(decorationOf(wishes), window.hints.fixedSize, root);
+    wishes.dock = window.hints.type == WindowType::Dock;
+    const Xcb::Rect area = heldArea(window);
+    return fittedDecoration(decorationOf(wishes), window.hints.fixedSize, {area.width, area.height});
 }
 
 // In the full-screen state a window has no decoration at all.
-void Placement::decorate(WmWindow& window, const Xcb::Size& root) const {
-    window.setMetrics(window.states.fullscreen ? FrameMetrics{} : decorationFor(window, root));
+void Placement::decorate(WmWindow& window) const {
+    window.setMetrics(window.states.fullscreen ? FrameMetrics{} : decorationFor(window));
     window.iconImage = nullptr;
     window.iconPixels = nullptr;
     window.closeImage = nullptr;
@@ -107,35 +110,44 @@ void Placement::decorate(WmWindow& window, const Xcb::Size& root) const {
 }
 
 // The place the window would have as an ordinary window is where it returns
-// when it leaves the full-screen state.  A client larger than the screen that
-// cannot be resized keeps its size, centred.
+// when it leaves the full-screen state: kept on one monitor when it fits
+// one.  A client larger than its monitor that cannot be resized keeps its
+// size, centred on it.  A dock stands where it asks to.
 FramePlacement Placement::placeNew(WmWindow& window, const MapWishes& wishes, const Xcb::Size& root) {
-    const FrameMetrics metrics = decorationFor(window, root);
+    if (window.hints.type == WindowType::Dock) {
+        window.admittedAt = wishes.geometry;
+        window.restorePlace = wishes.geometry;
+        return {wishes.geometry, {wishes.geometry.width, wishes.geometry.height}};
+    }
+    const FrameMetrics metrics = decorationFor(window);
     const bool splash = window.hints.type == WindowType::Splash;
     const Xcb::Rect asked = wishes.ownPosition && !splash
                                 ? withGravity(wishes.geometry, window.gravity, metrics)
                                 : wishes.geometry;
     const std::optional<Xcb::Size>& fixed = window.hints.fixedSize;
-    const FramePlacement normal =
-        fixed && (fixed->width > root.width || fixed->height > root.height)
-            ? centredPlace(*fixed, metrics, root)
-            : firstPlace(asked, metrics, root, centreOver(wishes, root),
+    const Xcb::Rect area = monitors.workArea(monitorOf(window));
+    FramePlacement normal =
+        fixed && (fixed->width > area.width || fixed->height > area.height)
+            ? centredOn(*fixed, metrics, area)
+            : firstPlace(asked, metrics, root, centreOver(wishes),
                          [this](int16_t x, int16_t y) { return takenPlaces.count(placeKey(x, y)) != 0; });
+    normal.frame = keptOnMonitor(normal.frame, monitors);
     window.admittedAt = normal.frame;
     window.restorePlace = normal.frame;
     holdPlace(window);
-    const std::optional<FramePlacement> held = heldPlace(window, root);
+    const std::optional<FramePlacement> held = heldPlace(window);
     return held ? *held : normal;
 }
 
-std::optional<FramePlacement> Placement::heldPlace(const WmWindow& window, const Xcb::Size& root) const {
+std::optional<FramePlacement> Placement::heldPlace(const WmWindow& window) const {
     if (!window.locked()) {
         return std::nullopt;
     }
+    const Xcb::Rect area = heldArea(window);
     if (window.hints.fixedSize) {
-        return centredPlace(*window.hints.fixedSize, window.metrics(), root);
+        return centredOn(*window.hints.fixedSize, window.metrics(), area);
     }
-    return fullscreenPlace(window.metrics(), root);
+    return fullscreenOn(window.metrics(), area);
 }
 
 uint32_t Placement::placeKey(int16_t x, int16_t y) {
@@ -159,26 +171,27 @@ void Placement::releasePlace(const WmWindow& window) {
     }
 }
 
-// A splash window is centred on the screen, always.  A transient or dialog
-// window without a place of its own is centred over the window it belongs
-// to, or over the screen when that is not managed.
-std::optional<Xcb::Rect> Placement::centreOver(const MapWishes& wishes, const Xcb::Size& root) const {
-    const Xcb::Rect screen{0, 0, root.width, root.height};
+// A splash window is centred on the monitor of the window it belongs to, or
+// on the primary, always.  A transient or dialog window without a place of
+// its own is centred over the window it belongs to (and then kept on that
+// window's monitor), or on the primary monitor when that is not managed.
+std::optional<Xcb::Rect> Placement::centreOver(const MapWishes& wishes) const {
+    const WmWindow* parent = windows.findByClient(wishes.hints.transientFor);
     if (wishes.hints.type == WindowType::Splash) {
-        return screen;
+        return monitors.workArea(parent ? monitorOf(*parent) : monitors.primary());
     }
     const bool dialog = wishes.hints.type == WindowType::Dialog;
     if (wishes.ownPosition || (!dialog && wishes.hints.transientFor == XCB_WINDOW_NONE)) {
         return std::nullopt;
     }
-    if (const WmWindow* parent = windows.findByClient(wishes.hints.transientFor)) {
+    if (parent) {
         const Xcb::Rect over = Xcb::Connector::collectGeometry(
             connector.requestGeometry(parent->frame != 0 ? parent->frame : parent->win));
         if (over.width != 0) {
             return over;
         }
     }
-    return screen;
+    return monitors.workArea(monitors.primary());
 }
 
 }  // namespace Velk

@@ -126,6 +126,13 @@ void ClientEwmh::publish(WmWindow& window) const {
         write(window.win, atoms.netFrameExtents, XCB_ATOM_CARDINAL, extents);
         window.shown.extents = std::move(extents);
     }
+    if (window.fullscreenMonitors) {
+        std::vector<uint32_t> edges(window.fullscreenMonitors->begin(), window.fullscreenMonitors->end());
+        if (edges != window.shown.fullscreenMonitors) {
+            write(window.win, atoms.netWmFullscreenMonitors, XCB_ATOM_CARDINAL, edges);
+            window.shown.fullscreenMonitors = std::move(edges);
+        }
+    }
     if (!window.shown.desktop) {
         write(window.win, atoms.netWmDesktop, XCB_ATOM_CARDINAL, {onlyDesktop});
         window.shown.desktop = true;

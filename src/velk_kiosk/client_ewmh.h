@@ -1,8 +1,9 @@
 // The one owner of a managed client's EWMH properties: its states
 // (_NET_WM_STATE: those the kiosk acts on and those it only keeps), what the
 // kiosk allows the user to do with it (_NET_WM_ALLOWED_ACTIONS), its desktop
-// (_NET_WM_DESKTOP, always the one there is) and its frame extents
-// (_NET_FRAME_EXTENTS).  The record holds them; publish writes back, whole,
+// (_NET_WM_DESKTOP, always the one there is), its frame extents
+// (_NET_FRAME_EXTENTS) and the monitors it spans in the full-screen state
+// (_NET_WM_FULLSCREEN_MONITORS, once it asked for them).  The record holds them; publish writes back, whole,
 // every property whose value is not what the client's window shows.
 #pragma once
 

@@ -11,7 +11,8 @@ constexpr uint16_t borderSize = 3;
 }  // namespace
 
 FrameMetrics decorationOf(const DecorationWishes& wishes) {
-    if (wishes.integrityMode || !wishes.ruleTitlebar || wishes.clientUndecorated || wishes.splash) {
+    if (wishes.integrityMode || !wishes.ruleTitlebar || wishes.clientUndecorated || wishes.splash ||
+        wishes.dock) {
         return {};
     }
     const bool border = wishes.ruleBorder && !wishes.ruleFullscreen;

@@ -18,9 +18,10 @@ struct DecorationWishes {
     // The rule's "titlebar" and "frame" (a border, for a window with a name).
     bool ruleTitlebar = true;
     bool ruleBorder = true;
-    // The client draws its own (Motif), or is a splash window.
+    // The client draws its own (Motif), or is a splash window or a dock.
     bool clientUndecorated = false;
     bool splash = false;
+    bool dock = false;
 };
 
 // A title bar of 18 pixels and a border of 3, less what the wishes take away.

@@ -31,6 +31,7 @@ Ewmh::Ewmh(const Xcb::Connector& xConnector, const KioskAtoms& kioskAtoms, const
     writeCardinals(atoms.netCurrentDesktop, {0});
     writeCardinals(atoms.netDesktopViewport, {0, 0});
     writeDesktop(rootSize);
+    showWorkarea({0, 0, rootSize.width, rootSize.height});
     writeWindows(atoms.netClientList, {});
     writeWindows(atoms.netClientListStacking, {});
     writeWindows(atoms.netActiveWindow, {XCB_NONE});
@@ -92,10 +93,17 @@ void Ewmh::onRootResized(const Xcb::Size& rootSize) const {
     writeDesktop(rootSize);
 }
 
-// No window reserves an edge of the screen: the work area is all of it.
 void Ewmh::writeDesktop(const Xcb::Size& rootSize) const {
     writeCardinals(atoms.netDesktopGeometry, {rootSize.width, rootSize.height});
-    writeCardinals(atoms.netWorkarea, {0, 0, rootSize.width, rootSize.height});
+}
+
+void Ewmh::showWorkarea(const Xcb::Rect& area) {
+    std::vector<uint32_t> values = {static_cast<uint32_t>(area.x), static_cast<uint32_t>(area.y), area.width,
+                                    area.height};
+    if (values != shownWorkarea) {
+        writeCardinals(atoms.netWorkarea, values);
+        shownWorkarea = std::move(values);
+    }
 }
 
 // The desktop requests (another number of desktops, another desktop for the
@@ -107,6 +115,7 @@ Ewmh::Message Ewmh::messageKind(xcb_atom_t type) const {
         {atoms.netWmState, Message::WmState},
         {atoms.netRestackWindow, Message::RestackWindow},
         {atoms.netRequestFrameExtents, Message::RequestFrameExtents},
+        {atoms.netWmFullscreenMonitors, Message::FullscreenMonitors},
     };
     for (const auto& [atom, kind] : kinds) {
         if (type == atom) {

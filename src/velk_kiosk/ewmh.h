@@ -20,7 +20,15 @@ namespace Velk {
 class Ewmh {
 public:
     // The EWMH requests clients send to the root, by their message type.
-    enum class Message { Other, ActiveWindow, CloseWindow, WmState, RestackWindow, RequestFrameExtents };
+    enum class Message {
+        Other,
+        ActiveWindow,
+        CloseWindow,
+        WmState,
+        RestackWindow,
+        RequestFrameExtents,
+        FullscreenMonitors
+    };
 
     // Makes the check window and writes the root's properties: the kiosk's
     // hints, the desktop on a root of that size, empty lists and no active
@@ -33,8 +41,11 @@ public:
 
     // The unmapped window that names the kiosk; 0 when it could not be made.
     xcb_window_t supportingWindow() const { return checkWindow; }
-    // The desktop is the whole root: its geometry and work area follow it.
+    // The desktop is the whole root: its geometry follows it.
     void onRootResized(const Xcb::Size& rootSize) const;
+    // _NET_WORKAREA: the root less what docks reserve; written when it
+    // differs from what the root shows.
+    void showWorkarea(const Xcb::Rect& area);
     Message messageKind(xcb_atom_t type) const;
 
     // Brings the mapping-order list and the clients' WM_STATE up to the
@@ -83,6 +94,7 @@ private:
     size_t stackedWritten = 0;
     xcb_window_t active = 0;
     xcb_window_t shownActive = 0;
+    std::vector<uint32_t> shownWorkarea;
 };
 
 }  // namespace Velk

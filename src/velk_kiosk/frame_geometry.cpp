@@ -123,16 +123,25 @@ Xcb::Rect withGravity(const Xcb::Rect& client, uint32_t gravity, const FrameMetr
 }
 
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root) {
-    const Xcb::Rect inside = clientInside(root, metrics);
-    return {{0, 0, root.width, root.height}, {inside.width, inside.height}};
+    return fullscreenOn(metrics, {0, 0, root.width, root.height});
+}
+
+FramePlacement fullscreenOn(const FrameMetrics& metrics, const Xcb::Rect& area) {
+    const Xcb::Rect inside = clientInside({area.width, area.height}, metrics);
+    return {area, {inside.width, inside.height}};
 }
 
 FramePlacement centredPlace(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Size& root) {
+    return centredOn(client, metrics, {0, 0, root.width, root.height});
+}
+
+FramePlacement centredOn(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Rect& area) {
     const int side = metrics.frameBorderWidth + metrics.borderWidth;
     const int width = client.width + 2 * side;
     const int height =
         client.height + 2 * metrics.frameBorderWidth + metrics.titleHeight + metrics.borderWidth;
-    return {{static_cast<int16_t>((root.width - width) / 2), static_cast<int16_t>((root.height - height) / 2),
+    return {{static_cast<int16_t>(area.x + (area.width - width) / 2),
+             static_cast<int16_t>(area.y + (area.height - height) / 2),
              static_cast<uint16_t>(width - 2 * metrics.frameBorderWidth),
              static_cast<uint16_t>(height - 2 * metrics.frameBorderWidth)},
             client};

@@ -46,10 +46,14 @@ Xcb::Rect keptOnRoot(const Xcb::Rect& frame, const Xcb::Size& root);
 
 // A full-screen frame: the whole root, the client its inside.
 FramePlacement fullscreenPlace(const FrameMetrics& metrics, const Xcb::Size& root);
+// The same over an area of the root (a monitor, a work area).
+FramePlacement fullscreenOn(const FrameMetrics& metrics, const Xcb::Rect& area);
 
 // A client that keeps its size, never cut: its frame centred on the root,
 // also where it is larger than the root.
 FramePlacement centredPlace(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Size& root);
+// The same over an area of the root.
+FramePlacement centredOn(const Xcb::Size& client, const FrameMetrics& metrics, const Xcb::Rect& area);
 
 // The client's asked rectangle with its corner moved to where the frame's
 // corner goes under that window gravity (ICCCM): the gravity's reference

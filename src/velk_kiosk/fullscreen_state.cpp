@@ -37,20 +37,21 @@ bool Placement::changeStates(xcb_window_t win, const WindowStates& wanted) {
     return true;
 }
 
-// On top of its layer, the whole root (or centred at its own size), no
-// decorations.
+// On top of its layer, the whole of the monitor it is mostly on (or the one
+// its rule names, or the monitors it asked for), or centred there at its
+// own size; no decorations.
 void Placement::enterFullscreen(WmWindow& window) {
     const uint32_t outer = window.frame != 0 ? window.frame : window.win;
-    const Xcb::Size root = rootSize.size();
     window.restorePlace = Xcb::Connector::collectGeometry(connector.requestGeometry(outer));
     releasePlace(window);
     window.states.fullscreen = true;
+    window.monitor = chooseMonitor(window, window.restorePlace);
     // The state goes out before the layout: a client that sees its new size
     // already finds the state that explains it.
     clientEwmh.publish(window);
-    decorate(window, root);
+    decorate(window);
     stacking.raise(window.win);
-    applyLayout(window, heldPlace(window, root)->frame);
+    applyLayout(window, heldPlace(window)->frame);
 }
 
 // A window its rule holds at full screen keeps the screen, with its title
@@ -61,8 +62,8 @@ void Placement::leaveFullscreen(WmWindow& window) {
     holdPlace(window);
     clientEwmh.publish(window);
     const Xcb::Size root = rootSize.size();
-    decorate(window, root);
-    const std::optional<FramePlacement> held = heldPlace(window, root);
+    decorate(window);
+    const std::optional<FramePlacement> held = heldPlace(window);
     applyLayout(window, held ? held->frame : keptOnRoot(window.restorePlace, root));
 }
 

@@ -20,8 +20,8 @@ struct AtomEntry {
 // client properties it writes or follows, the states it keeps and the
 // actions it allows, and the window types that change what it does
 // (dialogs are centred and stay above their group, splash windows are
-// centred and never focused).  The types that only rules look at, and the
-// dock, whose own behaviour is still to come, are not listed.
+// centred and never focused, docks are neither framed nor focused and stand
+// above the others).  The types that only rules look at are not listed.
 constexpr AtomEntry atomTable[] = {
     {&KioskAtoms::utf8String, "UTF8_STRING", Listed::No},
     {&KioskAtoms::wmClass, "WM_CLASS", Listed::No},
@@ -48,6 +48,9 @@ constexpr AtomEntry atomTable[] = {
     {&KioskAtoms::netWmPid, "_NET_WM_PID", Listed::InNetSupported},
     {&KioskAtoms::netWmDesktop, "_NET_WM_DESKTOP", Listed::InNetSupported},
     {&KioskAtoms::netFrameExtents, "_NET_FRAME_EXTENTS", Listed::InNetSupported},
+    {&KioskAtoms::netWmFullscreenMonitors, "_NET_WM_FULLSCREEN_MONITORS", Listed::InNetSupported},
+    {&KioskAtoms::netWmStrut, "_NET_WM_STRUT", Listed::InNetSupported},
+    {&KioskAtoms::netWmStrutPartial, "_NET_WM_STRUT_PARTIAL", Listed::InNetSupported},
     {&KioskAtoms::netWmState, "_NET_WM_STATE", Listed::InNetSupported},
     {&KioskAtoms::netWmStateFullscreen, "_NET_WM_STATE_FULLSCREEN", Listed::InNetSupported},
     {&KioskAtoms::netWmStateAbove, "_NET_WM_STATE_ABOVE", Listed::InNetSupported},
@@ -71,7 +74,7 @@ constexpr AtomEntry atomTable[] = {
     {&KioskAtoms::netWmWindowTypePopupMenu, "_NET_WM_WINDOW_TYPE_POPUP_MENU", Listed::No},
     {&KioskAtoms::netWmWindowTypeTooltip, "_NET_WM_WINDOW_TYPE_TOOLTIP", Listed::No},
     {&KioskAtoms::netWmWindowTypeNotification, "_NET_WM_WINDOW_TYPE_NOTIFICATION", Listed::No},
-    {&KioskAtoms::netWmWindowTypeDock, "_NET_WM_WINDOW_TYPE_DOCK", Listed::No},
+    {&KioskAtoms::netWmWindowTypeDock, "_NET_WM_WINDOW_TYPE_DOCK", Listed::InNetSupported},
 };
 
 }  // namespace

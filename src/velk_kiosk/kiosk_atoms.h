@@ -46,6 +46,9 @@ struct KioskAtoms {
     xcb_atom_t netWmPid = 0;
     xcb_atom_t netWmDesktop = 0;
     xcb_atom_t netFrameExtents = 0;
+    xcb_atom_t netWmFullscreenMonitors = 0;
+    xcb_atom_t netWmStrut = 0;
+    xcb_atom_t netWmStrutPartial = 0;
     xcb_atom_t netWmState = 0;
     xcb_atom_t netWmStateFullscreen = 0;
     xcb_atom_t netWmStateAbove = 0;

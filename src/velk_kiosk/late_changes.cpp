@@ -2,8 +2,9 @@
 // decorations (_MOTIF_WM_HINTS), its size hints (WM_NORMAL_HINTS: a window
 // that cannot be resized keeps its size), the window it belongs to
 // (WM_TRANSIENT_FOR), its input model, urgency and group (WM_HINTS,
-// WM_PROTOCOLS) and its type (_NET_WM_WINDOW_TYPE, which its rule may look
-// at); and the frame extents a client asks for before its map.
+// WM_PROTOCOLS), its type (_NET_WM_WINDOW_TYPE, which its rule may look
+// at) and a dock's struts; and the frame extents a client asks for before
+// its map.
 #include <utility>
 
 #include "logger.h"
@@ -21,6 +22,7 @@ namespace {
 constexpr uint32_t motifHintsWords = 5;
 constexpr uint32_t sizeHintsWords = 18;
 constexpr uint32_t listWords = 8192;
+constexpr uint32_t strutWords = 12;
 
 }  // namespace
 
@@ -41,6 +43,8 @@ void Placement::onPropertyNotify(const xcb_property_notify_event_t* event) {
         {XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, listWords},
         {atoms.wmProtocols, XCB_ATOM_ATOM, listWords},
         {atoms.netWmWindowType, XCB_ATOM_ATOM, listWords},
+        {atoms.netWmStrut, XCB_ATOM_CARDINAL, strutWords},
+        {atoms.netWmStrutPartial, XCB_ATOM_CARDINAL, strutWords},
     };
     for (const Watched& read : watched) {
         if (read.property != event->atom) {
@@ -84,6 +88,9 @@ void Placement::readChangedProperty(WmWindow& window, xcb_atom_t property, const
         hints.type = windowTypeOf(Xcb::propertyWords(value), atoms);
         reconsiderRule(window);
         stacking.refresh(window);
+    } else if (window.hints.type == WindowType::Dock) {
+        // One strut changed; the other may stand in for it.
+        readStrut(window);
     }
 }
 
@@ -94,8 +101,8 @@ void Placement::readChangedProperty(WmWindow& window, xcb_atom_t property, const
 void Placement::redecorate(WmWindow& window, bool wasLocked) {
     const Xcb::Size root = rootSize.size();
     const FrameMetrics before = window.metrics();
-    decorate(window, root);
-    if (const std::optional<FramePlacement> held = heldPlace(window, root)) {
+    decorate(window);
+    if (const std::optional<FramePlacement> held = heldPlace(window)) {
         applyLayout(window, held->frame);
         return;
     }
@@ -124,7 +131,8 @@ void Placement::reconsiderRule(WmWindow& window) {
         decide(window.win, rules.findJsonWindow(window.win, std::move(facts)), std::move(wmName));
     const bool wasLocked = window.locked();
     releasePlace(window);
-    window.setFullscreen = decision.fullscreen;
+    window.setFullscreen = decision.fullscreen && window.hints.type != WindowType::Dock;
+    window.ruleMonitor = decision.monitor;
     window.ruleTitlebar = decision.titlebar;
     window.ruleBorder = decision.border;
     holdPlace(window);
@@ -151,7 +159,9 @@ void Placement::requestFrameExtents(xcb_window_t win) {
     asking.ruleBorder = decision.border;
     asking.hints = read.hints;
     clientEwmh.adoptStates(asking, read.states);
-    decorate(asking, rootSize.size());
+    asking.ruleMonitor = decision.monitor;
+    asking.monitor = chooseMonitor(asking, read.geometry);
+    decorate(asking);
     Syslog::info("%s: window: %08x, extents: title %u, border %u", "requestFrameExtents", win,
                  asking.titleHeight, asking.borderWidth);
     clientEwmh.publishExtents(win, asking.metrics());

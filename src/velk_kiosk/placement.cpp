@@ -16,25 +16,6 @@ const char* trueOrFalse(bool value) {
     return value ? "true" : "false";
 }
 
-// One axis of the re-layout: centred when it fits, else at 0 and cut to the screen.
-void fitAxis(int16_t& position, uint16_t& size, uint16_t screenSize) {
-    if (screenSize < size) {
-        position = 0;
-        size = screenSize;
-    } else {
-        position = static_cast<int16_t>((screenSize - size) / 2);
-    }
-}
-
-// Windows that are not held in place are centred, or shrunk to the screen,
-// from the geometry read.
-Xcb::Rect relayoutTarget(Xcb::PendingGeometry read, const Xcb::Size& root) {
-    Xcb::Rect target = Xcb::Connector::collectGeometry(std::move(read));
-    fitAxis(target.x, target.width, root.width);
-    fitAxis(target.y, target.height, root.height);
-    return target;
-}
-
 }  // namespace
 
 Placement::Placement(const Xcb::Connector& xConnector, const Parts& parts)
@@ -46,7 +27,8 @@ Placement::Placement(const Xcb::Connector& xConnector, const Parts& parts)
       focus(parts.focus),
       stacking(parts.stacking),
       clientEwmh(parts.clientEwmh),
-      rootSize(parts.rootSize) {}
+      rootSize(parts.rootSize),
+      monitors(parts.monitors) {}
 
 void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     const xcb_window_t win = event->window;
@@ -64,14 +46,13 @@ void Placement::onMapRequest(const xcb_map_request_event_t* event) {
     const Decision decision = decide(win, rules.findJsonWindow(win, std::move(facts)), std::move(wmName));
     const Xcb::Rect root = rootSize.rect();
     showAdmitted(
-        admitWindow(win, decision, collectWishes(std::move(wishes), types), std::move(frameRead), root),
-        root);
+        admitWindow(win, decision, collectWishes(std::move(wishes), types), std::move(frameRead), root));
 }
 
 Placement::Decision Placement::decide(uint32_t win, const JsonWindow* rule,
                                       Xcb::PendingProperty wmName) const {
-    const Decision decision{isFullscreenRule(rule), wantsBorder(rule, win, std::move(wmName)),
-                            !rule || rule->titlebar};
+    Decision decision{isFullscreenRule(rule), wantsBorder(rule, win, std::move(wmName)),
+                      !rule || rule->titlebar, rule ? rule->monitor : std::string()};
     Syslog::debug("%s: window: %08x, set fullscreen: `%s', set border: `%s'", "decide", win,
                   trueOrFalse(decision.fullscreen), trueOrFalse(decision.border));
     return decision;
@@ -112,24 +93,32 @@ Placement::Admission Placement::admitWindow(uint32_t win, const Decision& decisi
     WmWindow& window = windows.admit(win);
     window.clientBorderWidth = wishes.borderWidth;
     window.gravity = wishes.gravity;
-    window.setFullscreen = decision.fullscreen;
     window.ruleTitlebar = decision.titlebar;
     window.ruleBorder = decision.border;
+    window.ruleMonitor = decision.monitor;
     window.hints = wishes.hints;
+    // A dock places itself, never framed nor held at full screen.
+    const bool dock = window.hints.type == WindowType::Dock;
+    window.setFullscreen = decision.fullscreen && !dock;
     clientEwmh.adoptStates(window, wishes.states);
     // Urgency is what a pager sees as a window that demands attention.
     window.states.demandsAttention = window.states.demandsAttention || window.hints.urgent;
-    decorate(window, {root.width, root.height});
+    window.monitor = chooseMonitor(window, wishes.geometry);
+    decorate(window);
     const FramePlacement place = placeNew(window, wishes, {root.width, root.height});
+    if (dock) {
+        readStrut(window);
+        return {window, place, std::nullopt, true};
+    }
     return {window, place, framer.createFrame(window, std::move(frameRead), place).unconfirmed, true};
 }
 
 // The frame's requests, the client's map, the frame's map and the focus are
 // answered in one round trip; the client is shown once, at its final place.
-void Placement::showAdmitted(Admission admitted, const Xcb::Rect& root) {
+void Placement::showAdmitted(Admission admitted) {
     WmWindow& window = admitted.window;
     PendingConfigures fit;
-    const std::optional<FramePlacement> held = heldPlace(window, {root.width, root.height});
+    const std::optional<FramePlacement> held = heldPlace(window);
     if (held && !admitted.frame) {
         // A window without a new frame takes its held place itself, or its frame does.
         requestLayout(window, held->frame, clientInside(held->client, window.metrics()), fit);
@@ -163,12 +152,16 @@ void Placement::dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& fra
     Syslog::info("%s: window: %08x, frame: %08x, withdrawn while framed", "onMapRequest", window.win,
                  window.frame);
     const uint32_t win = window.win;
+    const bool reserved = window.strut.has_value();
     if (window.frame != 0) {
         framer.releaseFrame(window, frameGeometry);
     }
     releasePlace(window);
     stacking.withdraw(win);
     windows.remove(window);
+    if (reserved) {
+        reserveStruts();
+    }
     focus.afterWithdrawal(win, "onMapRequest");
 }
 
@@ -195,7 +188,7 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
     const Xcb::Size root = rootSize.size();
     const WmWindow* managed = windows.findByClient(event->window);
     const bool ruleFullscreen = isFullscreenRule(rules.findJsonWindow(event->window, std::move(facts)));
-    const std::optional<Xcb::Rect> held = heldFrame(managed, ruleFullscreen, root);
+    const std::optional<Xcb::Rect> held = heldFrame(managed, ruleFullscreen);
     ConfigureValues values = fromRequest(*event);
     if (managed) {
         // The kiosk keeps the stacking of what it manages (Stacking); a
@@ -213,16 +206,15 @@ void Placement::onConfigureRequest(const xcb_configure_request_event_t* event) {
     applyConfigure(event->window, values, held, root);
 }
 
-// A window held at full screen takes the root, or, when it cannot be
-// resized, stays centred at its own size.  Unmanaged windows are held by
-// their rule alone.
-std::optional<Xcb::Rect> Placement::heldFrame(const WmWindow* managed, bool ruleFullscreen,
-                                              const Xcb::Size& root) const {
+// A window held at full screen takes its monitor, or, when it cannot be
+// resized, stays centred on it at its own size.  Unmanaged windows are held
+// by their rule alone, on the primary monitor.
+std::optional<Xcb::Rect> Placement::heldFrame(const WmWindow* managed, bool ruleFullscreen) const {
     if (managed) {
-        const std::optional<FramePlacement> held = heldPlace(*managed, root);
+        const std::optional<FramePlacement> held = heldPlace(*managed);
         return held ? std::optional<Xcb::Rect>(held->frame) : std::nullopt;
     }
-    return ruleFullscreen ? std::optional<Xcb::Rect>(Xcb::Rect{0, 0, root.width, root.height}) : std::nullopt;
+    return ruleFullscreen ? std::optional<Xcb::Rect>(monitors.workArea(monitors.primary())) : std::nullopt;
 }
 
 void Placement::applyConfigure(uint32_t win, ConfigureValues values, const std::optional<Xcb::Rect>& held,
@@ -295,53 +287,22 @@ void Placement::unmapNotify(uint32_t win, uint32_t eventWindow) {
         framer.releaseFrame(*found, Xcb::Connector::collectGeometry(connector.requestGeometry(found->frame)));
     }
     if (found) {
+        const bool reserved = found->strut.has_value();
         releasePlace(*found);
         clientEwmh.withdraw(*found);
         stacking.withdraw(win);
         windows.remove(*found);
+        if (reserved) {
+            reserveStruts();
+        }
     }
     focus.afterWithdrawal(win, "unmapNotify");
 }
 
-// Every geometry is read in one round trip and every change confirmed in
-// another, whatever the number of windows.  Windows held in place take the
-// new screen, or stay centred at their own size (whose title bar may now fit
-// or no longer); the others are centred on it, or cut to it.
+// The CRTC's size is its own: the monitors say what changed.
 void Placement::randrNotifyCrtcChanged(uint16_t width, uint16_t height) {
     Syslog::info("%s: randr notify change: [%u, %u]", "randrNotifyCrtcChanged", width, height);
-    const Xcb::Size root{width, height};
-    // A window that cannot be resized is centred at its size.
-    const auto knownPlace = [&](const WmWindow& window) {
-        const std::optional<FramePlacement> held = heldPlace(window, root);
-        return held || !window.hints.fixedSize
-                   ? held
-                   : centredPlace(*window.hints.fixedSize, window.metrics(), root);
-    };
-    std::vector<std::optional<Xcb::PendingGeometry>> reads;
-    for (WmWindow& window : windows.records()) {
-        decorate(window, root);
-        reads.emplace_back();
-        if (!knownPlace(window)) {
-            reads.back().emplace(connector.requestGeometry(window.frame != 0 ? window.frame : window.win));
-        }
-    }
-    PendingConfigures changes;
-    auto read = reads.begin();
-    for (WmWindow& window : windows.records()) {
-        const std::optional<FramePlacement> known = knownPlace(window);
-        const Xcb::Rect target = known ? known->frame : relayoutTarget(std::move(**read), root);
-        ++read;
-        requestLayout(window, target, clientInside({target.width, target.height}, window.metrics()), changes);
-        clientEwmh.publish(window);
-    }
-    // A frame that only moved is not exposed where it stays visible: every
-    // border and title is painted again.
-    for (const WmWindow& window : windows.records()) {
-        framer.repaint(window);
-    }
-    for (auto& change : changes) {
-        connector.confirmConfigure(std::move(change), "randrNotifyCrtcChanged");
-    }
+    refreshMonitors();
 }
 
 }  // namespace Velk

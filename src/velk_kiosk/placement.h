@@ -7,6 +7,7 @@
 // collects the answers afterwards: one or two round trips.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/kiosk_atoms.h"
+#include "velk_kiosk/monitors.h"
 #include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
 #include "velk_kiosk/stacking.h"
@@ -39,13 +41,22 @@ public:
         Stacking& stacking;
         const ClientEwmh& clientEwmh;
         const RootSize& rootSize;
+        Monitors& monitors;
     };
     Placement(const Xcb::Connector& xConnector, const Parts& parts);
 
     void onMapRequest(const xcb_map_request_event_t* event);
     void onConfigureRequest(const xcb_configure_request_event_t* event);
     void unmapNotify(uint32_t win, uint32_t eventWindow);
+    // A CRTC changed: the monitors are read again (refreshMonitors).
     void randrNotifyCrtcChanged(uint16_t width, uint16_t height);
+    // The monitors read again; when they changed, the windows of a monitor
+    // that changed are laid out on it anew, those of a monitor that went on
+    // one that remains.  True when they changed.
+    bool refreshMonitors();
+    // _NET_WM_FULLSCREEN_MONITORS: top, bottom, left, right monitor
+    // indices, kept on the window and spanned in the full-screen state.
+    void setFullscreenMonitors(xcb_window_t win, const std::array<uint32_t, 4>& edges);
     // A _NET_WM_STATE request, as requestedStates made it: full screen (the
     // whole screen without decorations, or back to the place and size it
     // had), the layer, the modal and attention states.  False when the
@@ -63,6 +74,7 @@ private:
         bool fullscreen;
         bool border;
         bool titlebar;
+        std::string monitor;
     };
     // What a client asks for itself, read at its map.
     struct MapWishes {
@@ -103,20 +115,36 @@ private:
                           Xcb::PendingAttributes frameRead, const Xcb::Rect& root);
     // The decoration its rule, its wishes and its kind leave the window, on
     // a root of that size.
-    FrameMetrics decorationFor(const WmWindow& window, const Xcb::Size& root) const;
+    FrameMetrics decorationFor(const WmWindow& window) const;
     // The window's metrics and title-bar pictures as decorationFor gives them.
-    void decorate(WmWindow& window, const Xcb::Size& root) const;
+    void decorate(WmWindow& window) const;
     FramePlacement placeNew(WmWindow& window, const MapWishes& wishes, const Xcb::Size& root);
-    // Where a window that stays where it is placed goes: the root for a
-    // full-screen one, centred at its own size for one that cannot be
-    // resized; none for the others.
-    std::optional<FramePlacement> heldPlace(const WmWindow& window, const Xcb::Size& root) const;
+    // Where a window that stays where it is placed goes: its area (heldArea)
+    // for a full-screen one, centred on it at its own size for one that
+    // cannot be resized; none for the others.
+    std::optional<FramePlacement> heldPlace(const WmWindow& window) const;
+    // The monitor's index the window is held on.
+    size_t monitorOf(const WmWindow& window) const;
+    // The monitor its rule names, else the one `where` is mostly on.
+    std::string chooseMonitor(const WmWindow& window, const Xcb::Rect& where) const;
+    // In the full-screen state its monitor (or the monitors it names);
+    // otherwise its monitor's work area.
+    Xcb::Rect heldArea(const WmWindow& window) const;
+    // A dock's strut, read again; then every work area.
+    void readStrut(WmWindow& window);
+    // The docks' struts as the records hold them: the work areas anew, and
+    // the windows held in place laid out in them.
+    void reserveStruts();
+    void relayoutMonitors(const Monitors& before);
+    // Where an ordinary window's frame goes after the monitors changed;
+    // none when the monitor it was mostly on stayed as it was.
+    std::optional<Xcb::Rect> movedOnto(const Xcb::Rect& frame, const Monitors& before) const;
     static uint32_t placeKey(int16_t x, int16_t y);
     // The window's first place counts as taken while it is not full screen.
     void holdPlace(const WmWindow& window);
     void releasePlace(const WmWindow& window);
-    std::optional<Xcb::Rect> centreOver(const MapWishes& wishes, const Xcb::Size& root) const;
-    void showAdmitted(Admission admitted, const Xcb::Rect& root);
+    std::optional<Xcb::Rect> centreOver(const MapWishes& wishes) const;
+    void showAdmitted(Admission admitted);
     void dropWithdrawnClient(const WmWindow& window, const Xcb::Rect& frameGeometry);
     void enterFullscreen(WmWindow& window);
     void leaveFullscreen(WmWindow& window);
@@ -132,8 +160,7 @@ private:
     // The window at the target rectangle; a framed client at `inside` its frame.
     void requestLayout(const WmWindow& window, const Xcb::Rect& target, const Xcb::Rect& inside,
                        PendingConfigures& changes) const;
-    std::optional<Xcb::Rect> heldFrame(const WmWindow* managed, bool ruleFullscreen,
-                                       const Xcb::Size& root) const;
+    std::optional<Xcb::Rect> heldFrame(const WmWindow* managed, bool ruleFullscreen) const;
     void applyConfigure(uint32_t win, ConfigureValues values, const std::optional<Xcb::Rect>& held,
                         const Xcb::Size& root);
     Xcb::PendingCheck requestConfigureValues(uint32_t target, const ConfigureValues& values) const;
@@ -148,6 +175,7 @@ private:
     Stacking& stacking;
     const ClientEwmh& clientEwmh;
     const RootSize& rootSize;
+    Monitors& monitors;
     // How many windows that are not full screen were first placed with their
     // corner at each place (placeKey): a new window moves on from those.
     std::unordered_map<uint32_t, uint32_t> takenPlaces;

@@ -18,8 +18,7 @@ struct TypeEntry {
 };
 
 // In the order in which they win: a window that lists NORMAL and DIALOG is a
-// dialog.  A dock is known, so that it has its own layer, but rules cannot
-// name it yet.
+// dialog.
 constexpr TypeEntry typeTable[] = {
     {WindowType::Dialog, "dialog", &KioskAtoms::netWmWindowTypeDialog, InRules::Yes},
     {WindowType::Utility, "utility", &KioskAtoms::netWmWindowTypeUtility, InRules::Yes},
@@ -29,7 +28,7 @@ constexpr TypeEntry typeTable[] = {
     {WindowType::Tooltip, "tooltip", &KioskAtoms::netWmWindowTypeTooltip, InRules::Yes},
     {WindowType::Notification, "notification", &KioskAtoms::netWmWindowTypeNotification, InRules::Yes},
     {WindowType::Toolbar, "toolbar", &KioskAtoms::netWmWindowTypeToolbar, InRules::Yes},
-    {WindowType::Dock, "dock", &KioskAtoms::netWmWindowTypeDock, InRules::No},
+    {WindowType::Dock, "dock", &KioskAtoms::netWmWindowTypeDock, InRules::Yes},
     {WindowType::Normal, "normal", &KioskAtoms::netWmWindowTypeNormal, InRules::Yes},
 };
 
@@ -48,6 +47,8 @@ constexpr RuleKey keyTable[] = {
     {"wm:window:type", &JsonWindow::windowType, nullptr, false},
     {"wm:class", &JsonWindow::wmClass, nullptr, false},
     {"wm:window:role", &JsonWindow::windowRole, nullptr, false},
+    {"wm:name", &JsonWindow::wmName, nullptr, false},
+    {"monitor", &JsonWindow::monitor, nullptr, false},
     {"frame", nullptr, &JsonWindow::border, true},
     {"fullscreen", nullptr, &JsonWindow::fullscreen, true},
     {"titlebar", nullptr, &JsonWindow::titlebar, true},

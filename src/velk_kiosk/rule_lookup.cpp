@@ -21,7 +21,7 @@ RuleLookup::RuleLookup(const Xcb::Connector& xConnector, const KioskAtoms& kiosk
 void RuleLookup::loadRules() {
     std::error_code ec;
     if (!std::filesystem::exists(configPath, ec)) {
-        rules.clear();
+        use({});
         return;
     }
     RulesFile file = readRulesFile(configPath);
@@ -29,7 +29,7 @@ void RuleLookup::loadRules() {
     if (!file.problems.empty()) {
         Syslog::error("%s: rules in use: %zu, file: %s", "loadRules", file.rules.size(), configPath.c_str());
     }
-    rules = std::move(file.rules);
+    use(std::move(file.rules));
 }
 
 bool RuleLookup::reloadRules() {
@@ -40,8 +40,14 @@ bool RuleLookup::reloadRules() {
                       configPath.c_str());
         return false;
     }
-    rules = std::move(file.rules);
+    use(std::move(file.rules));
     return true;
+}
+
+void RuleLookup::use(std::list<JsonWindow> loaded) {
+    rules = std::move(loaded);
+    namesWindows =
+        std::any_of(rules.begin(), rules.end(), [](const JsonWindow& rule) { return !rule.wmName.empty(); });
 }
 
 void RuleLookup::logProblems(const RulesFile& file, const char* caller) const {
@@ -63,7 +69,10 @@ RuleLookup::PendingFacts RuleLookup::requestFacts(uint32_t win, bool typesWanted
     facts.reads.emplace(PendingFacts::Reads{
         roleNamed ? std::optional(connector.requestProperty(win, atoms.wmWindowRole, XCB_ATOM_STRING))
                   : std::nullopt,
-        connector.requestProperty(win, atoms.wmClass, XCB_ATOM_STRING)});
+        connector.requestProperty(win, atoms.wmClass, XCB_ATOM_STRING), std::nullopt});
+    if (namesWindows) {
+        facts.reads->name.emplace(connector.requestProperty(win, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
+    }
     return facts;
 }
 
@@ -90,10 +99,11 @@ const JsonWindow* RuleLookup::findJsonWindow(uint32_t win, PendingFacts facts) c
     }
     const std::list<std::string> names = Xcb::splitPropertyStrings(
         connector.collectProperty(std::move(facts.reads->classes), "findJsonWindow"));
-    if (names.empty()) {
-        return nullptr;
+    read.hasClass = !names.empty();
+    read.instanceName = read.hasClass ? names.front() : std::string();
+    if (facts.reads->name) {
+        read.name = connector.collectProperty(std::move(*facts.reads->name), "findJsonWindow");
     }
-    read.instanceName = names.front();
     return matchWindowRule(rules, read);
 }
 

@@ -43,6 +43,8 @@ public:
         struct Reads {
             std::optional<Xcb::PendingProperty> role;
             Xcb::PendingProperty classes;
+            // Only when a rule names a WM_NAME.
+            std::optional<Xcb::PendingProperty> name;
         };
         std::optional<Xcb::PendingProperty> typesRead;
         std::optional<std::list<uint32_t>> types;
@@ -52,18 +54,21 @@ public:
     // The window's _NET_WM_WINDOW_TYPE atoms (none when they were not read),
     // collected once and kept in the facts for the lookup.
     const std::list<uint32_t>& windowTypes(PendingFacts& facts) const;
-    // The first rule that applies to the window, or null (always null for a
-    // window without WM_CLASS).
+    // The first rule that applies to the window, or null (for a window
+    // without WM_CLASS, a rule with a "wm:name" only).
     const JsonWindow* findJsonWindow(uint32_t win, PendingFacts facts) const;
     const JsonWindow* findJsonWindow(uint32_t win) const { return findJsonWindow(win, requestFacts(win)); }
 
 private:
     void logProblems(const RulesFile& file, const char* caller) const;
+    void use(std::list<JsonWindow> loaded);
 
     const Xcb::Connector& connector;
     const KioskAtoms& atoms;
     std::filesystem::path configPath;
     std::list<JsonWindow> rules;
+    // Some rule has a "wm:name": the lookups read WM_NAME too.
+    bool namesWindows = false;
 };
 
 }  // namespace Velk

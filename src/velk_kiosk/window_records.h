@@ -4,14 +4,17 @@
 // framer's.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "velk_kiosk/frame_geometry.h"
 #include "velk_kiosk/gimp_image.h"
+#include "velk_kiosk/monitors.h"
 
 namespace Velk {
 
@@ -67,6 +70,7 @@ struct ShownEwmh {
     std::vector<uint32_t> states;
     std::vector<uint32_t> actions;
     std::vector<uint32_t> extents;
+    std::vector<uint32_t> fullscreenMonitors;
     bool desktop = false;
 };
 
@@ -105,13 +109,26 @@ struct WmWindow {
     uint16_t clientBorderWidth = 0;
     // The client's window gravity: how its own positions map to the frame's.
     uint32_t gravity = XCB_GRAVITY_NORTH_WEST;
+    // The monitor its held place is on (by name): the one its rule names
+    // ("monitor", kept as ruleMonitor), else the one it was mostly on when it
+    // was mapped or became full screen.
+    std::string monitor;
+    std::string ruleMonitor;
+    // _NET_WM_FULLSCREEN_MONITORS: the monitors at its top, bottom, left
+    // and right edges in the full-screen state.
+    std::optional<std::array<uint32_t, 4>> fullscreenMonitors;
+    // What a dock reserves at the root's edges.
+    std::optional<Strut> strut;
 
     // Full-screen windows neither move nor resize by the pointer, nor by
     // their own requests.
     bool locked() const { return setFullscreen || states.fullscreen; }
-    // Whether the kiosk gives it the keyboard: never to a splash window nor
-    // to one that takes no input by either ICCCM model.
-    bool focusable() const { return hints.type != WindowType::Splash && (hints.input || hints.takeFocus); }
+    // Whether the kiosk gives it the keyboard: never to a splash window or a
+    // dock, nor to one that takes no input by either ICCCM model.
+    bool focusable() const {
+        return hints.type != WindowType::Splash && hints.type != WindowType::Dock &&
+               (hints.input || hints.takeFocus);
+    }
     void setMetrics(const FrameMetrics& metrics) {
         frameBorderWidth = metrics.frameBorderWidth;
         borderWidth = metrics.borderWidth;

@@ -35,6 +35,18 @@ bool classMatches(const JsonWindow& rule, const std::string& instance) {
     return star != std::string::npos && prefixMatches(rule.wmClass, star, instance);
 }
 
+// A "wm:name": the name itself, or the name's beginning before the first "*".
+bool nameMatches(const std::string& pattern, const std::string& name) {
+    const size_t star = pattern.find('*');
+    return star == std::string::npos ? pattern == name : name.compare(0, star, pattern, 0, star) == 0;
+}
+
+// Without WM_CLASS only the name can tell the window: the rule must name it
+// and ask for no class.
+bool fitsClassless(const JsonWindow& rule) {
+    return !rule.wmName.empty() && (rule.wmClass.empty() || rule.wmClass == "*");
+}
+
 }  // namespace
 
 const JsonWindow* matchWindowRule(const std::list<JsonWindow>& rules, const WindowFacts& facts) {
@@ -43,6 +55,15 @@ const JsonWindow* matchWindowRule(const std::list<JsonWindow>& rules, const Wind
             continue;
         }
         if (!rule.windowRole.empty() && rule.windowRole != facts.role) {
+            continue;
+        }
+        if (!rule.wmName.empty() && !nameMatches(rule.wmName, facts.name)) {
+            continue;
+        }
+        if (!facts.hasClass) {
+            if (fitsClassless(rule)) {
+                return &rule;
+            }
             continue;
         }
         if (classMatches(rule, facts.instanceName)) {

@@ -18,6 +18,8 @@ struct JsonWindow {
     std::string windowType;   // "wm:window:type": "dialog", "utility", ... "normal"
     std::string wmClass;      // "wm:class": instance name, "*", or "prefix*"
     std::string windowRole;   // "wm:window:role"
+    std::string wmName;       // "wm:name": WM_NAME, or "prefix*"; also for windows without WM_CLASS
+    std::string monitor;      // "monitor": name, index or "primary": where full screen is
     bool border = false;      // "frame": the frame draws a border around the client
     bool fullscreen = false;  // "fullscreen"
     bool titlebar = false;    // "titlebar"
@@ -31,13 +33,17 @@ struct WindowFacts {
     std::string typeName;      // first known _NET_WM_WINDOW_TYPE name, or empty
     std::string role;          // WM_WINDOW_ROLE
     std::string instanceName;  // first string of WM_CLASS
+    bool hasClass = true;      // the window has a WM_CLASS
+    std::string name;          // WM_NAME, read only when a rule names one
 };
 
 // The first rule whose type and role fit (empty fits anything) and whose class
 // is empty, "*", the instance name itself, or a prefix before a "*" that the
-// instance name starts with.  Null when none fits.  Case-sensitive bytes; logs
-// "found class" or "found token" at debug level for the match.  The caller
-// decides that windows without WM_CLASS get no rule at all.
+// instance name starts with, and whose "wm:name", when it has one, is the
+// name itself or a prefix before a "*" that the name starts with.  A window
+// without WM_CLASS fits only a rule with a "wm:name" and an empty or "*"
+// class.  Null when none fits.  Case-sensitive bytes; logs "found class" or
+// "found token" at debug level for the match.
 const JsonWindow* matchWindowRule(const std::list<JsonWindow>& rules, const WindowFacts& facts);
 
 }  // namespace Velk

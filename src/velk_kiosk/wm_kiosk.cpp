@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "utils/strings.h"
+#include "velk_kiosk/monitor_reader.h"
 
 namespace Velk {
 
@@ -82,10 +83,17 @@ WmKiosk::WmKiosk(int display, std::filesystem::path rulesPath) : Syslog("velk_ki
     serverTime->stampOn(ewmh->supportingWindow(), atoms->netSupportingWmCheck);
     focus = std::make_unique<Focus>(*this, windows, *stacking, *clientProtocols, *serverTime);
     clientEwmh = std::make_unique<ClientEwmh>(*this, *atoms);
-    placement = std::make_unique<Placement>(
-        *this, Placement::Parts{*atoms, windows, *rules, *framer, *focus, *stacking, *clientEwmh, *rootSize});
+    monitors = std::make_unique<Monitors>(rootSize->size());
+    monitors->replace(readMonitors(*this), rootSize->size());
+    placement =
+        std::make_unique<Placement>(*this, Placement::Parts{*atoms, windows, *rules, *framer, *focus,
+                                                            *stacking, *clientEwmh, *rootSize, *monitors});
     turns = std::make_unique<EventTurns>(setup->resource_id_mask, setup->resource_id_base, screen->root);
-    xcb_randr_select_input(conn.get(), screen->root, XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+    // Monitors come and go with CRTCs and outputs; RandR 1.5's own monitors
+    // (SetMonitor) are reported as a ConfigureNotify of the root.
+    xcb_randr_select_input(conn.get(), screen->root,
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
     xcb_flush(conn.get());
 }
 
@@ -251,6 +259,8 @@ void WmKiosk::dispatch(const Xcb::GenericEvent& event) {
     try {
         if (type == randrExt->first_event + XCB_RANDR_NOTIFY) {
             onRandrNotify(event.get());
+        } else if (type == randrExt->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+            followMonitors();
         } else if (type == xfixesExt->first_event + XCB_XFIXES_CURSOR_NOTIFY) {
             onFixesCursorNotify(event.get());
         } else {
@@ -262,15 +272,25 @@ void WmKiosk::dispatch(const Xcb::GenericEvent& event) {
     }
 }
 
+// A CRTC switched off, or an output that comes or goes, is a monitor that
+// goes or comes too.
 void WmKiosk::onRandrNotify(const xcb_generic_event_t* event) {
     const auto* notify = reinterpret_cast<const xcb_randr_notify_event_t*>(event);
-    if (notify->subCode != XCB_RANDR_NOTIFY_CRTC_CHANGE) {
+    const auto& change = notify->u.cc;
+    if (notify->subCode == XCB_RANDR_NOTIFY_CRTC_CHANGE && change.width != 0 && change.height != 0) {
+        placement->randrNotifyCrtcChanged(change.width, change.height);
+        ewmh->showWorkarea(monitors->rootWorkArea());
         return;
     }
-    const auto& change = notify->u.cc;
-    if (change.width != 0 && change.height != 0) {
-        placement->randrNotifyCrtcChanged(change.width, change.height);
+    if (notify->subCode == XCB_RANDR_NOTIFY_CRTC_CHANGE ||
+        notify->subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE) {
+        followMonitors();
     }
+}
+
+void WmKiosk::followMonitors() {
+    placement->refreshMonitors();
+    ewmh->showWorkarea(monitors->rootWorkArea());
 }
 
 void WmKiosk::onFixesCursorNotify(const xcb_generic_event_t* event) const {
@@ -349,11 +369,16 @@ void WmKiosk::dispatchCoreEvent(const Xcb::GenericEvent& event) {
 // The root's children as the stacking follows them, and the root's own size.
 bool WmKiosk::dispatchRootEvent(uint8_t type, const xcb_generic_event_t* generic) {
     switch (type) {
-        case XCB_CONFIGURE_NOTIFY:
-            if (rootSize->onConfigureNotify(reinterpret_cast<const xcb_configure_notify_event_t*>(generic))) {
+        case XCB_CONFIGURE_NOTIFY: {
+            const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(generic);
+            if (rootSize->onConfigureNotify(configure)) {
                 ewmh->onRootResized(rootSize->size());
             }
+            if (configure->window == screen->root) {
+                followMonitors();
+            }
             return true;
+        }
         case XCB_CREATE_NOTIFY:
             stacking->onCreateNotify(reinterpret_cast<const xcb_create_notify_event_t*>(generic));
             return true;
@@ -446,6 +471,10 @@ void WmKiosk::onClientMessage(const xcb_client_message_event_t* event) {
         case Ewmh::Message::RequestFrameExtents:
             placement->requestFrameExtents(event->window);
             break;
+        case Ewmh::Message::FullscreenMonitors:
+            // data: top, bottom, left, right, source indication.
+            placement->setFullscreenMonitors(event->window, {data[0], data[1], data[2], data[3]});
+            break;
         case Ewmh::Message::Other:
             break;
     }
@@ -472,6 +501,7 @@ void WmKiosk::closeWindow(xcb_window_t win, xcb_timestamp_t time) const {
 
 void WmKiosk::publishClientState() {
     ewmh->publish(windows, focus->active());
+    ewmh->showWorkarea(monitors->rootWorkArea());
 }
 
 // The error of a request sent unchecked (the drawing, a frame's taking down,

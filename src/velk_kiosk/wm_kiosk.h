@@ -22,6 +22,7 @@
 #include "velk_kiosk/focus.h"
 #include "velk_kiosk/framer.h"
 #include "velk_kiosk/kiosk_atoms.h"
+#include "velk_kiosk/monitors.h"
 #include "velk_kiosk/placement.h"
 #include "velk_kiosk/root_size.h"
 #include "velk_kiosk/rule_lookup.h"
@@ -107,6 +108,9 @@ private:
     void dispatchCoreEvent(const Xcb::GenericEvent& event);
     bool dispatchPointerEvent(uint8_t type, const xcb_generic_event_t* generic);
     void onRandrNotify(const xcb_generic_event_t* event);
+    // The monitors read again after a change RandR or the root reported,
+    // and the work area they leave published.
+    void followMonitors();
     void onFixesCursorNotify(const xcb_generic_event_t* event) const;
     void onDestroyNotify(const xcb_destroy_notify_event_t* event);
     bool dispatchRootEvent(uint8_t type, const xcb_generic_event_t* generic);
@@ -130,6 +134,7 @@ private:
     std::unique_ptr<ClientProtocols> clientProtocols;
     std::unique_ptr<Framer> framer;
     std::unique_ptr<RootSize> rootSize;
+    std::unique_ptr<Monitors> monitors;
     std::unique_ptr<Ewmh> ewmh;
     std::unique_ptr<Stacking> stacking;
     std::unique_ptr<ServerTime> serverTime;

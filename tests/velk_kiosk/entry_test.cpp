@@ -169,7 +169,7 @@ TEST(KioskEntry, CheckRulesSaysEveryProblemWithLineAndColumn) {
           ":1:12: frame: expected a boolean, found a string\n"
           "%:2:16: fulscreen: unknown key, did you mean fullscreen?\n"
           "%:2:41: wm:window:type: `dialgo' is not one of \"\", dialog, utility, splash, menu, popup_menu, "
-          "tooltip, notification, toolbar, normal, did you mean dialog?\n"
+          "tooltip, notification, toolbar, dock, normal, did you mean dialog?\n"
           "%:2:52: expected an object, found an integer\n"}},
     };
     for (const auto& [name, file] : broken) {
@@ -197,6 +197,9 @@ TEST(KioskEntry, CheckRulesSaysEveryProblemWithLineAndColumn) {
     const std::string toolbar = (dir / "toolbar.json").string();
     VelkTest::writeFile(toolbar, R"([{"wm:window:type": "toolbar", "fullscreen": false}])");
     EXPECT_EQ(runProcess({kiosk, "--check-rules", toolbar}).out, toolbar + ": OK, 1 rule\n");
+    const std::string dock = (dir / "dock.json").string();
+    VelkTest::writeFile(dock, R"([{"wm:window:type": "dock", "wm:name": "Key*"}, {"monitor": "primary"}])");
+    EXPECT_EQ(runProcess({kiosk, "--check-rules", dock}).out, dock + ": OK, 2 rules\n");
 }
 
 TEST(KioskEntry, AProgramThatCannotBeExecutedIsAFailedStart) {

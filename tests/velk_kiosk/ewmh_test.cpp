@@ -89,7 +89,11 @@ TEST_F(KioskEwmhTest, RootNamesTheKioskAndListsExactlyTheHintsItSupports) {
                              "_NET_WM_WINDOW_TYPE",
                              "_NET_WM_WINDOW_TYPE_NORMAL",
                              "_NET_WM_WINDOW_TYPE_DIALOG",
-                             "_NET_WM_WINDOW_TYPE_SPLASH"}) {
+                             "_NET_WM_WINDOW_TYPE_SPLASH",
+                             "_NET_WM_WINDOW_TYPE_DOCK",
+                             "_NET_WM_FULLSCREEN_MONITORS",
+                             "_NET_WM_STRUT",
+                             "_NET_WM_STRUT_PARTIAL"}) {
         expected.push_back(client.atom(name));
     }
     std::sort(supported.begin(), supported.end());

@@ -23,7 +23,7 @@ std::list<JsonWindow> rulesOf(const std::string& text) {
 }
 
 WindowFacts facts(const std::string& instance, const std::string& type = "", const std::string& role = "") {
-    return WindowFacts{type, role, instance};
+    return WindowFacts{type, role, instance, true, ""};
 }
 
 TEST(WindowRulesFromJson, EveryKeyIsReadAndAbsentOnesTakeTheirDefaults) {
@@ -112,6 +112,35 @@ TEST(RuleOrder, RoleAndTypeMustBothFitBeforeTheClassIsLookedAt) {
     EXPECT_EQ(matchWindowRule(rules, facts("web", "", "browser")), &rules.back());
     EXPECT_EQ(matchWindowRule(rules, facts("web", "normal", "Browser")), nullptr);
     EXPECT_EQ(matchWindowRule(rules, facts("other", "normal", "browser")), nullptr);
+}
+
+TEST(RuleNames, ANameRuleFindsWindowsWithOrWithoutAClassOthersNeedAClass) {
+    const auto rules = rulesOf(R"([
+        {"wm:name": "Key*", "fullscreen": false, "monitor": "right"},
+        {"wm:name": "Exact", "wm:class": "app"},
+        {"wm:class": "*"}
+    ])");
+    EXPECT_EQ(rules.front().monitor, "right");
+    struct Case {
+        const char* instance;
+        bool hasClass;
+        const char* name;
+        const JsonWindow* expected;
+    };
+    const Case cases[] = {
+        {"", false, "Keyboard", &rules.front()},
+        {"", false, "Other", nullptr},
+        {"", false, "Exact", nullptr},
+        {"app", true, "Exact", &*std::next(rules.begin())},
+        {"app", true, "Keyboard", &rules.front()},
+        {"x", true, "Exact", &rules.back()},
+        {"x", true, "Ke", &rules.back()},
+    };
+    for (const Case& one : cases) {
+        EXPECT_EQ(matchWindowRule(rules, WindowFacts{"", "", one.instance, one.hasClass, one.name}),
+                  one.expected)
+            << one.instance << " " << one.name;
+    }
 }
 
 TEST(RuleOrder, NoRulesMatchNothing) {

@@ -64,6 +64,10 @@ private:
 
 class KioskTest : public ::testing::Test {
 protected:
+    KioskTest() = default;
+    // On an Xvfb of its own options (another screen size).
+    explicit KioskTest(const XvfbOptions& options) : server(options) {}
+
     void SetUp() override;
     // Checks that the kiosk still runs, stops it with SIGTERM (which it
     // passes on to its program), and expects status 0 without sanitizer

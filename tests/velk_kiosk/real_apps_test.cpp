@@ -166,6 +166,8 @@ TEST_F(KioskTest, ADunstNotificationStaysAboveAFullScreenWindowThatIsClicked) {
     startKiosk(R"([{"wm:class": "velk-test"}])");
     const xcb_window_t full = mapWindow(WindowSpec{});
     TempDir dir;
+    // Notifications that stay: a slow run must not see it expire first.
+    std::filesystem::create_directory(dir / "dunst");
     writeFile(dir / "dunst" / "dunstrc",
               "[global]\n    origin = top-right\n    offset = 10x10\n"
               "[urgency_normal]\n    timeout = 0\n");

@@ -25,14 +25,18 @@ bool fits(const Velk::JsonWindow& rule, const Velk::WindowFacts& facts) {
     const bool classFits =
         rule.wmClass.empty() || rule.wmClass == facts.instanceName ||
         (star != std::string::npos && facts.instanceName.compare(0, star, rule.wmClass, 0, star) == 0);
-    return typeFits && roleFits && classFits;
+    const size_t nameStar = rule.wmName.find('*');
+    const bool nameFits =
+        rule.wmName.empty() || rule.wmName == facts.name ||
+        (nameStar != std::string::npos && facts.name.compare(0, nameStar, rule.wmName, 0, nameStar) == 0);
+    return typeFits && roleFits && classFits && nameFits;
 }
 
 // Each rule's own fields as the window's facts: the first rule always fits
 // itself, so a match is certain and must be one that fits.
 void matchRules(const std::list<Velk::JsonWindow>& rules) {
     for (const auto& rule : rules) {
-        const Velk::WindowFacts facts{rule.windowType, rule.windowRole, rule.wmClass};
+        const Velk::WindowFacts facts{rule.windowType, rule.windowRole, rule.wmClass, true, rule.wmName};
         const Velk::JsonWindow* found = Velk::matchWindowRule(rules, facts);
         require(found != nullptr, "a rule's own facts find a rule");
         require(fits(*found, facts), "the rule found fits the facts");

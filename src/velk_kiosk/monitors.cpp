@@ -131,19 +131,19 @@ std::optional<size_t> Monitors::named(std::string_view name) const {
                                    : std::optional<size_t>(static_cast<size_t>(found - monitors.begin()));
 }
 
-std::optional<size_t> Monitors::find(std::string_view spec) const {
-    if (spec == "primary") {
+std::optional<size_t> Monitors::find(std::string_view wanted) const {
+    if (wanted == "primary") {
         return primary();
     }
-    if (std::optional<size_t> byName = named(spec)) {
+    if (std::optional<size_t> byName = named(wanted)) {
         return byName;
     }
-    if (spec.empty() || spec.size() > 4 || !std::all_of(spec.begin(), spec.end(), [](char c) {
+    if (wanted.empty() || wanted.size() > 4 || !std::all_of(wanted.begin(), wanted.end(), [](char c) {
             return std::isdigit(static_cast<unsigned char>(c));
         })) {
         return std::nullopt;
     }
-    const size_t index = std::stoul(std::string(spec));
+    const size_t index = std::stoul(std::string(wanted));
     return index < monitors.size() ? std::optional<size_t>(index) : std::nullopt;
 }
 

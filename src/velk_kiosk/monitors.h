@@ -68,7 +68,7 @@ public:
     size_t primary() const;
     // A rule's "monitor": a monitor's name, an index, or "primary"; none
     // when no monitor is so named.
-    std::optional<size_t> find(std::string_view spec) const;
+    std::optional<size_t> find(std::string_view wanted) const;
     // The monitor of that name; none when there is none now.
     std::optional<size_t> named(std::string_view name) const;
     // The monitor the rectangle has most of its area on; the primary when

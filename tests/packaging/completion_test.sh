@@ -47,10 +47,10 @@ complete_line() {
     [[ $line == *[[:blank:]=] ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
-    local spec
-    spec=$(complete -p "${COMP_WORDS[0]}")
-    spec=${spec#*-F }
-    ${spec%% *} "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    local registered
+    registered=$(complete -p "${COMP_WORDS[0]}")
+    registered=${registered#*-F }
+    ${registered%% *} "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     printf '%s\n' "${COMPREPLY[@]}"
 }
 

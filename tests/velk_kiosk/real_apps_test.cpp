@@ -17,6 +17,14 @@ namespace {
 
 using namespace VelkTest;
 
+bool activeBecomes(const XTestClient& client, xcb_window_t win) {
+    return waitUntil(
+        [&] {
+            return readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words == std::vector<uint32_t>{win};
+        },
+        std::chrono::seconds(10));
+}
+
 // The client lies wholly inside its frame.
 ::testing::AssertionResult notClipped(const XTestClient& client, const FramedClient& framed) {
     const Geometry frame = client.geometry(framed.frame);
@@ -105,14 +113,6 @@ TEST_F(KioskTest, TypingLandsInTheGtkWindowClickedLastNotInTheNewest) {
     const int y = below.y + 6;
     ASSERT_FALSE(x >= above.x && x < above.x + above.width && y >= above.y && y < above.y + above.height)
         << toString(below) << " lies under " << toString(above);
-    const auto activeIs = [&](xcb_window_t win) {
-        return waitUntil(
-            [&] {
-                return readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words ==
-                       std::vector<uint32_t>{win};
-            },
-            std::chrono::seconds(10));
-    };
     const auto answerIn = [&](xcb_window_t win, const std::string& text) {
         const std::string title = client.netWmName(win);
         xdotool(server.displayName(), {"type", "--delay", "20", text});
@@ -121,11 +121,11 @@ TEST_F(KioskTest, TypingLandsInTheGtkWindowClickedLastNotInTheNewest) {
             waitUntil([&] { return readFile(answers / title) == text + "\n"; }, std::chrono::seconds(10)))
             << "the window `" << title << "' got `" << readFile(answers / title) << "'";
     };
-    ASSERT_TRUE(activeIs(upper.client));
+    ASSERT_TRUE(activeBecomes(client, upper.client));
     xdotool(server.displayName(), {"mousemove", std::to_string(x), std::to_string(y), "click", "1"});
-    ASSERT_TRUE(activeIs(lower.client)) << "the click did not focus the window below";
+    ASSERT_TRUE(activeBecomes(client, lower.client)) << "the click did not focus the window below";
     answerIn(lower.client, "clicked");
-    ASSERT_TRUE(activeIs(upper.client)) << "the focus did not pass to the window left";
+    ASSERT_TRUE(activeBecomes(client, upper.client)) << "the focus did not pass to the window left";
     answerIn(upper.client, "left");
 }
 
@@ -140,15 +140,7 @@ TEST_F(KioskTest, AGtkModalFileChooserStaysAboveItsFullScreenParentWhenTheParent
     const auto editor = waitForFramedClients(client, 1);
     ASSERT_EQ(editor.size(), 1U);
     const xcb_window_t parent = editor.front().client;
-    const auto activeIs = [&](xcb_window_t win) {
-        return waitUntil(
-            [&] {
-                return readWords(client, client.root(), "_NET_ACTIVE_WINDOW").words ==
-                       std::vector<uint32_t>{win};
-            },
-            std::chrono::seconds(10));
-    };
-    ASSERT_TRUE(activeIs(parent));
+    ASSERT_TRUE(activeBecomes(client, parent));
     xdotool(server.displayName(), {"key", "ctrl+o"});
     const auto framed = waitForFramedClients(client, 2);
     ASSERT_EQ(framed.size(), 2U);
@@ -157,7 +149,7 @@ TEST_F(KioskTest, AGtkModalFileChooserStaysAboveItsFullScreenParentWhenTheParent
     xdotool(server.displayName(), {"mousemove", "10", "1000", "click", "1"});
     syncWithKioskAs(client);
     EXPECT_EQ(stackedOrder(client, {parent, chooser}), (std::vector<xcb_window_t>{parent, chooser}));
-    EXPECT_TRUE(activeIs(chooser));
+    EXPECT_TRUE(activeBecomes(client, chooser));
 }
 
 // dunst shows its notification in a window of its own, override-redirect,

@@ -38,12 +38,12 @@ protected:
         xrandr(server.displayName(), {"--setmonitor", "right", "1280/339x1024/271+1920+0", "none"});
     }
     xcb_window_t mapAt(const char* instance, int16_t x, uint16_t width = 640, uint16_t height = 480) {
-        WindowSpec spec;
-        spec.instance = instance;
-        spec.x = x;
-        spec.width = width;
-        spec.height = height;
-        return mapWindow(spec);
+        WindowSpec params;
+        params.instance = instance;
+        params.x = x;
+        params.width = width;
+        params.height = height;
+        return mapWindow(params);
     }
 };
 
@@ -100,12 +100,12 @@ TEST_F(MonitorTest, DialogsAreCentredOnTheirParentsMonitorAndWindowsKeptOnOne) {
         {"_NET_WM_WINDOW_TYPE_SPLASH", false, {760, 440, 400, 200}},
     };
     for (const Case& one : cases) {
-        WindowSpec spec;
-        spec.instance = "dialog";
-        spec.types = {one.type};
-        spec.width = one.type == cases[0].type ? 800 : 400;
-        spec.height = one.type == cases[0].type ? 300 : 200;
-        const xcb_window_t win = client.createWindow(spec);
+        WindowSpec params;
+        params.instance = "dialog";
+        params.types = {one.type};
+        params.width = one.type == cases[0].type ? 800 : 400;
+        params.height = one.type == cases[0].type ? 300 : 200;
+        const xcb_window_t win = client.createWindow(params);
         if (one.transient) {
             setTransientFor(client, win, parent);
         }
@@ -129,8 +129,8 @@ TEST_F(MonitorTest, TheWindowsOfAMonitorThatGoesMoveOntoOneThatRemains) {
 
 TEST_F(MonitorTest, AFullScreenWindowSpansTheMonitorsItAsksFor) {
     startKiosk(std::nullopt);
-    WindowSpec spec;
-    const xcb_window_t win = client.createWindow(spec);
+    WindowSpec params;
+    const xcb_window_t win = client.createWindow(params);
     askFullscreenState(client, win);
     client.map(win);
     EXPECT_TRUE(settlesAt(client, win, leftMonitor));

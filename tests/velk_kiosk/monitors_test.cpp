@@ -33,8 +33,8 @@ TEST(Monitors, RulesNameAMonitorByNameIndexOrPrimaryAndBadEdgesSpanNothing) {
         {"right", 1},       {"1", 1}, {"primary", 0}, {"2", std::nullopt}, {"middle", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& [spec, expected] : cases) {
-        EXPECT_EQ(monitors.find(spec), expected) << spec;
+    for (const auto& [wanted, expected] : cases) {
+        EXPECT_EQ(monitors.find(wanted), expected) << wanted;
     }
     EXPECT_EQ(twoMonitors(true).find("primary"), 1U);
     EXPECT_EQ(twoMonitors(true).mostlyOn({-3000, 0, 10, 10}), 1U);

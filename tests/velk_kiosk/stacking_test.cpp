@@ -22,9 +22,9 @@ xcb_window_t activeWindow(const XTestClient& client) {
 class KioskStackingTest : public KioskTest {
 protected:
     // A window of the test client with these states, mapped and framed.
-    xcb_window_t mapInStates(const WindowSpec& spec, const std::vector<std::string>& states,
+    xcb_window_t mapInStates(const WindowSpec& params, const std::vector<std::string>& states,
                              xcb_window_t transientFor = XCB_NONE) {
-        const xcb_window_t win = client.createWindow(spec);
+        const xcb_window_t win = client.createWindow(params);
         std::vector<uint32_t> atoms(states.size());
         std::transform(states.begin(), states.end(), atoms.begin(),
                        [&](const std::string& state) { return client.atom(state); });

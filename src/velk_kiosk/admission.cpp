@@ -16,10 +16,6 @@ namespace Velk {
 
 namespace {
 
-// Property lengths in 32-bit units: the Motif hints are five words, the
-// size hints eighteen.
-constexpr uint32_t motifHintsWords = 5;
-constexpr uint32_t sizeHintsWords = 18;
 // What the kiosk follows on a managed client: its properties (changes after
 // its map) and who has the focus.
 constexpr uint32_t clientEventMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;

@@ -14,6 +14,11 @@
 
 namespace Velk {
 
+// How much of each hint property is read, in 32-bit units: the Motif hints
+// are five words, the ICCCM size hints eighteen.
+constexpr uint32_t motifHintsWords = 5;
+constexpr uint32_t sizeHintsWords = 18;
+
 // The decorations field is set (flags bit 1) and 0.
 bool asksNoDecorations(std::string_view motifHints);
 

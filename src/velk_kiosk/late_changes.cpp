@@ -17,10 +17,8 @@ namespace Velk {
 
 namespace {
 
-// The property lengths read, in 32-bit units: the Motif hints are five
-// words, the size hints eighteen, the others the connector's own length.
-constexpr uint32_t motifHintsWords = 5;
-constexpr uint32_t sizeHintsWords = 18;
+// The other property lengths read, in 32-bit units: the connector's own
+// length for lists, the twelve words of a partial strut.
 constexpr uint32_t listWords = 8192;
 constexpr uint32_t strutWords = 12;
 
